@@ -1,0 +1,76 @@
+#include "DicomParser.h"
+
+#include <cstdio>
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcvrda.h>
+#include <dcmtk/ofstd/ofdate.h>
+
+namespace {
+
+// A date read from the data set plus a number of years; left not set (invalid) when the
+// attribute is missing or is no valid date.
+OFDate dateLimit(DcmDataset& dataset, const DcmTagKey& tag, unsigned int years) {
+    OFDate limit;
+    OFString value;
+    if (dataset.findAndGetOFString(tag, value).good() &&
+        DcmDate::getOFDateFromString(value, limit, OFTrue /* older form YYYY.MM.DD too */).good()) {
+        limit.setYear(limit.getYear() + years);
+    }
+    return limit;
+}
+
+} // namespace
+
+DicomParser::DicomParser(const std::string& path) : fileName(path), condition(EC_Normal) {
+    condition = fileFormat.loadFile(fileName.c_str());
+    if (condition.good()) {
+        DcmDataset* dataset = fileFormat.getDataset();
+        dataset->findAndGetString(DCM_StudyInstanceUID, studyInstanceUID);
+        dataset->findAndGetString(DCM_SOPInstanceUID, sopInstanceUID);
+        dataset->findAndGetString(DCM_SOPClassUID, sopClassUID);
+    }
+    if (studyInstanceUID == nullptr || sopInstanceUID == nullptr || sopClassUID == nullptr ||
+        !isSafePathComponent(studyInstanceUID) || !isSafePathComponent(sopInstanceUID)) {
+        condition = EC_CorruptedData;
+    }
+}
+
+std::string DicomParser::getStudyInstanceUID() const {
+    return good() ? std::string(studyInstanceUID) : std::string();
+}
+
+std::string DicomParser::getArchiveDir() {
+    DcmDataset& dataset = *fileFormat.getDataset();
+    const OFDate studyLimit = dateLimit(dataset, DCM_StudyDate, 7);
+    const OFDate birthLimit = dateLimit(dataset, DCM_PatientBirthDate, 18);
+
+    OFDate result;
+    if (studyLimit.isValid()) {
+        result = studyLimit;
+    }
+    if (birthLimit > studyLimit && birthLimit.isValid()) {
+        result = birthLimit;
+    }
+    if (!result.isValid()) {
+        return std::string();
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u%02u/%02u", result.getYear(), result.getMonth(),
+                  result.getDay());
+    // The text is nine characters at most: a year above 9999 is cut, never widened.
+    return std::string(text).substr(0, 9);
+}
+
+bool DicomParser::isSafePathComponent(const char* uid) {
+    const std::string text(uid);
+    if (text == "." || text == "..") {
+        return false;
+    }
+    for (const unsigned char c : text) {
+        if (c == '/' || c < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,115 @@
+#include "StudyDirectory.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <utility>
+
+#include <dcmtk/dcmdata/dcuid.h>
+
+#include "DicomParser.h"
+#include "Output.h"
+
+StudyDirectory::StudyDirectory(std::string source, std::string target)
+    : sourceDir(std::move(source)), targetDir(std::move(target)) {
+    if (!sourceDir.empty() && sourceDir.back() == '/') {
+        sourceDir.pop_back();
+    }
+    if (!targetDir.empty() && targetDir.back() != '/') {
+        targetDir += '/';
+    }
+}
+
+int StudyDirectory::processDir(std::string dir) {
+    printError("Info: Processing directory " + dir + "\n");
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) {
+        printError("Error: Cannot open " + dir + " -- skipping\n");
+        return 0;
+    }
+    int count = 0;
+    try {
+        while (const struct dirent* entry = readdir(handle)) {
+            const std::string name = entry->d_name;
+            const std::string path = dir + "/" + name;
+            struct stat status;
+            if (stat(path.c_str(), &status) != 0) {
+                continue;
+            }
+            if (S_ISDIR(status.st_mode) && name != "." && name != "..") {
+                count += processDir(path);
+            } else if (S_ISREG(status.st_mode)) {
+                count += processFile(path);
+            }
+        }
+    } catch (...) {
+        closedir(handle);
+        throw;
+    }
+    closedir(handle);
+    return count;
+}
+
+int StudyDirectory::processFile(std::string path) {
+    printError("Info: Processing file " + path + "\n");
+    DicomParser parser(path);
+    if (!parser.good()) {
+        printError("Warning: Cannot parse file " + path + " -- skipping \n");
+        return 0;
+    }
+    const std::string fileStudyUID = parser.getStudyInstanceUID();
+    if (!studyUID.empty() && studyUID != fileStudyUID) {
+        files.clear();
+        throw "Non unique Study IUID in the directory! -- " + firstFile + ": " + studyUID + " " +
+            path + ": " + fileStudyUID;
+    }
+    if (studyUID.empty()) {
+        studyUID = fileStudyUID;
+        firstFile = path;
+    }
+
+    const std::string fileArchiveDir = parser.getArchiveDir();
+    if (archiveDir.empty() || archiveDir < fileArchiveDir) {
+        archiveDir = fileArchiveDir;
+    }
+
+    std::string objectName;
+    if (const char* modality = dcmSOPClassUIDToModality(parser.getSOPClassUID())) {
+        objectName = std::string(modality) + "." + parser.getSOPInstanceUID();
+    }
+    files.emplace_back(path, objectName);
+    return 1;
+}
+
+std::string StudyDirectory::studyDirectoryPath() const {
+    // Without a date and without a target the study would land at the root of the file system;
+    // it goes below the current directory instead.
+    if (targetDir.empty() && archiveDir.empty()) {
+        return "./" + studyUID;
+    }
+    return targetDir + archiveDir + "/" + studyUID;
+}
+
+int StudyDirectory::moveFiles(bool execute) {
+    const std::string dir = studyDirectoryPath();
+    const std::string withSlash = dir + "/";
+    printError("Info: Making sure " + withSlash + " exists\n");
+    for (std::string::size_type slash = withSlash.find('/'); slash != std::string::npos;
+         slash = withSlash.find('/', slash + 1)) {
+        if (slash == 0) {
+            continue;
+        }
+        const std::string prefix = withSlash.substr(0, slash);
+        printError("Info: Creating " + prefix + "\n");
+        if (execute) {
+            // An existing level is fine; one that cannot be made shows in the moves that follow.
+            mkdir(prefix.c_str(), 0755);
+        } else {
+            printOutput("mkdir " + prefix + "\n");
+        }
+    }
+    int moved = 0;
+    for (const ObjFile& file : files) {
+        moved += file.moveFile(execute, dir);
+    }
+    return moved;
+}

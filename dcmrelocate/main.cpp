@@ -1,0 +1,81 @@
+// dcmrelocate: files the DICOM files of one study into an archive tree.
+//
+//   dcmrelocate [-d] [-h] [-t value] sourceDir [targetDir]
+//
+// Standard error carries every progress, warning and error line; standard output carries the
+// usage text, the commands of a dry run (-d) and one result line: the study directory's path
+// below the target. Exit status 1 means no source directory, a missing data dictionary or a
+// second study in the tree; every other run ends with 0.
+
+#include <string>
+#include <unistd.h>
+
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include "Output.h"
+#include "StudyDirectory.h"
+
+namespace {
+
+void usage() {
+    printOutput(" Usage: dcmrelocate [-d] sourceDir [targetDir] \n");
+}
+
+// Without the data dictionary the toolkit still loads files written with implicit VR but reads
+// every UID as garbage, so nothing may be filed.
+bool dictionaryLoaded() {
+    if (dcmDataDict.isDictionaryLoaded()) {
+        return true;
+    }
+    printError("Error: The DICOM data dictionary could not be loaded (set DCMDICTPATH to the "
+               "dictionary file dicom.dic) -- nothing done\n");
+    return false;
+}
+
+int relocate(StudyDirectory& study, bool execute) {
+    try {
+        const int count = study.processDir(study.getSourceDir());
+        if (count == 0) {
+            return 0;
+        }
+        study.moveFiles(execute);
+        printOutput(study.resultLine() + "\n");
+    } catch (const std::string& message) {
+        printError("Error: " + message + "\n");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // The toolkit's own logger is silenced: every line on standard error is one of ours.
+    OFLog::configure(OFLogger::OFF_LOG_LEVEL);
+
+    bool execute = true;
+    int option;
+    while ((option = getopt(argc, argv, "dt:h")) != -1) {
+        switch (option) {
+        case 'd':
+            execute = false;
+            break;
+        case 'h':
+            usage();
+            return 0;
+        default: // -t and its value are accepted and ignored; getopt reports unknown options.
+            break;
+        }
+    }
+    if (optind >= argc) {
+        printError("Error: No source directory given\n");
+        usage();
+        return 1;
+    }
+    if (!dictionaryLoaded()) {
+        return 1;
+    }
+    StudyDirectory study(argv[optind], optind + 1 < argc ? argv[optind + 1] : "");
+    return relocate(study, execute);
+}

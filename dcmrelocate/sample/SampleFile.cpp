@@ -1,0 +1,52 @@
+#include "SampleFile.h"
+
+#include <vector>
+
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+namespace {
+
+void putIfSet(DcmDataset& dataset, const DcmTagKey& tag, const std::optional<std::string>& value) {
+    if (value) {
+        dataset.putAndInsertString(tag, value->c_str());
+    }
+}
+
+// A 16-bit monochrome image with a gradient, so that the pixel data is not all zeros.
+void putPixels(DcmDataset& dataset, unsigned rows, unsigned columns) {
+    std::vector<Uint16> pixels(static_cast<size_t>(rows) * columns);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] = static_cast<Uint16>((i % columns + i / columns) & 0x0fff);
+    }
+    dataset.putAndInsertUint16(DCM_SamplesPerPixel, 1);
+    dataset.putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+    dataset.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(rows));
+    dataset.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(columns));
+    dataset.putAndInsertUint16(DCM_BitsAllocated, 16);
+    dataset.putAndInsertUint16(DCM_BitsStored, 12);
+    dataset.putAndInsertUint16(DCM_HighBit, 11);
+    dataset.putAndInsertUint16(DCM_PixelRepresentation, 0);
+    dataset.putAndInsertUint16Array(DCM_PixelData, pixels.data(),
+                                    static_cast<unsigned long>(pixels.size()));
+}
+
+} // namespace
+
+OFCondition writeSampleFile(const SampleSpec& spec, const std::string& path) {
+    DcmFileFormat fileFormat;
+    DcmDataset& dataset = *fileFormat.getDataset();
+    putIfSet(dataset, DCM_SOPClassUID, spec.sopClassUID);
+    putIfSet(dataset, DCM_SOPInstanceUID, spec.sopInstanceUID);
+    putIfSet(dataset, DCM_StudyDate, spec.studyDate);
+    putIfSet(dataset, DCM_PatientName, spec.patientName);
+    putIfSet(dataset, DCM_PatientBirthDate, spec.birthDate);
+    putIfSet(dataset, DCM_StudyInstanceUID, spec.studyInstanceUID);
+    if (spec.rows != 0 && spec.columns != 0) {
+        putPixels(dataset, spec.rows, spec.columns);
+    }
+    if (spec.metaHeader) {
+        return fileFormat.saveFile(path.c_str(), spec.transferSyntax);
+    }
+    return dataset.saveFile(path.c_str(), spec.transferSyntax);
+}
