@@ -9,7 +9,8 @@ bool moveNoReplace(const std::string& from, const std::string& to) {
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
         return true;
     }
-    if (errno == EINVAL) {
+    // EINVAL: the file system refuses the flag; ENOSYS: the kernel has no renameat2.
+    if (errno == EINVAL || errno == ENOSYS) {
         return linkThenUnlink(from, to);
     }
     return false;

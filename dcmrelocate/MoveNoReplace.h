@@ -8,7 +8,7 @@
 // (EEXIST when `to` exists, EXDEV across file systems) and `from` is where it was.
 bool moveNoReplace(const std::string& from, const std::string& to);
 
-// The fallback for file systems that refuse the no-replace flag of renameat2: a hard link under
+// The fallback where renameat2 or its no-replace flag is not supported: a hard link under
 // the new name (which fails when the name exists), then removal of the old name. When the old
 // name cannot be removed, the new link is taken back so that the file keeps one name.
 bool linkThenUnlink(const std::string& from, const std::string& to);

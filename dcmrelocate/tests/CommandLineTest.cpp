@@ -1,0 +1,114 @@
+// Options, operands and the checks the driver makes before the scan.
+#include <filesystem>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CommandLineTest : public RelocateTest {};
+
+const std::string kNoDictionary = "DCMDICTPATH=/nonexistent";
+
+RunOptions withEnv(const std::vector<std::string>& env) {
+    RunOptions options;
+    options.env = env;
+    return options;
+}
+
+std::string joined(const std::vector<std::string>& args) {
+    std::string text;
+    for (const std::string& arg : args) {
+        text += " " + arg;
+    }
+    return text;
+}
+
+TEST_F(CommandLineTest, UsageWithoutOperandsOrWithHelpEvenWithoutDictionary) {
+    writeDicom(ctImage(), at("src/f1"));
+    const std::string before = treeListing(tmp.path());
+    for (const std::vector<std::string>& env : {std::vector<std::string>{}, {kNoDictionary}}) {
+        SCOPED_TRACE(env.empty() ? "dictionary" : "no dictionary");
+        expectRun(run({}, withEnv(env)), kUsage, "Error: No source directory given\n", 1);
+        expectRun(run({"-d"}, withEnv(env)), kUsage, "Error: No source directory given\n", 1);
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"-h", "src"},
+                                                     {"-d", "-h"},
+                                                     {"-dh"},
+                                                     {"-h", "src", "dst"},
+                                                     {"-d", "src", "-h"}}) {
+            SCOPED_TRACE(joined(args));
+            expectRun(run(args, withEnv(env)), kUsage, "", 0);
+        }
+    }
+    EXPECT_EQ(treeListing(tmp.path()), before);
+}
+
+TEST_F(CommandLineTest, SpellingsOfOneRun) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"src", "dst"}, ""},
+        {{"src/", "dst"}, ""},
+        {{"src", "dst/"}, ""},
+        {{"-t", "x", "src", "dst"}, ""},
+        {{"src", "dst", "ignored"}, ""},
+        {{"-q", "src", "dst"}, "dcmrelocate: invalid option -- 'q'\n"},
+    };
+    for (const auto& [args, getoptMessage] : cases) {
+        SCOPED_TRACE(joined(args));
+        writeDicom(ctImage(), at("src/f1"));
+        expectRun(run(args), "201103/15/1.2.3\n", getoptMessage + kOneFileFiled, 0);
+        EXPECT_TRUE(exists(at("dst/201103/15/1.2.3/CT.1.2.3.1")));
+        EXPECT_FALSE(exists(at("ignored")));
+        fs::remove_all(at("dst"));
+    }
+}
+
+TEST_F(CommandLineTest, SourceThatCannotBeOpenedEndsQuietly) {
+    expectRun(run({"/", "dst"}), "",
+              "Info: Processing directory \nError: Cannot open  -- skipping\n", 0);
+    expectRun(run({"missing", "dst"}), "",
+              "Info: Processing directory missing\nError: Cannot open missing -- skipping\n", 0);
+    EXPECT_TRUE(listingOrder(tmp.path()).empty());
+}
+
+TEST_F(CommandLineTest, OneOperandFilesBelowTheCurrentDirectory) {
+    writeDicom(ctImage(), at("src/f1"));
+    expectRun(run({"src"}), "201103/15/1.2.3\n",
+              "Info: Processing directory src\n"
+              "Info: Processing file src/f1\n"
+              "Info: Making sure 201103/15/1.2.3/ exists\n"
+              "Info: Creating 201103\n"
+              "Info: Creating 201103/15\n"
+              "Info: Creating 201103/15/1.2.3\n"
+              "Info: Moving src/f1 to 201103/15/1.2.3/CT.1.2.3.1\n",
+              0);
+    EXPECT_TRUE(exists(at("201103/15/1.2.3/CT.1.2.3.1")));
+}
+
+TEST_F(CommandLineTest, OneOperandWithoutDateStaysBelowTheCurrentDirectory) {
+    SampleSpec spec = ctImage();
+    spec.studyDate.reset();
+    writeDicom(spec, at("src/f1"));
+    const std::string err = "Info: Processing directory src\n"
+                            "Info: Processing file src/f1\n"
+                            "Info: Making sure ./1.2.3/ exists\n"
+                            "Info: Creating .\n"
+                            "Info: Creating ./1.2.3\n"
+                            "Info: Moving src/f1 to ./1.2.3/CT.1.2.3.1\n";
+    expectRun(run({"-d", "src"}), "mkdir .\nmkdir ./1.2.3\nmv src/f1 ./1.2.3/CT.1.2.3.1\n/1.2.3\n",
+              err, 0);
+    expectRun(run({"src"}), "/1.2.3\n", err, 0);
+    EXPECT_TRUE(exists(at("1.2.3/CT.1.2.3.1")));
+}
+
+TEST_F(CommandLineTest, MissingDictionaryStopsBeforeTheScan) {
+    writeDicom(ctImage(), at("src/f1"));
+    const std::string before = treeListing(tmp.path());
+    expectRun(run({"src", "dst"}, withEnv({kNoDictionary})), "",
+              "Error: The DICOM data dictionary could not be loaded (set DCMDICTPATH to the "
+              "dictionary file dicom.dic) -- nothing done\n",
+              1);
+    EXPECT_EQ(treeListing(tmp.path()), before);
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+// The walk of the source tree and the placement of the study, run end to end.
+#include <filesystem>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ScanTest : public RelocateTest {};
+
+TEST_F(ScanTest, FileWithoutMetaHeaderIsFiledLikeAnyOther) {
+    SampleSpec spec = ctImage();
+    spec.metaHeader = false;
+    writeDicom(spec, at("src/f1"));
+    const std::string content = readFile(at("src/f1"));
+    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n", kOneFileFiled, 0);
+    EXPECT_FALSE(exists(at("src/f1")));
+    EXPECT_EQ(readFile(at("dst/201103/15/1.2.3/CT.1.2.3.1")), content);
+}
+
+TEST_F(ScanTest, LatestDateOfAllFilesWinsWhateverTheOrder) {
+    // The files are named first and filled in walk order, so that the latest date is met first
+    // in one round and last in the other; a file without a date must not reset what was found.
+    const std::optional<std::string> latestFirst[] = {"20040315", "20030101", std::nullopt};
+    const std::optional<std::string> latestLast[] = {std::nullopt, "20030101", "20040315"};
+    for (const auto* dates : {latestFirst, latestLast}) {
+        fs::remove_all(at("src"));
+        fs::remove_all(at("dst"));
+        fs::create_directory(at("src"));
+        for (const char* name : {"f1", "f2", "f3"}) {
+            writeText(at("src/") + name, "");
+        }
+        const std::vector<std::string> names = listingOrder(at("src"));
+        std::string processed;
+        std::string moved;
+        for (size_t i = 0; i < names.size(); ++i) {
+            const std::string sop = "1.2.3." + std::to_string(i + 1);
+            SampleSpec spec = ctImage(sop);
+            spec.studyDate = dates[i];
+            writeDicom(spec, at("src/" + names[i]));
+            processed += lines({"Info: Processing file src/" + names[i]});
+            moved += lines({"Info: Moving src/" + names[i] + " to dst/201103/15/1.2.3/CT." + sop});
+        }
+        ASSERT_EQ(listingOrder(at("src")), names);
+        expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
+                  "Info: Processing directory src\n" + processed + kMakeStudyDir + moved, 0);
+        EXPECT_EQ(listingOrder(at("dst/201103/15/1.2.3")).size(), 3u);
+    }
+}
+
+TEST_F(ScanTest, SecondStudyEndsTheRunBeforeAnythingIsMade) {
+    writeDicom(ctImage(), at("src/f1"));
+    SampleSpec other = ctImage("9.9.1");
+    other.studyInstanceUID = "9.9";
+    writeDicom(other, at("src/f2"));
+    const std::vector<std::string> names = listingOrder(at("src"));
+    const auto uidOf = [](const std::string& name) { return name == "f1" ? "1.2.3" : "9.9"; };
+    const std::string before = treeListing(tmp.path());
+    expectRun(run({"src", "dst"}), "",
+              lines({
+                  "Info: Processing directory src",
+                  "Info: Processing file src/" + names[0],
+                  "Info: Processing file src/" + names[1],
+                  "Error: Non unique Study IUID in the directory! -- src/" + names[0] + ": " +
+                      uidOf(names[0]) + " src/" + names[1] + ": " + uidOf(names[1]),
+              }),
+              1);
+    EXPECT_EQ(treeListing(tmp.path()), before);
+}
+
+TEST_F(ScanTest, DryRunPrintsTheCommandsAndChangesNothing) {
+    writeDicom(ctImage(), at("src/f1"));
+    const std::string before = treeListing(tmp.path());
+    expectRun(run({"-d", "src", "dst"}),
+              lines({
+                  "mkdir dst",
+                  "mkdir dst/201103",
+                  "mkdir dst/201103/15",
+                  "mkdir dst/201103/15/1.2.3",
+                  "mv src/f1 dst/201103/15/1.2.3/CT.1.2.3.1",
+                  "201103/15/1.2.3",
+              }),
+              kOneFileFiled, 0);
+    EXPECT_EQ(treeListing(tmp.path()), before);
+}
+
+TEST_F(ScanTest, NestedAndHiddenDirectoriesAreWalkedOtherEntriesPassedOver) {
+    writeDicom(ctImage(), at("src/.a/b/f1"));
+    // Neither a pipe (which would block a reader) nor a dangling link may show up.
+    ASSERT_EQ(mkfifo(at("src/.a/pipe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("nowhere", at("src/.a/dangling").c_str()), 0);
+    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
+              lines({
+                  "Info: Processing directory src",
+                  "Info: Processing directory src/.a",
+                  "Info: Processing directory src/.a/b",
+                  "Info: Processing file src/.a/b/f1",
+              }) + kMakeStudyDir +
+                  "Info: Moving src/.a/b/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n",
+              0);
+    EXPECT_TRUE(exists(at("dst/201103/15/1.2.3/CT.1.2.3.1")));
+}
+
+TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
+    std::vector<std::pair<std::string, std::optional<SampleSpec>>> cases;
+    cases.emplace_back("not DICOM", std::nullopt);
+    const auto add = [&](const std::string& what, auto change) {
+        SampleSpec spec = ctImage();
+        change(spec);
+        cases.emplace_back(what, spec);
+    };
+    add("no SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID.reset(); });
+    add("empty SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = ""; });
+    add("no Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID.reset(); });
+    add("no SOP Class UID", [](SampleSpec& s) { s.sopClassUID.reset(); });
+    for (const std::string hostile : {"../../x", "..", ".", "a/b", "1.2\x01.3"}) {
+        add("study " + hostile, [&](SampleSpec& s) { s.studyInstanceUID = hostile; });
+        add("SOP " + hostile, [&](SampleSpec& s) { s.sopInstanceUID = hostile; });
+    }
+    for (const auto& [what, spec] : cases) {
+        SCOPED_TRACE(what);
+        fs::remove_all(at("src"));
+        fs::create_directory(at("src"));
+        if (spec) {
+            writeDicom(*spec, at("src/f1"));
+        } else {
+            writeText(at("src/f1"), "plain text\n");
+        }
+        const std::string before = treeListing(tmp.path());
+        expectRun(run({"src", "dst"}), "",
+                  lines({
+                      "Info: Processing directory src",
+                      "Info: Processing file src/f1",
+                      "Warning: Cannot parse file src/f1 -- skipping ",
+                  }),
+                  0);
+        EXPECT_EQ(treeListing(tmp.path()), before);
+    }
+}
+
+TEST_F(ScanTest, UnknownSopClassTargetsTheStudyDirectoryAndStays) {
+    SampleSpec spec = ctImage();
+    spec.sopClassUID = "1.2.3.4.5.6.7";
+    writeDicom(spec, at("src/f1"));
+    const std::string dryOut = run({"-d", "src", "dst"}).out;
+    EXPECT_NE(dryOut.find("\nmv src/f1 dst/201103/15/1.2.3/\n"), std::string::npos) << dryOut;
+    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
+              "Info: Processing directory src\nInfo: Processing file src/f1\n" + kMakeStudyDir +
+                  lines({
+                      "Info: Moving src/f1 to dst/201103/15/1.2.3/",
+                      "Error: Can't move src/f1 to dst/201103/15/1.2.3/",
+                  }),
+              0);
+    EXPECT_TRUE(exists(at("src/f1")));
+    EXPECT_TRUE(listingOrder(at("dst/201103/15/1.2.3")).empty());
+}
+
+TEST_F(ScanTest, StudyWithoutDateGoesDirectlyBelowTheTarget) {
+    SampleSpec spec = ctImage();
+    spec.studyDate.reset();
+    writeDicom(spec, at("src/f1"));
+    expectRun(run({"src", "dst"}), "/1.2.3\n",
+              lines({
+                  "Info: Processing directory src",
+                  "Info: Processing file src/f1",
+                  "Info: Making sure dst//1.2.3/ exists",
+                  "Info: Creating dst",
+                  "Info: Creating dst/",
+                  "Info: Creating dst//1.2.3",
+                  "Info: Moving src/f1 to dst//1.2.3/CT.1.2.3.1",
+              }),
+              0);
+    EXPECT_TRUE(exists(at("dst/1.2.3/CT.1.2.3.1")));
+}
+
+} // namespace
