@@ -33,20 +33,20 @@ void putPixels(DcmDataset& dataset, unsigned rows, unsigned columns) {
 
 } // namespace
 
-OFCondition writeSampleFile(const SampleSpec& spec, const std::string& path) {
+OFCondition writeSampleFile(const SampleSpec& sample, const std::string& path) {
     DcmFileFormat fileFormat;
     DcmDataset& dataset = *fileFormat.getDataset();
-    putIfSet(dataset, DCM_SOPClassUID, spec.sopClassUID);
-    putIfSet(dataset, DCM_SOPInstanceUID, spec.sopInstanceUID);
-    putIfSet(dataset, DCM_StudyDate, spec.studyDate);
-    putIfSet(dataset, DCM_PatientName, spec.patientName);
-    putIfSet(dataset, DCM_PatientBirthDate, spec.birthDate);
-    putIfSet(dataset, DCM_StudyInstanceUID, spec.studyInstanceUID);
-    if (spec.rows != 0 && spec.columns != 0) {
-        putPixels(dataset, spec.rows, spec.columns);
+    putIfSet(dataset, DCM_SOPClassUID, sample.sopClassUID);
+    putIfSet(dataset, DCM_SOPInstanceUID, sample.sopInstanceUID);
+    putIfSet(dataset, DCM_StudyDate, sample.studyDate);
+    putIfSet(dataset, DCM_PatientName, sample.patientName);
+    putIfSet(dataset, DCM_PatientBirthDate, sample.birthDate);
+    putIfSet(dataset, DCM_StudyInstanceUID, sample.studyInstanceUID);
+    if (sample.rows != 0 && sample.columns != 0) {
+        putPixels(dataset, sample.rows, sample.columns);
     }
-    if (spec.metaHeader) {
-        return fileFormat.saveFile(path.c_str(), spec.transferSyntax);
+    if (sample.metaHeader) {
+        return fileFormat.saveFile(path.c_str(), sample.transferSyntax);
     }
-    return dataset.saveFile(path.c_str(), spec.transferSyntax);
+    return dataset.saveFile(path.c_str(), sample.transferSyntax);
 }

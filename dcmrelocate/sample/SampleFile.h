@@ -28,6 +28,6 @@ inline const char* const kMrImageStorage = "1.2.840.10008.5.1.4.1.1.4";
 inline const char* const kSampleUidRoot = "2.25.31415926535897932384";
 
 // Writes the file; the result tells whether the toolkit could save it.
-OFCondition writeSampleFile(const SampleSpec& spec, const std::string& path);
+OFCondition writeSampleFile(const SampleSpec& sample, const std::string& path);
 
 #endif

@@ -22,19 +22,19 @@ namespace {
 const std::string kStudyUID = std::string(kSampleUidRoot) + ".1";
 
 SampleSpec image(const char* sopClass, int number, unsigned size) {
-    SampleSpec spec;
-    spec.studyInstanceUID = kStudyUID;
-    spec.sopInstanceUID = kStudyUID + "." + std::to_string(number);
-    spec.sopClassUID = sopClass;
-    spec.studyDate = "20190412";
-    spec.birthDate = "19800101";
-    spec.patientName = "Sample^Patient";
-    spec.rows = spec.columns = size;
-    return spec;
+    SampleSpec sample;
+    sample.studyInstanceUID = kStudyUID;
+    sample.sopInstanceUID = kStudyUID + "." + std::to_string(number);
+    sample.sopClassUID = sopClass;
+    sample.studyDate = "20190412";
+    sample.birthDate = "19800101";
+    sample.patientName = "Sample^Patient";
+    sample.rows = sample.columns = size;
+    return sample;
 }
 
-bool write(const SampleSpec& spec, const std::string& path) {
-    const OFCondition result = writeSampleFile(spec, path);
+bool write(const SampleSpec& sample, const std::string& path) {
+    const OFCondition result = writeSampleFile(sample, path);
     if (result.bad()) {
         std::fprintf(stderr, "makestudy: cannot write %s: %s\n", path.c_str(), result.text());
     }

@@ -38,10 +38,10 @@ TEST(ArchiveDirTest, LaterOfStudyPlusSevenAndBirthPlusEighteenYears) {
     for (const DateCase& c : cases) {
         SCOPED_TRACE("study " + c.studyDate.value_or("(none)") + ", birth " +
                      c.birthDate.value_or("(none)"));
-        SampleSpec spec = ctImage();
-        spec.studyDate = c.studyDate;
-        spec.birthDate = c.birthDate;
-        writeDicom(spec, path);
+        SampleSpec sample = ctImage();
+        sample.studyDate = c.studyDate;
+        sample.birthDate = c.birthDate;
+        writeDicom(sample, path);
         DicomParser parser(path);
         ASSERT_TRUE(parser.good());
         EXPECT_EQ(parser.getArchiveDir(), c.expected);

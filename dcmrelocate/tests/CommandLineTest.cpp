@@ -86,9 +86,9 @@ TEST_F(CommandLineTest, OneOperandFilesBelowTheCurrentDirectory) {
 }
 
 TEST_F(CommandLineTest, OneOperandWithoutDateStaysBelowTheCurrentDirectory) {
-    SampleSpec spec = ctImage();
-    spec.studyDate.reset();
-    writeDicom(spec, at("src/f1"));
+    SampleSpec sample = ctImage();
+    sample.studyDate.reset();
+    writeDicom(sample, at("src/f1"));
     const std::string err = "Info: Processing directory src\n"
                             "Info: Processing file src/f1\n"
                             "Info: Making sure ./1.2.3/ exists\n"

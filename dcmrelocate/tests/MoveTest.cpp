@@ -50,9 +50,9 @@ TEST_F(MoveTest, FilingAStudyTwiceKeepsTheFirstCopy) {
 
 TEST_F(MoveTest, SecondFileOfTheSameNameStays) {
     for (const char* name : {"f1", "f2"}) {
-        SampleSpec spec = ctImage();
-        spec.patientName = name;
-        writeDicom(spec, at("src/") + name);
+        SampleSpec sample = ctImage();
+        sample.patientName = name;
+        writeDicom(sample, at("src/") + name);
     }
     const std::vector<std::string> names = listingOrder(at("src"));
     const std::string firstContent = readFile(at("src/" + names[0]));

@@ -13,9 +13,9 @@ namespace {
 class ScanTest : public RelocateTest {};
 
 TEST_F(ScanTest, FileWithoutMetaHeaderIsFiledLikeAnyOther) {
-    SampleSpec spec = ctImage();
-    spec.metaHeader = false;
-    writeDicom(spec, at("src/f1"));
+    SampleSpec sample = ctImage();
+    sample.metaHeader = false;
+    writeDicom(sample, at("src/f1"));
     const std::string content = readFile(at("src/f1"));
     expectRun(run({"src", "dst"}), "201103/15/1.2.3\n", kOneFileFiled, 0);
     EXPECT_FALSE(exists(at("src/f1")));
@@ -39,9 +39,9 @@ TEST_F(ScanTest, LatestDateOfAllFilesWinsWhateverTheOrder) {
         std::string moved;
         for (size_t i = 0; i < names.size(); ++i) {
             const std::string sop = "1.2.3." + std::to_string(i + 1);
-            SampleSpec spec = ctImage(sop);
-            spec.studyDate = dates[i];
-            writeDicom(spec, at("src/" + names[i]));
+            SampleSpec sample = ctImage(sop);
+            sample.studyDate = dates[i];
+            writeDicom(sample, at("src/" + names[i]));
             processed += lines({"Info: Processing file src/" + names[i]});
             moved += lines({"Info: Moving src/" + names[i] + " to dst/201103/15/1.2.3/CT." + sop});
         }
@@ -109,9 +109,9 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
     std::vector<std::pair<std::string, std::optional<SampleSpec>>> cases;
     cases.emplace_back("not DICOM", std::nullopt);
     const auto add = [&](const std::string& what, auto change) {
-        SampleSpec spec = ctImage();
-        change(spec);
-        cases.emplace_back(what, spec);
+        SampleSpec sample = ctImage();
+        change(sample);
+        cases.emplace_back(what, sample);
     };
     add("no SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID.reset(); });
     add("empty SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = ""; });
@@ -121,12 +121,12 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
         add("study " + hostile, [&](SampleSpec& s) { s.studyInstanceUID = hostile; });
         add("SOP " + hostile, [&](SampleSpec& s) { s.sopInstanceUID = hostile; });
     }
-    for (const auto& [what, spec] : cases) {
+    for (const auto& [what, sample] : cases) {
         SCOPED_TRACE(what);
         fs::remove_all(at("src"));
         fs::create_directory(at("src"));
-        if (spec) {
-            writeDicom(*spec, at("src/f1"));
+        if (sample) {
+            writeDicom(*sample, at("src/f1"));
         } else {
             writeText(at("src/f1"), "plain text\n");
         }
@@ -143,9 +143,9 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
 }
 
 TEST_F(ScanTest, UnknownSopClassTargetsTheStudyDirectoryAndStays) {
-    SampleSpec spec = ctImage();
-    spec.sopClassUID = "1.2.3.4.5.6.7";
-    writeDicom(spec, at("src/f1"));
+    SampleSpec sample = ctImage();
+    sample.sopClassUID = "1.2.3.4.5.6.7";
+    writeDicom(sample, at("src/f1"));
     const std::string dryOut = run({"-d", "src", "dst"}).out;
     EXPECT_NE(dryOut.find("\nmv src/f1 dst/201103/15/1.2.3/\n"), std::string::npos) << dryOut;
     expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
@@ -160,9 +160,9 @@ TEST_F(ScanTest, UnknownSopClassTargetsTheStudyDirectoryAndStays) {
 }
 
 TEST_F(ScanTest, StudyWithoutDateGoesDirectlyBelowTheTarget) {
-    SampleSpec spec = ctImage();
-    spec.studyDate.reset();
-    writeDicom(spec, at("src/f1"));
+    SampleSpec sample = ctImage();
+    sample.studyDate.reset();
+    writeDicom(sample, at("src/f1"));
     expectRun(run({"src", "dst"}), "/1.2.3\n",
               lines({
                   "Info: Processing directory src",

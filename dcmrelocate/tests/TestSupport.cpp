@@ -115,17 +115,17 @@ std::vector<std::string> listingOrder(const std::string& dir) {
 }
 
 SampleSpec ctImage(const std::string& sopInstanceUID) {
-    SampleSpec spec;
-    spec.studyInstanceUID = "1.2.3";
-    spec.sopInstanceUID = sopInstanceUID;
-    spec.sopClassUID = kCtImageStorage;
-    spec.studyDate = "20040315";
-    return spec;
+    SampleSpec sample;
+    sample.studyInstanceUID = "1.2.3";
+    sample.sopInstanceUID = sopInstanceUID;
+    sample.sopClassUID = kCtImageStorage;
+    sample.studyDate = "20040315";
+    return sample;
 }
 
-void writeDicom(const SampleSpec& spec, const std::string& path) {
+void writeDicom(const SampleSpec& sample, const std::string& path) {
     fs::create_directories(fs::path(path).parent_path());
-    const OFCondition result = writeSampleFile(spec, path);
+    const OFCondition result = writeSampleFile(sample, path);
     if (result.bad()) {
         throw std::runtime_error("cannot write " + path + ": " + result.text());
     }

@@ -56,7 +56,7 @@ std::vector<std::string> listingOrder(const std::string& dir);
 // A CT image of study 1.2.3 with Study Date 20040315 (filed under 201103/15).
 SampleSpec ctImage(const std::string& sopInstanceUID = "1.2.3.1");
 // Writes the sample file, creating missing parent directories; throws when it cannot.
-void writeDicom(const SampleSpec& spec, const std::string& path);
+void writeDicom(const SampleSpec& sample, const std::string& path);
 
 // A temporary working directory; operands are given relative to it so that messages stay short.
 class RelocateTest : public ::testing::Test {
