@@ -1,6 +1,7 @@
 #include "StudyDirectory.h"
 
 #include <dirent.h>
+#include <memory>
 #include <sys/stat.h>
 #include <utility>
 
@@ -21,31 +22,26 @@ StudyDirectory::StudyDirectory(std::string source, std::string target)
 
 int StudyDirectory::processDir(std::string dir) {
     printError("Info: Processing directory " + dir + "\n");
-    DIR* handle = opendir(dir.c_str());
-    if (handle == nullptr) {
+    // Closed however the walk ends, also when a second study is thrown out of it.
+    const std::unique_ptr<DIR, int (*)(DIR*)> handle(opendir(dir.c_str()), &closedir);
+    if (!handle) {
         printError("Error: Cannot open " + dir + " -- skipping\n");
         return 0;
     }
     int count = 0;
-    try {
-        while (const struct dirent* entry = readdir(handle)) {
-            const std::string name = entry->d_name;
-            const std::string path = dir + "/" + name;
-            struct stat status;
-            if (stat(path.c_str(), &status) != 0) {
-                continue;
-            }
-            if (S_ISDIR(status.st_mode) && name != "." && name != "..") {
-                count += processDir(path);
-            } else if (S_ISREG(status.st_mode)) {
-                count += processFile(path);
-            }
+    while (const struct dirent* entry = readdir(handle.get())) {
+        const std::string name = entry->d_name;
+        const std::string path = dir + "/" + name;
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0) {
+            continue;
         }
-    } catch (...) {
-        closedir(handle);
-        throw;
+        if (S_ISDIR(status.st_mode) && name != "." && name != "..") {
+            count += processDir(path);
+        } else if (S_ISREG(status.st_mode)) {
+            count += processFile(path);
+        }
     }
-    closedir(handle);
     return count;
 }
 

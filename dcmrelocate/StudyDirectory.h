@@ -30,7 +30,6 @@ public:
     std::string resultLine() const { return archiveDir + "/" + studyUID; }
 
     const std::string& getSourceDir() const { return sourceDir; }
-    const std::vector<ObjFile>& getFiles() const { return files; }
 
 private:
     std::string studyDirectoryPath() const;
