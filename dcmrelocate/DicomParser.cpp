@@ -20,15 +20,24 @@ OFDate dateLimit(DcmDataset& dataset, const DcmTagKey& tag, unsigned int years) 
     return limit;
 }
 
+// The value of a UID attribute, or null when it is missing or empty. A value made only of padding
+// reads as the empty text and counts as empty: a blank Study Instance UID would otherwise file the
+// study straight into the date directory, or join any other study without a conflict.
+const char* readUid(DcmDataset& dataset, const DcmTagKey& tag) {
+    const char* value = nullptr;
+    dataset.findAndGetString(tag, value);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
 } // namespace
 
 DicomParser::DicomParser(const std::string& path) : fileName(path), condition(EC_Normal) {
     condition = fileFormat.loadFile(fileName.c_str());
     if (condition.good()) {
         DcmDataset* dataset = fileFormat.getDataset();
-        dataset->findAndGetString(DCM_StudyInstanceUID, studyInstanceUID);
-        dataset->findAndGetString(DCM_SOPInstanceUID, sopInstanceUID);
-        dataset->findAndGetString(DCM_SOPClassUID, sopClassUID);
+        studyInstanceUID = readUid(*dataset, DCM_StudyInstanceUID);
+        sopInstanceUID = readUid(*dataset, DCM_SOPInstanceUID);
+        sopClassUID = readUid(*dataset, DCM_SOPClassUID);
     }
     if (studyInstanceUID == nullptr || sopInstanceUID == nullptr || sopClassUID == nullptr ||
         !isSafePathComponent(studyInstanceUID) || !isSafePathComponent(sopInstanceUID)) {

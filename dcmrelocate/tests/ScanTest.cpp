@@ -117,6 +117,9 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
     add("empty SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = ""; });
     add("no Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID.reset(); });
     add("no SOP Class UID", [](SampleSpec& s) { s.sopClassUID.reset(); });
+    // "@@" is overwritten with padding (space, NUL) after writing: the toolkit writes no blank UID.
+    add("blank Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID = "@@"; });
+    add("blank SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = "@@"; });
     for (const std::string hostile : {"../../x", "..", ".", "a/b", "1.2\x01.3"}) {
         add("study " + hostile, [&](SampleSpec& s) { s.studyInstanceUID = hostile; });
         add("SOP " + hostile, [&](SampleSpec& s) { s.sopInstanceUID = hostile; });
@@ -127,6 +130,12 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
         fs::create_directory(at("src"));
         if (sample) {
             writeDicom(*sample, at("src/f1"));
+            std::string content = readFile(at("src/f1"));
+            for (size_t marker = content.find("@@"); marker != std::string::npos;
+                 marker = content.find("@@")) {
+                content.replace(marker, 2, " \0", 2);
+            }
+            writeText(at("src/f1"), content);
         } else {
             writeText(at("src/f1"), "plain text\n");
         }
