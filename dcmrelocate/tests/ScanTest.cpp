@@ -12,6 +12,19 @@ namespace {
 
 class ScanTest : public RelocateTest {};
 
+// Overwrites every "@@" in the file with padding (space, NUL): the toolkit writes no blank UID.
+void blankOutMarkers(const std::string& path) {
+    std::string content = readFile(path);
+    size_t marker = content.find("@@");
+    if (marker == std::string::npos) {
+        return;
+    }
+    for (; marker != std::string::npos; marker = content.find("@@", marker)) {
+        content.replace(marker, 2, " \0", 2);
+    }
+    writeText(path, content);
+}
+
 TEST_F(ScanTest, FileWithoutMetaHeaderIsFiledLikeAnyOther) {
     SampleSpec sample = ctImage();
     sample.metaHeader = false;
@@ -117,7 +130,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
     add("empty SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = ""; });
     add("no Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID.reset(); });
     add("no SOP Class UID", [](SampleSpec& s) { s.sopClassUID.reset(); });
-    // "@@" is overwritten with padding (space, NUL) after writing: the toolkit writes no blank UID.
+    // Their "@@" becomes padding after writing (blankOutMarkers).
     add("blank Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID = "@@"; });
     add("blank SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = "@@"; });
     for (const std::string hostile : {"../../x", "..", ".", "a/b", "1.2\x01.3"}) {
@@ -130,12 +143,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
         fs::create_directory(at("src"));
         if (sample) {
             writeDicom(*sample, at("src/f1"));
-            std::string content = readFile(at("src/f1"));
-            for (size_t marker = content.find("@@"); marker != std::string::npos;
-                 marker = content.find("@@")) {
-                content.replace(marker, 2, " \0", 2);
-            }
-            writeText(at("src/f1"), content);
+            blankOutMarkers(at("src/f1"));
         } else {
             writeText(at("src/f1"), "plain text\n");
         }

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <dirent.h>
 #include <filesystem>
@@ -57,7 +58,10 @@ RunResult runRelocate(const std::vector<std::string>& args, const RunOptions& op
     }
     RunResult result;
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    pid_t waited = -1;
+    while (pid > 0 && (waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (waited == pid && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
     result.out = readAll(out);
