@@ -1,0 +1,211 @@
+#include "OVPaths.h"
+
+#include "OVException.h"
+#include "OVLogger.h"
+#include "OVSyscalls.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Source path named by the assertions of the status helpers.
+constexpr const char* kAssertFile = "repositoryhandler/src/libs/OVRepositoryHandler";
+// Status of a failed system call, the error result code of the repository.
+constexpr int kFailed = 8;
+// First buffer size tried for a link target.
+constexpr size_t kLinkBufferStart = 100;
+
+// path with one trailing "/" removed, so that a link given as "link/" names the link itself.
+std::string withoutTrailingSlash(const char* path) {
+    std::string text(path);
+    if (!text.empty() && text.back() == '/')
+        text.pop_back();
+    return text;
+}
+
+// The target of the link at path, read completely: the buffer grows while the target fills it.
+// False when path is no readable link.
+bool readLinkTarget(const std::string& path, std::string& target) {
+    std::vector<char> buffer(kLinkBufferStart);
+    for (;;) {
+        ssize_t length = ovsys::table().readlink(path.c_str(), buffer.data(), buffer.size());
+        if (length < 0)
+            return false;
+        if (static_cast<size_t>(length) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<size_t>(length));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+// mkdir of one level; a level that exists as a directory already (made by another process
+// since it was tested) counts as created.
+bool makeLevel(const char* level, unsigned long mode) {
+    if (ovsys::table().mkdir(level, static_cast<mode_t>(mode)) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    struct stat st;
+    return ovsys::table().stat(level, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+int myStat(const char* resource, struct stat* resStat) {
+    ovAssert(resource != nullptr, "resource", 298, kAssertFile);
+    ovAssert(resStat != nullptr, "resStat", 299, kAssertFile);
+    if (ovsys::table().stat(resource, resStat) == 0)
+        return 0;
+    int error = errno;
+    std::string text = std::string("The resource \"") + resource +
+                       "\" can not be stat-ed. Error code is " + std::to_string(error);
+    rh_logger.errorLog("%s", text.c_str());
+    return kFailed;
+}
+
+int myStatVfs(const char* mountPath, struct statvfs* resStatVfs) {
+    ovAssert(mountPath != nullptr, "mountPath", 232, kAssertFile);
+    ovAssert(resStatVfs != nullptr, "resStatVfs", 233, kAssertFile);
+    if (ovsys::table().statvfs(mountPath, resStatVfs) == 0)
+        return 0;
+    int error = errno;
+    std::string text = std::string("Error occured while statvfs call to \"") + mountPath +
+                       "\". Error code is " + std::to_string(error);
+    rh_logger.errorLog("%s", text.c_str());
+    return kFailed;
+}
+
+int isDir(const char* path, bool* result, struct stat* st) {
+    if (st != nullptr) {
+        *result = S_ISDIR(st->st_mode);
+        return 0;
+    }
+    struct stat fresh;
+    int status = myStat(path, &fresh);
+    if (status == 0)
+        *result = S_ISDIR(fresh.st_mode);
+    return status;
+}
+
+time_t lastModified(const char* path) {
+    struct stat st;
+    if (myStat(path, &st) != 0)
+        return -1;
+    return st.st_mtime;
+}
+
+time_t lastAccess(const char* path, const struct stat* st) {
+    struct stat fresh;
+    if (st == nullptr) {
+        if (myStat(path, &fresh) != 0)
+            return -1;
+        st = &fresh;
+    }
+    return st->st_atime > st->st_mtime ? st->st_atime : st->st_mtime;
+}
+
+bool exists(const char* path) {
+    return ovsys::table().access(path, F_OK) == 0;
+}
+
+bool isNotLink(const char* path) {
+    char buffer[1];
+    return ovsys::table().readlink(path, buffer, 1) < 0 && errno == EINVAL;
+}
+
+bool isDangling(const char* path) {
+    std::string link = withoutTrailingSlash(path);
+    std::string target;
+    if (!readLinkTarget(link, target))
+        return true;
+    // A relative target is relative to the directory that holds the link.
+    if (!target.empty() && target[0] != '/') {
+        std::string::size_type slash = link.rfind('/');
+        if (slash != std::string::npos)
+            target = link.substr(0, slash + 1) + target;
+    }
+    return !exists(target.c_str());
+}
+
+bool IsOnTheSameMount(const char* a, const char* b) {
+    struct stat first;
+    struct stat second;
+    if (myStat(a, &first) != 0 || myStat(b, &second) != 0)
+        return false;
+    return first.st_dev == second.st_dev;
+}
+
+char* toArray(const std::string& text) {
+    char* copy = new char[text.size() + 1];
+    text.copy(copy, text.size());
+    copy[text.size()] = '\0';
+    return copy;
+}
+
+char* mystrdup(const char* s) {
+    return s == nullptr ? nullptr : toArray(s);
+}
+
+void release_(char* s) {
+    delete[] s;
+}
+
+extern "C" void release(char* text) {
+    release_(text);
+}
+
+char* append0(const char* a, const char* b) {
+    return toArray(std::string(a) + b);
+}
+
+char* append(char* a, const char* b) {
+    char* joined = append0(a, b);
+    delete[] a;
+    return joined;
+}
+
+char* baseDir(const char* path) {
+    if (path == nullptr)
+        return nullptr;
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return nullptr;
+    return toArray(std::string(path, static_cast<size_t>(slash - path) + 1));
+}
+
+char* parentDir(const char* path) {
+    char* dir = baseDir(path);
+    if (dir == nullptr)
+        return nullptr;
+    // Hide the final "/" so that the next "/" to the left ends the result.
+    dir[strlen(dir) - 1] = 'x';
+    char* parent = baseDir(dir);
+    delete[] dir;
+    return parent;
+}
+
+int myunlink(const char* path) {
+    return ovsys::table().unlink(withoutTrailingSlash(path).c_str());
+}
+
+int mkdirs(const char* path, unsigned long mode) {
+    std::string copy(path);
+    // Every prefix that ends before a "/" is one level; index 0 is the root of an absolute path.
+    for (size_t i = 1; i < copy.size(); ++i) {
+        if (copy[i] != '/')
+            continue;
+        copy[i] = '\0';
+        bool made = exists(copy.c_str()) || makeLevel(copy.c_str(), mode);
+        copy[i] = '/';
+        if (!made)
+            return -1;
+    }
+    if (!exists(path) && !makeLevel(path, mode))
+        return -1;
+    return 0;
+}

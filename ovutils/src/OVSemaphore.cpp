@@ -1,0 +1,123 @@
+#include "OVSemaphore.h"
+
+#include "OVException.h"
+#include "OVLogger.h"
+#include "OVPaths.h"
+#include "OVSyscalls.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+namespace {
+
+std::string lockDirectory(const std::string& given) {
+    if (!given.empty())
+        return given;
+    const char* fromEnvironment = getenv("LOCK_VAR");
+    return fromEnvironment != nullptr ? fromEnvironment : ".";
+}
+
+std::string failure(const char* what, const std::string& name, int error) {
+    return std::string(what) + name + " [" + strerror(error) + "]";
+}
+
+void sleepMillis(long millis) {
+    struct timespec delay = {0, millis * 1000000L};
+    ovsys::table().nanosleep(&delay, nullptr); // an interrupted sleep is not resumed
+}
+
+} // namespace
+
+OVSemaphore::OVSemaphore(const std::string& name, bool autoRelease)
+    : OVSemaphore(name, std::string(), autoRelease) {}
+
+OVSemaphore::OVSemaphore(const std::string& name, const std::string& directory, bool autoRelease)
+    : name(name), directory(lockDirectory(directory)), autoRelease(autoRelease), locked(false) {}
+
+OVSemaphore::~OVSemaphore() {
+    if (!autoRelease)
+        return;
+    try {
+        unlock();
+    } catch (const OVException& e) {
+        // A destructor must not throw; the lock file stays and the failure is noted.
+        std::string text;
+        e.toString(text);
+        rh_logger.errorLog("%s", text.c_str());
+    }
+}
+
+std::string OVSemaphore::path() const {
+    return directory + "/semaphore_" + name;
+}
+
+bool OVSemaphore::lockResource() {
+    std::string file = path();
+    errno = 0;
+    int fd = ovsys::table().open(file.c_str(), O_CREAT | O_EXCL | O_RDONLY | O_CLOEXEC, 0660);
+    if (fd >= 0) {
+        ovsys::table().close(fd);
+        locked = true;
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+    int error = errno;
+    throw OVIOException(error, failure("Creating semaphore failed: ", name, error));
+}
+
+bool OVSemaphore::lock(int timeoutSeconds) {
+    long remainingMillis = static_cast<long>(timeoutSeconds) * 1000;
+    for (;;) {
+        if (lockResource())
+            return true;
+        if (timeoutSeconds != 0 && remainingMillis <= 0)
+            throw OVTimeoutException(1, "Semaphore timed out");
+        long delay = nextLockDelayMillis();
+        sleepMillis(delay);
+        if (timeoutSeconds > 0)
+            remainingMillis -= delay;
+    }
+}
+
+void OVSemaphore::unlock() {
+    if (!locked)
+        return;
+    std::string file = path();
+    errno = 0;
+    if (ovsys::table().unlink(file.c_str()) != 0 && errno != ENOENT) {
+        int error = errno;
+        throw OVIOException(error, failure("Releasing semaphore failed: ", name, error));
+    }
+    locked = false;
+}
+
+long nextLockDelayMillis() {
+    static std::minstd_rand generator;
+    static pid_t seededFor = 0;
+    pid_t self = getpid();
+    if (seededFor != self) {
+        // Seeded anew in every process: a child of fork would otherwise repeat its parent's
+        // sequence and poll in step with its siblings.
+        auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+        generator.seed(static_cast<unsigned long>(ticks) ^
+                       (static_cast<unsigned long>(self) << 16));
+        seededFor = self;
+    }
+    std::uniform_int_distribution<long> delay(10, 989);
+    return delay(generator);
+}
+
+char* toResourceID(const char* repositoryPath, const char* resource) {
+    ovAssert(repositoryPath != nullptr, "repositoryPath", 41, "ovutils/src/OVSemaphore");
+    ovAssert(resource != nullptr, "resource", 42, "ovutils/src/OVSemaphore");
+    std::string id = std::string("OVRepositoryHandler-") + repositoryPath + "-" + resource;
+    std::replace(id.begin(), id.end(), '/', '_');
+    return toArray(id);
+}

@@ -1,0 +1,61 @@
+#ifndef OVUTILS_OVSEMAPHORE_H
+#define OVUTILS_OVSEMAPHORE_H
+
+#include "OVExport.h"
+
+#include <string>
+
+// A named lock between processes, made of an empty file: whoever creates
+// <directory>/semaphore_<name> (exclusively) holds the lock, and removing the file releases it.
+//
+// Protocol:
+//   OVSemaphore lock(toResourceID(repository, resource), true);  // nothing happens yet
+//   lock.lock(30);   // true once held; throws OVTimeoutException(1, "Semaphore timed out") when
+//                    // 30 seconds of waiting passed, OVIOException (code errno, message
+//                    // "Creating semaphore failed: <name> [<system text>]") when the file cannot
+//                    // be created for another reason than that it exists
+//   ... work ...
+//   lock.unlock();   // or let the destructor release it (autoRelease)
+//
+// The directory is the one given, else the value of "LOCK_VAR", else "."; every cooperating
+// process must agree on it. The file records no owner: a lock left by a process that died stays
+// taken until someone removes the file. The lock is not re-entrant: a second object of the same
+// name, even in the same process, waits like any stranger. Waiters poll with random delays of 10
+// to 989 ms; there is no queue.
+class OVSemaphore {
+public:
+    OVSemaphore(const std::string& name, bool autoRelease);
+    OVSemaphore(const std::string& name, const std::string& directory, bool autoRelease);
+    ~OVSemaphore();
+    OVSemaphore(const OVSemaphore&) = delete;
+    OVSemaphore& operator=(const OVSemaphore&) = delete;
+
+    // One attempt: true when the lock file was created, false when it exists already.
+    bool lockResource();
+    // Waits for the lock. timeoutSeconds 0 waits for ever; a positive value gives up once the
+    // delays slept reach that many seconds; a negative value makes exactly one attempt.
+    bool lock(int timeoutSeconds);
+    // Removes the lock file if this object holds the lock; a file already gone is no error.
+    void unlock();
+
+    bool isLocked() const { return locked; }
+    // The path of the lock file.
+    std::string path() const;
+
+private:
+    std::string name;
+    std::string directory;
+    bool autoRelease;
+    bool locked;
+};
+
+// The lock name of a resource: "OVRepositoryHandler-" + repositoryPath + "-" + resource, each with
+// every "/" replaced by "_". A new array owned by the caller.
+extern "C" OV_EXPORT char* toResourceID(const char* repositoryPath, const char* resource);
+
+// The delay in milliseconds (10 to 989) before the next attempt to take a lock, from a generator
+// of the library's own, seeded per process from its process id and the clock, so that competing
+// processes do not poll in step and rand() of the program is left alone.
+long nextLockDelayMillis();
+
+#endif

@@ -1,0 +1,29 @@
+#include "OVSyscalls.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace ovsys {
+namespace {
+
+int realOpen(const char* path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+
+const Table kReal = {
+    realOpen, ::close,   ::unlink,   ::mkdir,   ::rmdir,  ::stat,
+    ::lstat,  ::statvfs, ::readlink, ::symlink, ::access, ::nanosleep,
+};
+
+} // namespace
+
+Table& table() {
+    static Table live = kReal;
+    return live;
+}
+
+const Table& real() {
+    return kReal;
+}
+
+} // namespace ovsys

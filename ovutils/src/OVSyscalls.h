@@ -1,0 +1,36 @@
+#ifndef OVUTILS_OVSYSCALLS_H
+#define OVUTILS_OVSYSCALLS_H
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <time.h>
+
+// The file-system and sleep calls of the libraries, reached through one table so that tests can
+// replace an entry: report a chosen fill level from statvfs, or fail the n-th call of open with a
+// chosen errno. Code outside the tests only calls through ovsys::table() and never changes it.
+namespace ovsys {
+
+struct Table {
+    int (*open)(const char* path, int flags, mode_t mode);
+    int (*close)(int fd);
+    int (*unlink)(const char* path);
+    int (*mkdir)(const char* path, mode_t mode);
+    int (*rmdir)(const char* path);
+    int (*stat)(const char* path, struct stat* st);
+    int (*lstat)(const char* path, struct stat* st);
+    int (*statvfs)(const char* path, struct statvfs* st);
+    ssize_t (*readlink)(const char* path, char* buffer, size_t size);
+    int (*symlink)(const char* target, const char* linkPath);
+    int (*access)(const char* path, int mode);
+    int (*nanosleep)(const struct timespec* request, struct timespec* remaining);
+};
+
+// The table in use.
+Table& table();
+// The real system calls, for restoring an entry or for a replacement that passes calls on.
+const Table& real();
+
+} // namespace ovsys
+
+#endif

@@ -1,0 +1,278 @@
+#include "OVException.h"
+#include "OVSemaphore.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool present(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// The delays requested from nanosleep while a recorder is installed; nothing actually sleeps.
+std::vector<long>& recordedSleeps() {
+    static std::vector<long> sleeps;
+    return sleeps;
+}
+
+int recordSleep(const struct timespec* request, struct timespec*) {
+    recordedSleeps().push_back(request->tv_sec * 1000 + request->tv_nsec / 1000000);
+    return 0;
+}
+
+// Reads the number in the counter file, adds one and writes it back: a lost update shows as a
+// final count below the number of increments.
+void incrementCounter(const std::string& path) {
+    long value = atol(readFile(path).c_str());
+    writeFile(path, std::to_string(value + 1));
+}
+
+} // namespace
+
+TEST(Semaphore, TakesAFreeLockAndReleasesIt) {
+    TempDir dir;
+    mode_t oldMask = umask(027);
+    {
+        OVSemaphore lock("res", dir.path(), true);
+        EXPECT_TRUE(lock.lock(30));
+        std::string file = dir / "semaphore_res";
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u); // 0660 less the umask
+
+        OVSemaphore other("res", dir.path(), true);
+        EXPECT_FALSE(other.lockResource()); // not re-entrant, not even in one process
+        other.unlock();                     // does not touch the holder's file
+        EXPECT_TRUE(present(file));
+
+        lock.unlock();
+        EXPECT_FALSE(present(file));
+        EXPECT_TRUE(other.lockResource()); // an object may lock again after a release
+    }
+    umask(oldMask);
+    EXPECT_FALSE(present(dir / "semaphore_res")); // released by the destructor
+}
+
+TEST(Semaphore, DirectoryComesFromTheArgumentLockVarOrTheWorkingDirectory) {
+    TempDir dir;
+    {
+        ScopedEnv lockVar("LOCK_VAR", "/var/lock/rep");
+        EXPECT_EQ(OVSemaphore("n", true).path(), "/var/lock/rep/semaphore_n");
+        EXPECT_EQ(OVSemaphore("n", "/given", true).path(), "/given/semaphore_n");
+        EXPECT_EQ(OVSemaphore("n", "", true).path(), "/var/lock/rep/semaphore_n");
+    }
+    {
+        ScopedEnv lockVar("LOCK_VAR", "");
+        EXPECT_EQ(OVSemaphore("n", true).path(), "/semaphore_n");
+    }
+    ScopedEnv lockVar("LOCK_VAR", nullptr);
+    char* previous = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    {
+        OVSemaphore lock("cwd", true);
+        lock.lock(1);
+        EXPECT_TRUE(present(dir / "semaphore_cwd"));
+    }
+    EXPECT_EQ(chdir(previous), 0);
+    free(previous);
+}
+
+TEST(Semaphore, AutoReleaseDecidesWhetherDestructionRemovesTheFile) {
+    TempDir dir;
+    { OVSemaphore("kept", dir.path(), false).lock(1); }
+    EXPECT_TRUE(present(dir / "semaphore_kept"));
+
+    // A lock file removed by someone else is released silently.
+    OVSemaphore lock("gone", dir.path(), true);
+    lock.lock(1);
+    ASSERT_EQ(unlink((dir / "semaphore_gone").c_str()), 0);
+    EXPECT_NO_THROW(lock.unlock());
+    EXPECT_FALSE(lock.isLocked());
+}
+
+TEST(Semaphore, FailuresNameTheLockAndTheSystemText) {
+    TempDir dir;
+    OVSemaphore missing("res", dir / "no-such-dir", true);
+    try {
+        missing.lock(30);
+        FAIL() << "no exception";
+    } catch (const OVIOException& e) {
+        EXPECT_EQ(e.getCode(), ENOENT);
+        EXPECT_EQ(e.getMessage(),
+                  std::string("Creating semaphore failed: res [") + strerror(ENOENT) + "]");
+    }
+
+    SyslogCapture capture;
+    ScopedSyscalls calls;
+    {
+        OVSemaphore lock("stuck", dir.path(), true);
+        lock.lock(1);
+        calls.table().unlink = [](const char*) -> int {
+            errno = EACCES;
+            return -1;
+        };
+        try {
+            lock.unlock();
+            FAIL() << "no exception";
+        } catch (const OVIOException& e) {
+            EXPECT_EQ(e.getCode(), EACCES);
+            EXPECT_EQ(e.getMessage(),
+                      std::string("Releasing semaphore failed: stuck [") + strerror(EACCES) + "]");
+        }
+        EXPECT_TRUE(lock.isLocked());
+    } // the destructor fails to release too: it logs and does not throw
+    EXPECT_EQ(capture.messages().size(), 1u);
+    EXPECT_TRUE(present(dir / "semaphore_stuck"));
+}
+
+TEST(Semaphore, TimeOutArithmetic) {
+    TempDir dir;
+    OVSemaphore holder("busy", dir.path(), true);
+    holder.lock(1);
+    ScopedSyscalls calls;
+    calls.table().nanosleep = recordSleep;
+
+    // A negative time-out makes one attempt and does not sleep.
+    recordedSleeps().clear();
+    OVSemaphore waiter("busy", dir.path(), true);
+    EXPECT_THROW(waiter.lock(-1), OVTimeoutException);
+    EXPECT_TRUE(recordedSleeps().empty());
+
+    // A positive one gives up at the first failed attempt after the delays reached the limit.
+    try {
+        waiter.lock(2);
+        FAIL() << "no time-out";
+    } catch (const OVTimeoutException& e) {
+        EXPECT_EQ(e.getCode(), 1);
+        EXPECT_EQ(e.getMessage(), "Semaphore timed out");
+    }
+    long total = 0;
+    for (long delay : recordedSleeps()) {
+        EXPECT_GE(delay, 10);
+        EXPECT_LE(delay, 989);
+        total += delay;
+    }
+    EXPECT_GE(total, 2000);
+    EXPECT_LT(total - recordedSleeps().back(), 2000);
+}
+
+TEST(Semaphore, RandomDelaysLeaveRandAloneAndDifferBetweenProcesses) {
+    srand(4711);
+    int first = rand();
+    srand(4711);
+    for (int i = 0; i < 50; ++i)
+        nextLockDelayMillis();
+    EXPECT_EQ(rand(), first);
+
+    // Two children forked from one parent draw different sequences.
+    TempDir dir;
+    auto drawInto = [&](const std::string& file) {
+        return [file] {
+            std::string values;
+            for (int i = 0; i < 8; ++i)
+                values += std::to_string(nextLockDelayMillis()) + " ";
+            writeFile(file, values);
+            return 0;
+        };
+    };
+    nextLockDelayMillis(); // the parent is seeded before it forks
+    ASSERT_EQ(runInChild(drawInto(dir / "a")), 0);
+    ASSERT_EQ(runInChild(drawInto(dir / "b")), 0);
+    EXPECT_NE(readFile(dir / "a"), readFile(dir / "b"));
+}
+
+TEST(Semaphore, ProcessesIncrementingUnderTheLockLoseNothing) {
+    TempDir dir;
+    std::string counter = dir / "counter";
+    writeFile(counter, "0");
+    const int children = 4, increments = 200;
+    std::vector<pid_t> pids;
+    for (int c = 0; c < children; ++c)
+        pids.push_back(startChild([&] {
+            for (int i = 0; i < increments; ++i) {
+                OVSemaphore lock("counter", dir.path(), true);
+                lock.lock(0);
+                incrementCounter(counter);
+            }
+            return 0;
+        }));
+    for (pid_t pid : pids)
+        EXPECT_EQ(waitForChild(pid), 0);
+    EXPECT_EQ(readFile(counter), std::to_string(children * increments));
+    EXPECT_FALSE(present(dir / "semaphore_counter"));
+}
+
+TEST(Semaphore, WaitsForAHolderInAnotherProcess) {
+    TempDir dir;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = startChild([&] {
+        OVSemaphore lock("shared", dir.path(), true);
+        lock.lock(1);
+        char byte = 'x';
+        if (write(ready[1], &byte, 1) != 1)
+            return 1;
+        usleep(1500 * 1000);
+        return 0;
+    });
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+
+    // lock(0) waits as long as it takes.
+    auto start = Clock::now();
+    OVSemaphore waiter("shared", dir.path(), true);
+    EXPECT_TRUE(waiter.lock(0));
+    EXPECT_GE(secondsSince(start), 1.0);
+    EXPECT_EQ(waitForChild(holder), 0);
+}
+
+TEST(Semaphore, GivesUpOnAHeldLockAfterTheTimeOut) {
+    TempDir dir;
+    OVSemaphore holder("held", dir.path(), false);
+    holder.lock(1);
+    pid_t waiter = startChild([&] {
+        OVSemaphore lock("held", dir.path(), true);
+        try {
+            lock.lock(2);
+        } catch (const OVTimeoutException&) {
+            return 7;
+        }
+        return 1;
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(waitForChild(waiter), 7);
+    double waited = secondsSince(start);
+    EXPECT_GE(waited, 2.0);
+    EXPECT_LT(waited, 5.0);
+    holder.unlock();
+}
+
+TEST(Semaphore, ResourceIdReplacesSlashes) {
+    std::unique_ptr<char[]> id(toResourceID("/data/rep", "1234"));
+    EXPECT_STREQ(id.get(), "OVRepositoryHandler-_data_rep-1234");
+    id.reset(toResourceID("/data/rep", ""));
+    EXPECT_STREQ(id.get(), "OVRepositoryHandler-_data_rep-");
+    id.reset(toResourceID("/var/log/notes.txt", "a/b/"));
+    EXPECT_STREQ(id.get(), "OVRepositoryHandler-_var_log_notes.txt-a_b_");
+    EXPECT_THROW(toResourceID(nullptr, "x"), OVAssertionException);
+}
