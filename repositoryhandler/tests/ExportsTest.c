@@ -1,0 +1,81 @@
+/* Drives the plain-name functions of librepositoryhandler.so from C, through the public header
+ * only: a C caller must be able to declare, link and call every one of them. */
+#include "repositoryhandler.h"
+
+#define _DEFAULT_SOURCE
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int failures = 0;
+
+#define CHECK(condition)                                                                           \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);          \
+            ++failures;                                                                            \
+        }                                                                                          \
+    } while (0)
+
+static void checkText(char* text, const char* expected) {
+    CHECK(text != NULL && strcmp(text, expected) == 0);
+    if (text != NULL && strcmp(text, expected) != 0)
+        fprintf(stderr, "  got '%s', expected '%s'\n", text, expected);
+    release(text);
+}
+
+static int isDirectory(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+static void testHashedDirectories(const char* root) {
+    char links[256], hash[256], plain[300];
+    snprintf(links, sizeof links, "%s/links/", root);
+    snprintf(hash, sizeof hash, "%s/hash/", root);
+    CHECK(mkdir(links, 0755) == 0 && mkdir(hash, 0755) == 0);
+
+    CHECK(createHashDirectory(links, hash, "study/4711/") == 0);
+    snprintf(plain, sizeof plain, "%sstudy/4711", links);
+    CHECK(isDirectory(plain));
+    CHECK(createHashDirectory(NULL, hash, "4711") == 1);
+    CHECK(createHashDirectory(NULL, "hash", "4711/") == 2);
+
+    CHECK(removeHashDirectory(links, hash, "study/4711/") == 0);
+    CHECK(rmdir(links) == 0 && rmdir(hash) == 0); /* both roots are empty again */
+}
+
+static void testTextLog(const char* root) {
+    char log[256], line[64];
+    snprintf(log, sizeof log, "%s/notes.txt", root);
+    setenv("LOCK_VAR", root, 1);
+    writeToLogGlobal(log, "one line");
+    writeToLogGlobal(log, "one line");
+    FILE* file = fopen(log, "r");
+    CHECK(file != NULL);
+    if (file != NULL) {
+        CHECK(fgets(line, sizeof line, file) != NULL && strcmp(line, "one line\n") == 0);
+        CHECK(fgets(line, sizeof line, file) == NULL);
+        fclose(file);
+    }
+    unlink(log);
+}
+
+int main(void) {
+    char root[] = "/tmp/repositoryhandler-c-XXXXXX";
+    if (mkdtemp(root) == NULL)
+        return 2;
+
+    checkText(toResourceID("/data/rep", "1234"), "OVRepositoryHandler-_data_rep-1234");
+    checkText(convertToHashed("study/4711/"), "E1/ZL/XM/study/7T/ZU/ET/4711/");
+    release(NULL);
+    testHashedDirectories(root);
+    testTextLog(root);
+
+    CHECK(rmdir(root) == 0);
+    if (failures == 0)
+        printf("PASS\n");
+    return failures == 0 ? 0 : 1;
+}
