@@ -81,4 +81,6 @@ OV_LOGGER_LEVEL(debugLog, DEBUG_MODE)
 
 #undef OV_LOGGER_LEVEL
 
-OVLogger rh_logger("OVRepositoryHandler");
+// Initialised first and destroyed last of the library's globals: the registry of repositories
+// logs while it is destroyed.
+OVLogger rh_logger __attribute__((init_priority(101))) ("OVRepositoryHandler");

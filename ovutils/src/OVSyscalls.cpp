@@ -1,5 +1,6 @@
 #include "OVSyscalls.h"
 
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,8 +12,8 @@ int realOpen(const char* path, int flags, mode_t mode) {
 }
 
 const Table kReal = {
-    realOpen, ::close,   ::unlink,   ::mkdir,   ::rmdir,  ::stat,
-    ::lstat,  ::statvfs, ::readlink, ::symlink, ::access, ::nanosleep,
+    realOpen,  ::close,    ::unlink,  ::mkdir,  ::rmdir,  ::stat,      ::lstat,
+    ::statvfs, ::readlink, ::symlink, ::access, ::rename, ::nanosleep,
 };
 
 } // namespace

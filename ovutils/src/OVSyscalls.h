@@ -23,6 +23,7 @@ struct Table {
     ssize_t (*readlink)(const char* path, char* buffer, size_t size);
     int (*symlink)(const char* target, const char* linkPath);
     int (*access)(const char* path, int mode);
+    int (*rename)(const char* from, const char* to);
     int (*nanosleep)(const struct timespec* request, struct timespec* remaining);
 };
 

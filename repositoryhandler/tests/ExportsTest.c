@@ -63,6 +63,28 @@ static void testTextLog(const char* root) {
     unlink(log);
 }
 
+static void testEntryPoints(const char* root) {
+    char missing[256], cfg[300];
+    snprintf(missing, sizeof missing, "%s/missing", root);
+    CHECK(getRepositoryStatus_(missing) == 256);
+
+    /* The directory as its own single mount, switched off and given back. */
+    snprintf(cfg, sizeof cfg, "%s/repositorypart.cfg", root);
+    fclose(fopen(cfg, "w"));
+    setup_(root);
+    CHECK((getRepositoryStatus_(root) & 256) == 0);
+    CHECK(MountUnmount_(root, 1, false) == -1);
+    CHECK(MountUnmount_(root, 0, false) == 0);
+    CHECK(getRepositoryStatus_(root) == 256);
+    CHECK((giveBackMounts_(root) & 256) == 0);
+    rndMount_(root);
+    CHECK(getRepositoryStatus_(root) == 256);
+    CHECK(MountUnmount_(root, 0, true) == 0);
+    CHECK(unlink(cfg) == 0);
+    snprintf(cfg, sizeof cfg, "%s/.dirty", root);
+    unlink(cfg); /* written only when a flag changes; removed in case */
+}
+
 int main(void) {
     char root[] = "/tmp/repositoryhandler-c-XXXXXX";
     if (mkdtemp(root) == NULL)
@@ -73,6 +95,7 @@ int main(void) {
     release(NULL);
     testHashedDirectories(root);
     testTextLog(root);
+    testEntryPoints(root);
 
     CHECK(rmdir(root) == 0);
     if (failures == 0)

@@ -2,6 +2,7 @@
 // functions: a signature that drifts apart between them stops the build.
 #include "repositoryhandler.h"
 
+#include "EntryPoints.h"
 #include "OVHash.h"
 #include "OVPaths.h"
 #include "OVSemaphore.h"

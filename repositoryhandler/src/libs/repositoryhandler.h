@@ -13,6 +13,10 @@
 #ifndef REPOSITORYHANDLER_H
 #define REPOSITORYHANDLER_H
 
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -41,6 +45,28 @@ int removeHashDirectory(const char* linkRoot, const char* hashRoot, const char* 
 /* Appends text as one line to the text file at path unless a line equal to text is already in
  * it. Writers are serialised by a lock file; problems are logged to syslog, never returned. */
 void writeToLogGlobal(const char* path, const char* text);
+
+/* Flat entry points. Each names the repository by its directory path (the registry key, compared
+ * as exact text); the repository's handler is built on first use and rebuilt whenever its
+ * configuration files changed. */
+
+/* Reads the configuration of the repository again. */
+void setup_(const char* repository);
+
+/* The repository status bits, without REPO_SWITCH (16): 1 remind, 2 warn, 4 warn2, 8 warn3 (every
+ * mounted mount has reached the limit), 32 no room, 64 full, 128 incomplete (a mount is
+ * unmounted); 256 alone: no mount is mounted or the directory is missing. */
+int getRepositoryStatus_(const char* repository);
+
+/* Switches mount number index (from 0, in configuration order) on (mount true) or off by renaming
+ * its "repositorypart.no" / "repositorypart.cfg". 0, or -1 for an index out of range. */
+int MountUnmount_(const char* repository, int index, bool mount);
+
+/* Switches one mount, picked at random, the other way (for tests of the callers). */
+void rndMount_(const char* repository);
+
+/* Switches every switched-off mount on again; returns the repository status afterwards. */
+int giveBackMounts_(const char* repository);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,127 @@
+#include "OVMountPointHandler.h"
+
+#include "OVException.h"
+#include "OVLogger.h"
+#include "OVPaths.h"
+#include "OVProperties.h"
+#include "OVRepositoryHandler.h"
+#include "RepositoryStatus.h"
+
+#include <cerrno>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+// Whether used has reached limit; limits of 0 and below are switched off unless always is set.
+bool reached(float used, int limit, bool always = false) {
+    return (always || limit > 0) && static_cast<double>(used) >= static_cast<double>(limit);
+}
+
+} // namespace
+
+OVMountPointHandler::OVMountPointHandler(std::string mountPath, OVRepositoryHandler* repository)
+    : repository(nullptr), status(0), switchLimit(0), fullLimit(0), cleanLimit(0), moveLimit(0),
+      nomoveTime(0), partConfigRead(false), partConfigTime(0) {
+    setup(std::move(mountPath), repository);
+}
+
+OVMountPointHandler::OVMountPointHandler(const OVMountPointHandler& other)
+    : repository(nullptr), status(0), switchLimit(0), fullLimit(0), cleanLimit(0), moveLimit(0),
+      nomoveTime(0), partConfigRead(false), partConfigTime(0) {
+    rh_logger.debugLog("mount point copy constructor");
+    setup(other.mountPath, other.repository);
+}
+
+OVMountPointHandler::~OVMountPointHandler() = default;
+
+void OVMountPointHandler::setup(std::string mountPath, OVRepositoryHandler* repository) {
+    if (!exists(mountPath.c_str()))
+        throw OVAssertionException("access( mountPath.c_str(), F_OK & X_OK ) == 0", 1250,
+                                   kRepositorySource);
+    status = 0;
+    this->mountPath = std::move(mountPath);
+    this->repository = repository;
+    switchLimit = repository->getSwitchLimit();
+    fullLimit = repository->getFullLimit();
+    cleanLimit = repository->getCleanLimit();
+    moveLimit = repository->getMoveLimit();
+    nomoveTime = repository->getNomoveTime();
+    checkStatus(false);
+    if (status != MOUNT_UNMOUNTED) {
+        parseConfigFile();
+        checkStatus(false);
+    }
+}
+
+int OVMountPointHandler::parseConfigFile() {
+    std::string file = configFile();
+    if (!exists(file.c_str()))
+        return 0;
+    partConfigTime = lastModified(file.c_str());
+    partConfigRead = true;
+    OVProperties properties;
+    properties.load(file.c_str());
+    readNatInt(properties, "switchLimit", switchLimit);
+    readNatInt(properties, "fullLimit", fullLimit);
+    readNatInt(properties, "cleanLimit", cleanLimit);
+    readNatInt(properties, "moveLimit", moveLimit);
+    return 0;
+}
+
+bool OVMountPointHandler::isUpToDate() const {
+    std::string file = configFile();
+    return exists(file.c_str()) && partConfigRead && lastModified(file.c_str()) == partConfigTime;
+}
+
+float OVMountPointHandler::getUsedPercentage() const {
+    struct statvfs fs;
+    if (myStatVfs(mountPath.c_str(), &fs) != 0)
+        return -1.0f;
+    // Full block counts: a file system above 16 TiB still gives its true share. Blocks reserved
+    // for the super-user count as used. Zero blocks give a percentage that is not finite.
+    long double blocks = static_cast<long double>(fs.f_blocks);
+    long double avail = static_cast<long double>(fs.f_bavail);
+    return static_cast<float>(100.0L + avail / (blocks / -100.0L));
+}
+
+int OVMountPointHandler::statusFromFillLevel(float used) const {
+    int bits = 0;
+    if (reached(used, repository->getRemindLimit()))
+        bits |= MOUNT_REMIND;
+    if (reached(used, repository->getWarnLimit()))
+        bits |= MOUNT_WARN;
+    if (reached(used, repository->getWarn2Limit()))
+        bits |= MOUNT_WARN2;
+    if (reached(used, repository->getWarn3Limit()))
+        bits |= MOUNT_WARN3;
+    if (reached(used, switchLimit, true))
+        bits |= MOUNT_SWITCH;
+    if (reached(used, fullLimit))
+        bits |= MOUNT_FULL;
+    if (reached(used, cleanLimit))
+        bits |= MOUNT_CLEAN;
+    if (reached(used, moveLimit))
+        bits |= MOUNT_MOVE;
+    return bits;
+}
+
+int OVMountPointHandler::checkStatus(bool useCached) {
+    std::string file = configFile();
+    if (!exists(file.c_str())) {
+        status = MOUNT_UNMOUNTED;
+        return status;
+    }
+    if (status & MOUNT_UNMOUNTED) {
+        rh_logger.debugLog("Mount is back in town:%s", file.c_str());
+        useCached = false;
+        parseConfigFile();
+    }
+    if (useCached)
+        return status;
+    float used = getUsedPercentage();
+    status = used == -1.0f ? MOUNT_UNMOUNTED : statusFromFillLevel(used);
+    return status;
+}
+
+void OVMountPointHandler::writeToLog(const char*) {}

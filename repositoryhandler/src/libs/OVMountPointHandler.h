@@ -1,0 +1,63 @@
+#ifndef REPOSITORYHANDLER_OVMOUNTPOINTHANDLER_H
+#define REPOSITORYHANDLER_OVMOUNTPOINTHANDLER_H
+
+#include <string>
+#include <time.h>
+
+class OVRepositoryHandler;
+
+// One mount point of a repository: a directory, normally the root of a file system of its own.
+// It counts as mounted while "repositorypart.cfg" is present in it (an unmounted file system shows
+// only the bare directory); renaming the file to "repositorypart.no" switches the mount off. The
+// file may override the mount's switch, full, clean and move limits, which the mount otherwise
+// inherits from its repository.
+class OVMountPointHandler {
+public:
+    // Throws OVAssertionException when the directory does not exist.
+    OVMountPointHandler(std::string mountPath, OVRepositoryHandler* repository);
+    // Builds a fresh mount for the same directory; no status is copied.
+    OVMountPointHandler(const OVMountPointHandler& other);
+    OVMountPointHandler& operator=(const OVMountPointHandler&) = delete;
+    ~OVMountPointHandler();
+
+    void setup(std::string mountPath, OVRepositoryHandler* repository);
+    // Reads the per-mount limits from "repositorypart.cfg", when it exists. Always 0.
+    int parseConfigFile();
+    // Whether "repositorypart.cfg" exists, was read before and has not changed since.
+    bool isUpToDate() const;
+    // The used share of the file system in percent, blocks reserved for the super-user counting
+    // as used; -1 when the file system cannot be queried.
+    float getUsedPercentage() const;
+    // The mount status bits; with useCached the fill level is not measured again (the presence of
+    // "repositorypart.cfg" always is).
+    int checkStatus(bool useCached);
+
+    // Called with a path after the location code located or created a directory; does nothing.
+    void writeToLog(const char* text);
+
+    const std::string& getMountPath() const { return mountPath; }
+    int getStatus() const { return status; }
+    int getSwitchLimit() const { return switchLimit; }
+    int getFullLimit() const { return fullLimit; }
+    int getCleanLimit() const { return cleanLimit; }
+    int getMoveLimit() const { return moveLimit; }
+    time_t getNomoveTime() const { return nomoveTime; }
+    std::string configFile() const { return mountPath + "/repositorypart.cfg"; }
+    std::string switchedOffFile() const { return mountPath + "/repositorypart.no"; }
+
+private:
+    int statusFromFillLevel(float used) const;
+
+    std::string mountPath;
+    OVRepositoryHandler* repository;
+    int status;
+    int switchLimit;
+    int fullLimit;
+    int cleanLimit;
+    int moveLimit;
+    time_t nomoveTime;
+    bool partConfigRead;
+    time_t partConfigTime;
+};
+
+#endif

@@ -1,0 +1,34 @@
+#include "Registry.h"
+
+#include "OVException.h"
+#include "RepositoryStatus.h"
+
+// Built after the logger (which is initialised at the first priority) and destroyed before it,
+// because destroying handlers may log.
+RepMap repositoryMap __attribute__((init_priority(102)));
+
+OVRepositoryHandler* RepMap::find(const std::string& path) const {
+    auto it = handlers.find(path);
+    return it == handlers.end() ? nullptr : it->second.get();
+}
+
+OVRepositoryHandler* RepMap::insert(const std::string& path,
+                                    std::unique_ptr<OVRepositoryHandler> handler) {
+    OVRepositoryHandler* stored = handler.get();
+    handlers[path] = std::move(handler);
+    return stored;
+}
+
+void RepMap::erase(const std::string& path) {
+    handlers.erase(path);
+}
+
+OVRepositoryHandler* getRepository(const char* path) {
+    ovAssert(path != nullptr, "path", __LINE__, kRepositorySource);
+    if (OVRepositoryHandler* known = repositoryMap.find(path)) {
+        if (known->isUpToDate())
+            return known;
+        repositoryMap.erase(path);
+    }
+    return repositoryMap.insert(path, std::make_unique<OVRepositoryHandler>(path));
+}

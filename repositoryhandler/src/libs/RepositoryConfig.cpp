@@ -1,0 +1,164 @@
+#include "OVRepositoryHandler.h"
+
+#include "OVLogger.h"
+#include "OVPaths.h"
+#include "OVProperties.h"
+#include "RepositoryStatus.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr time_t kSecondsPerDay = 86400;
+
+std::string configFileOf(const std::string& repositoryPath) {
+    return repositoryPath + "/repository.cfg";
+}
+
+} // namespace
+
+void readNatInt(const OVProperties& properties, const char* key, int& field) {
+    const char* value = properties.getProperty(key);
+    if (value == nullptr)
+        return;
+    int number = parseNatInt(value);
+    if (number != -1)
+        field = number;
+}
+
+int parseNatInt(const char* text) {
+    if (text == nullptr || *text == '\0')
+        return -1;
+    // Accumulated in unsigned 32-bit arithmetic: a value above the signed range wraps.
+    uint32_t value = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9')
+            return -1;
+        value = value * 10u + static_cast<uint32_t>(*c - '0');
+    }
+    return static_cast<int32_t>(value);
+}
+
+OVRepositoryHandler::OVRepositoryHandler(const char* path)
+    : configTime(0), status(0), nomoveTime(0), isClearable(false), setupFailed(false) {
+    setDefaults();
+    setup(path);
+}
+
+OVRepositoryHandler::OVRepositoryHandler(const OVRepositoryHandler& other)
+    : configTime(0), status(0), nomoveTime(0), isClearable(false), setupFailed(false) {
+    rh_logger.debugLog("Repository copy constructor");
+    setDefaults();
+    setup(other.repositoryPath.c_str());
+}
+
+OVRepositoryHandler::~OVRepositoryHandler() = default;
+
+void OVRepositoryHandler::setDefaults() {
+    isClearable = false;
+    legacyDir.clear();
+    remindLimit = 80;
+    warnLimit = 90;
+    warn2Limit = 92;
+    warn3Limit = 94;
+    switchLimit = 95;
+    fullLimit = 97;
+    cleanLimit = 98;
+    moveLimit = 99;
+    nomoveTime = kSecondsPerDay;
+}
+
+void OVRepositoryHandler::setup(const char* path) {
+    setDefaults();
+    repositoryPath = path;
+    setupFailed = false;
+    if (!exists(path)) {
+        status = REPO_MISSING;
+        return;
+    }
+    dirtyFlags.setRepository(path);
+    status = 0;
+    parseConfigFile();
+    checkRepositoryStatus();
+}
+
+void OVRepositoryHandler::readLimits(const OVProperties& properties) {
+    if (const char* value = properties.getProperty("legacyDir"))
+        legacyDir = value;
+    readNatInt(properties, "remindLimit", remindLimit);
+    readNatInt(properties, "warnLimit", warnLimit);
+    readNatInt(properties, "warn2Limit", warn2Limit);
+    readNatInt(properties, "warn3Limit", warn3Limit);
+    readNatInt(properties, "switchLimit", switchLimit);
+    readNatInt(properties, "fullLimit", fullLimit);
+    readNatInt(properties, "cleanLimit", cleanLimit);
+    readNatInt(properties, "moveLimit", moveLimit);
+    if (const char* value = properties.getProperty("isClearable"))
+        isClearable = strcmp(value, "true") == 0;
+    int seconds = -1;
+    readNatInt(properties, "nomoveTimeSeconds", seconds);
+    if (seconds != -1)
+        nomoveTime = seconds;
+    int days = -1;
+    readNatInt(properties, "nomoveTime", days);
+    if (days != -1)
+        nomoveTime = static_cast<time_t>(days) * kSecondsPerDay; // 64-bit: no overflow
+}
+
+int OVRepositoryHandler::parseConfigFile() {
+    std::string file = configFileOf(repositoryPath);
+    if (!exists(file.c_str())) {
+        buildMounts(nullptr);
+        return 0;
+    }
+    configTime = lastModified(file.c_str());
+    OVProperties properties;
+    properties.load(file.c_str());
+    readLimits(properties);
+    buildMounts(properties.getProperty("mountPoints"));
+    return 0;
+}
+
+// Replaces the mounts by one per name of the backslash-separated list (empty names skipped), or by
+// the repository directory itself when there is no list. Mounts are built after the limits are
+// read, so that they inherit them. When one cannot be built the handler keeps no mount at all.
+void OVRepositoryHandler::buildMounts(const char* mountPoints) {
+    mounts.clear();
+    try {
+        if (mountPoints == nullptr || *mountPoints == '\0') {
+            mounts.push_back(std::make_unique<OVMountPointHandler>(repositoryPath, this));
+            return;
+        }
+        std::string list(mountPoints);
+        size_t start = 0;
+        while (start <= list.size()) {
+            size_t end = list.find('\\', start);
+            if (end == std::string::npos)
+                end = list.size();
+            if (end > start)
+                mounts.push_back(std::make_unique<OVMountPointHandler>(
+                    repositoryPath + "/" + list.substr(start, end - start), this));
+            start = end + 1;
+        }
+    } catch (...) {
+        mounts.clear();
+        status = REPO_MISSING;
+        setupFailed = true;
+        throw;
+    }
+}
+
+bool OVRepositoryHandler::isUpToDate() const {
+    if (setupFailed)
+        return false;
+    std::string file = configFileOf(repositoryPath);
+    if (!exists(file.c_str()) || lastModified(file.c_str()) != configTime)
+        return false;
+    for (const auto& mount : mounts)
+        if (!mount->isUpToDate())
+            return false;
+    return true;
+}
+
+void OVRepositoryHandler::writeToLegacyLog(const char*) {}

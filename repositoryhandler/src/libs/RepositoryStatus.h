@@ -1,0 +1,33 @@
+#ifndef REPOSITORYHANDLER_REPOSITORYSTATUS_H
+#define REPOSITORYHANDLER_REPOSITORYSTATUS_H
+
+// Status bits of one mount, from its fill level (used percentage) and its limits.
+enum MountStatus {
+    MOUNT_REMIND = 0x001,
+    MOUNT_WARN = 0x002,
+    MOUNT_WARN2 = 0x004,
+    MOUNT_WARN3 = 0x008,
+    MOUNT_SWITCH = 0x010,
+    MOUNT_FULL = 0x020,
+    MOUNT_CLEAN = 0x040,
+    MOUNT_MOVE = 0x080,
+    MOUNT_UNMOUNTED = 0x100 // "repositorypart.cfg" absent or fill level unreadable; alone
+};
+
+// Status bits of a repository, derived from its mounted mounts.
+enum RepositoryStatus {
+    REPO_REMIND = 0x001,     // every mounted mount has MOUNT_REMIND
+    REPO_WARN = 0x002,       // ... MOUNT_WARN
+    REPO_WARN2 = 0x004,      // ... MOUNT_WARN2
+    REPO_WARN3 = 0x008,      // ... MOUNT_WARN3
+    REPO_SWITCH = 0x010,     // ... MOUNT_SWITCH
+    REPO_NO_ROOM = 0x020,    // no mounted mount is free of both MOUNT_FULL and MOUNT_CLEAN
+    REPO_FULL = 0x040,       // every mounted mount has MOUNT_FULL
+    REPO_INCOMPLETE = 0x080, // some mount is unmounted
+    REPO_MISSING = 0x100     // no mount is mounted, or no repository directory; alone
+};
+
+// Source path named by the assertions of the repository library.
+constexpr const char* kRepositorySource = "repositoryhandler/src/libs/OVRepositoryHandler";
+
+#endif

@@ -1,0 +1,195 @@
+#include "OVException.h"
+#include "Registry.h"
+#include "RepositoryStatus.h"
+#include "RepositoryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+// Leaves a mark in the handler's memory: a later lookup that returns a handler without it has
+// built a new one (a pointer comparison cannot tell, the new one may reuse the address).
+void mark(OVRepositoryHandler* handler) {
+    handler->getDeletedDirs()->push_back("mark");
+}
+bool isMarked(OVRepositoryHandler* handler) {
+    return !handler->getDeletedDirs()->empty();
+}
+
+std::vector<std::string> mountPaths(const OVRepositoryHandler* handler) {
+    std::vector<std::string> paths;
+    for (const auto& mount : handler->getMounts())
+        paths.push_back(mount->getMountPath());
+    return paths;
+}
+
+} // namespace
+
+TEST(ConfigNumbers, OnlyPlainDigitStringsCount) {
+    EXPECT_EQ(parseNatInt("0"), 0);
+    EXPECT_EQ(parseNatInt("007"), 7);
+    EXPECT_EQ(parseNatInt("2147483647"), 2147483647);
+    EXPECT_EQ(parseNatInt("2147483648"), -2147483647 - 1); // wraps modulo 2^32
+    EXPECT_EQ(parseNatInt("4294967295"), -1);
+    EXPECT_EQ(parseNatInt("4294967296"), 0);
+    for (const char* invalid : {"", "12a", "-5", "+5", " 5", "5 ", "9 0", "\xb5"})
+        EXPECT_EQ(parseNatInt(invalid), -1) << "'" << invalid << "'";
+}
+
+TEST(ConfigFile, WithoutConfigurationTheRepositoryIsItsOwnMount) {
+    TestRepository repo;
+    writeFile(repo / "repositorypart.cfg", "");
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    EXPECT_EQ(mountPaths(handler), std::vector<std::string>{repo.path()});
+    EXPECT_EQ(std::vector<int>({handler->getRemindLimit(), handler->getWarnLimit(),
+                                handler->getWarn2Limit(), handler->getWarn3Limit(),
+                                handler->getSwitchLimit(), handler->getFullLimit(),
+                                handler->getCleanLimit(), handler->getMoveLimit()}),
+              std::vector<int>({80, 90, 92, 94, 95, 97, 98, 99}));
+    EXPECT_EQ(handler->getNomoveTime(), 86400);
+    EXPECT_FALSE(handler->getIsClearable());
+    EXPECT_EQ(handler->getLegacyDir(), "");
+    EXPECT_STREQ(handler->getID(), repo.id());
+
+    mark(handler); // never up to date without "repository.cfg": every lookup builds anew
+    EXPECT_FALSE(isMarked(getRepository(repo.id())));
+}
+
+TEST(ConfigFile, KeysAndTheirInvalidForms) {
+    TestRepository repo;
+    repo.configure("legacyDir = /old/data\n"
+                   "remindLimit = 007\n"
+                   "warnLimit = +5\n"
+                   "warn2Limit = 9 0\n"
+                   "warn3Limit =\n"
+                   "switchLimit = 0\n"
+                   "fullLimit = 4294967295\n"
+                   "cleanLimit = 50\n"
+                   "moveLimit = 60x\n"
+                   "isClearable = TRUE\n"
+                   "nomoveTimeSeconds = 10\n"
+                   "nomoveTime = 2\n");
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    EXPECT_EQ(handler->getLegacyDir(), "/old/data");
+    EXPECT_EQ(handler->getRemindLimit(), 7);
+    EXPECT_EQ(handler->getWarnLimit(), 90);
+    EXPECT_EQ(handler->getWarn2Limit(), 92);
+    EXPECT_EQ(handler->getWarn3Limit(), 94);
+    EXPECT_EQ(handler->getSwitchLimit(), 0);
+    EXPECT_EQ(handler->getFullLimit(), 97);
+    EXPECT_EQ(handler->getCleanLimit(), 50);
+    EXPECT_EQ(handler->getMoveLimit(), 99);
+    EXPECT_FALSE(handler->getIsClearable());
+    EXPECT_EQ(handler->getNomoveTime(), 2 * 86400);
+
+    // Flags are case-sensitive; seconds count when no day value is given; large day counts do
+    // not overflow.
+    for (const char* flag : {"1", "yes", "True"}) {
+        repo.configure(std::string("isClearable = ") + flag + "\nnomoveTimeSeconds = 10\n");
+        setModified(repo / "repository.cfg", 0);
+        EXPECT_FALSE(getRepository(repo.id())->getIsClearable()) << flag;
+    }
+    repo.configure("isClearable = true\nnomoveTimeSeconds = 10\n");
+    setModified(repo / "repository.cfg", 5);
+    EXPECT_TRUE(getRepository(repo.id())->getIsClearable());
+    EXPECT_EQ(getRepository(repo.id())->getNomoveTime(), 10);
+    repo.configure("nomoveTime = 100000\n");
+    setModified(repo / "repository.cfg", 10);
+    EXPECT_EQ(getRepository(repo.id())->getNomoveTime(), 100000L * 86400);
+}
+
+TEST(ConfigFile, MountPointsSplitAtBackslashes) {
+    TestRepository repo;
+    repo.addMount("a");
+    repo.addMount("b");
+    repo.addMount("c d");
+    repo.configure("mountPoints = \\a\\\\b\\\n");
+    EXPECT_EQ(mountPaths(getRepository(repo.id())),
+              (std::vector<std::string>{repo / "a", repo / "b"}));
+
+    repo.configure("mountPoints = \"c d\\a\"\n");
+    setModified(repo / "repository.cfg", 5);
+    EXPECT_EQ(mountPaths(getRepository(repo.id())),
+              (std::vector<std::string>{repo / "c d", repo / "a"}));
+
+    repo.configure("mountPoints = \\\\\\\n");
+    setModified(repo / "repository.cfg", 10);
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    EXPECT_TRUE(handler->getMounts().empty());
+    EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+}
+
+TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
+    TestRepository repo;
+    repo.addMount("m1");
+    std::string m2 = repo.addMount("m2");
+    repo.configure("mountPoints = m1\\m2\n");
+
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    mark(handler);
+    EXPECT_TRUE(isMarked(getRepository(repo.id()))); // nothing changed: the same handler
+
+    setModified(repo / "repository.cfg", 5);
+    handler = getRepository(repo.id());
+    EXPECT_FALSE(isMarked(handler));
+
+    mark(handler);
+    setModified(m2 + "/repositorypart.cfg", 5);
+    handler = getRepository(repo.id());
+    EXPECT_FALSE(isMarked(handler));
+
+    // An unmounted mount makes every lookup rebuild, until it is back.
+    mark(handler);
+    ASSERT_EQ(rename((m2 + "/repositorypart.cfg").c_str(), (m2 + "/repositorypart.no").c_str()), 0);
+    handler = getRepository(repo.id());
+    EXPECT_FALSE(isMarked(handler));
+    mark(handler);
+    EXPECT_FALSE(isMarked(getRepository(repo.id())));
+    ASSERT_EQ(rename((m2 + "/repositorypart.no").c_str(), (m2 + "/repositorypart.cfg").c_str()), 0);
+    handler = getRepository(repo.id());
+    mark(handler);
+    EXPECT_TRUE(isMarked(getRepository(repo.id())));
+
+    // Two spellings of one directory are two repositories.
+    OVRepositoryHandler* slashed = getRepository((repo.path() + "/").c_str());
+    EXPECT_NE(slashed, getRepository(repo.id()));
+    EXPECT_EQ(repositoryMap.size(), 2u);
+}
+
+TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
+    TestRepository repo;
+    std::string missing = repo / "not-there";
+    OVRepositoryHandler* handler = getRepository(missing.c_str());
+    EXPECT_STREQ(handler->getID(), missing.c_str());
+    EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+    EXPECT_TRUE(handler->getMounts().empty());
+
+    repo.configure("mountPoints = m1\\gone\n");
+    repo.addMount("m1");
+    try {
+        getRepository(repo.id());
+        FAIL() << "no exception";
+    } catch (const OVAssertionException& e) {
+        std::string text;
+        e.toString(text);
+        EXPECT_EQ(text, "ASSERT (access( mountPath.c_str(), F_OK & X_OK ) == 0) in "
+                        "repositoryhandler/src/libs/OVRepositoryHandler at line 1250.");
+    }
+    EXPECT_EQ(repositoryMap.find(repo.path()), nullptr);
+
+    // A live handler whose mount vanished: a new setup leaves it without mounts, and the next
+    // lookup builds it again.
+    repo.addMount("gone");
+    handler = getRepository(repo.id());
+    ASSERT_EQ(handler->getMounts().size(), 2u);
+    ASSERT_EQ(unlink((repo / "gone/repositorypart.cfg").c_str()), 0);
+    ASSERT_EQ(rmdir((repo / "gone").c_str()), 0);
+    EXPECT_THROW(handler->setup(repo.id()), OVAssertionException);
+    EXPECT_TRUE(handler->getMounts().empty());
+    EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+    EXPECT_FALSE(handler->isUpToDate());
+    repo.addMount("gone");
+    EXPECT_EQ(getRepository(repo.id())->getMounts().size(), 2u);
+}

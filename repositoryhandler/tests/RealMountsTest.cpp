@@ -1,0 +1,106 @@
+// The mount scenarios on real, separate file systems: small tmpfs mounts in a private mount
+// namespace of a child process (the test runs as root), filled with real files.
+#include "OVPaths.h"
+#include "Registry.h"
+#include "RepositoryStatus.h"
+#include "RepositoryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sched.h>
+#include <sys/mount.h>
+
+namespace {
+
+constexpr int kNoNamespace = 77;
+
+// Failed checks of the child, reported on standard error; the child's exit status counts them.
+int failures = 0;
+
+void check(bool condition, const std::string& what) {
+    if (!condition) {
+        fprintf(stderr, "check failed: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+bool privateNamespace() {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// A fresh 1 MiB tmpfs at path, marked as a mount of the repository.
+bool mountSmallFileSystem(const std::string& path) {
+    if (mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1m") != 0)
+        return false;
+    writeFile(path + "/repositorypart.cfg", "");
+    return true;
+}
+
+// Runs scenario in a child with two tmpfs mounts m0 and m1 of repo; returns its failure count.
+int withTwoFileSystems(TestRepository& repo, void (*scenario)(TestRepository&)) {
+    return runInChild([&] {
+        std::string m0 = repo.addMount("m0", "", false), m1 = repo.addMount("m1", "", false);
+        if (!privateNamespace() || !mountSmallFileSystem(m0) || !mountSmallFileSystem(m1))
+            return kNoNamespace;
+        repo.configure("mountPoints = m0\\m1\n");
+        scenario(repo);
+        return failures;
+    });
+}
+
+void fillingAndUnmounting(TestRepository& repo) {
+    std::string m0 = repo / "m0", m1 = repo / "m1";
+    writeFile(m0 + "/data", std::string(1020 * 1000, 'x')); // about 98 % of 1 MiB
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    int full = handler->getMounts()[0]->checkStatus(false);
+    check(full & MOUNT_FULL, "a filled mount is full, status " + std::to_string(full));
+    check(handler->getMounts()[1]->checkStatus(false) == 0, "an empty mount has no bits");
+    check(handler->getActualMountPoint() == 1, "new data goes to the empty file system");
+    check(handler->getActualMountPointForMove(handler->getMounts()[0].get()) == 1,
+          "data moved from the full mount goes to the empty one");
+
+    // The file system goes away: the bare directory lacks "repositorypart.cfg".
+    check(umount2(m1.c_str(), 0) == 0, "unmount m1");
+    handler = getRepository(repo.id());
+    int status = handler->checkRepositoryStatus();
+    check(status & REPO_INCOMPLETE, "incomplete without m1, status " + std::to_string(status));
+    check(status & REPO_FULL, "the remaining mount is full");
+    check(handler->getActualMountPoint() == -1, "no room without m1");
+
+    // It comes back: the next lookup builds the repository with it.
+    check(mountSmallFileSystem(m1), "mount m1 again");
+    handler = getRepository(repo.id());
+    check(!(handler->checkRepositoryStatus() & REPO_INCOMPLETE), "m1 is back");
+    check(handler->getActualMountPoint() == 1, "m1 receives new data again");
+}
+
+void legacyOnItsFileSystem(TestRepository& repo) {
+    std::string legacy = repo / "m1/legacy";
+    check(mkdir(legacy.c_str(), 0755) == 0, "make the legacy directory");
+    repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy + "\n");
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    check(handler->getActualMountPoint() == 0, "new data fills m0 first");
+    check(handler->getActualMountPointForLegacy() == 1, "legacy data stays on its file system");
+    check(IsOnTheSameMount(legacy.c_str(), (repo / "m1").c_str()), "same device");
+    check(!IsOnTheSameMount(legacy.c_str(), (repo / "m0").c_str()), "different devices");
+}
+
+} // namespace
+
+TEST(RealMounts, FillLevelsAndUnmountedFileSystems) {
+    TestRepository repo;
+    int result = withTwoFileSystems(repo, fillingAndUnmounting);
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no private mount namespace with tmpfs here";
+    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+}
+
+TEST(RealMounts, LegacyPlacementByDevice) {
+    TestRepository repo;
+    int result = withTwoFileSystems(repo, legacyOnItsFileSystem);
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no private mount namespace with tmpfs here";
+    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+}

@@ -1,0 +1,116 @@
+#include "RepositoryTestSupport.h"
+
+#include "Registry.h"
+
+#include <cerrno>
+#include <map>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <utime.h>
+#include <vector>
+
+namespace {
+
+struct FakeFill {
+    fsblkcnt_t blocks = 0;
+    fsblkcnt_t available = 0;
+    int error = 0;
+};
+
+std::map<std::string, FakeFill>& fills() {
+    static std::map<std::string, FakeFill> table;
+    return table;
+}
+
+int fakeStatvfs(const char* path, struct statvfs* out) {
+    auto it = fills().find(path);
+    if (it == fills().end())
+        return ovsys::real().statvfs(path, out);
+    if (it->second.error != 0) {
+        errno = it->second.error;
+        return -1;
+    }
+    *out = {};
+    out->f_bsize = out->f_frsize = 4096;
+    out->f_blocks = it->second.blocks;
+    out->f_bfree = out->f_bavail = it->second.available;
+    return 0;
+}
+
+std::vector<std::pair<std::string, dev_t>>& devices() {
+    static std::vector<std::pair<std::string, dev_t>> table;
+    return table;
+}
+
+int fakeStat(const char* path, struct stat* out) {
+    int result = ovsys::real().stat(path, out);
+    if (result == 0)
+        for (const auto& [prefix, device] : devices())
+            if (std::string(path).compare(0, prefix.size(), prefix) == 0)
+                out->st_dev = device;
+    return result;
+}
+
+} // namespace
+
+TestRepository::TestRepository() : lockVar("LOCK_VAR", lockDir.path().c_str()) {
+    repositoryMap.clear();
+}
+
+TestRepository::~TestRepository() {
+    repositoryMap.clear();
+}
+
+void TestRepository::configure(const std::string& content) const {
+    writeFile(dir / "repository.cfg", content);
+}
+
+std::string TestRepository::addMount(const std::string& name, const std::string& partConfig,
+                                     bool mounted) const {
+    std::string mount = dir / name;
+    mkdir(mount.c_str(), 0755);
+    if (mounted)
+        writeFile(mount + "/repositorypart.cfg", partConfig);
+    return mount;
+}
+
+FakeFillLevels::FakeFillLevels() {
+    fills().clear();
+    calls.table().statvfs = fakeStatvfs;
+}
+
+FakeFillLevels::~FakeFillLevels() {
+    fills().clear();
+}
+
+void FakeFillLevels::setPercent(const std::string& path, double percent) {
+    setBlocks(path, 100000, static_cast<fsblkcnt_t>((100.0 - percent) * 1000.0 + 0.5));
+}
+
+void FakeFillLevels::setBlocks(const std::string& path, fsblkcnt_t blocks, fsblkcnt_t available) {
+    fills()[path] = FakeFill{blocks, available, 0};
+}
+
+void FakeFillLevels::fail(const std::string& path, int error) {
+    fills()[path] = FakeFill{0, 0, error};
+}
+
+FakeDevices::FakeDevices() {
+    devices().clear();
+    calls.table().stat = fakeStat;
+}
+
+FakeDevices::~FakeDevices() {
+    devices().clear();
+}
+
+void FakeDevices::place(const std::string& prefix, dev_t device) {
+    devices().emplace_back(prefix, device);
+}
+
+void setModified(const std::string& path, long secondsFromNow) {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    struct utimbuf times = {now.tv_sec + secondsFromNow, now.tv_sec + secondsFromNow};
+    utime(path.c_str(), &times);
+}

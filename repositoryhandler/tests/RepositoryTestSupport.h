@@ -1,0 +1,65 @@
+#ifndef REPOSITORYHANDLER_TESTS_REPOSITORYTESTSUPPORT_H
+#define REPOSITORYHANDLER_TESTS_REPOSITORYTESTSUPPORT_H
+
+#include "TestSupport.h"
+
+#include <string>
+#include <sys/types.h>
+
+// A repository directory below /tmp, with helpers to write its configuration and its mounts.
+// The registry is emptied when it is created and when it goes away, so that every test starts
+// from handlers built afresh; lock files go to a directory of its own.
+class TestRepository {
+public:
+    TestRepository();
+    ~TestRepository();
+
+    const std::string& path() const { return dir.path(); }
+    const char* id() const { return dir.path().c_str(); }
+    std::string operator/(const std::string& relative) const { return dir / relative; }
+
+    // Writes "repository.cfg" with the given lines.
+    void configure(const std::string& content) const;
+    // Creates the mount directory path()/name, mounted ("repositorypart.cfg" with partConfig)
+    // unless mounted is false; returns its path.
+    std::string addMount(const std::string& name, const std::string& partConfig = "",
+                         bool mounted = true) const;
+
+private:
+    TempDir dir;
+    TempDir lockDir;
+    ScopedEnv lockVar;
+};
+
+// Fill levels reported by statvfs for chosen paths while it lives; other paths get the real
+// figures. A percentage p is reported as 100000 blocks of which (100 - p) * 1000 are available.
+class FakeFillLevels {
+public:
+    FakeFillLevels();
+    ~FakeFillLevels();
+    void setPercent(const std::string& path, double percent);
+    void setBlocks(const std::string& path, fsblkcnt_t blocks, fsblkcnt_t available);
+    // statvfs of path fails with error.
+    void fail(const std::string& path, int error);
+
+private:
+    ScopedSyscalls calls;
+};
+
+// The device that stat reports for every path below prefix, while it lives: lets a test place
+// directories of one real file system on "different file systems".
+class FakeDevices {
+public:
+    FakeDevices();
+    ~FakeDevices();
+    void place(const std::string& prefix, dev_t device);
+
+private:
+    ScopedSyscalls calls;
+};
+
+// Touches path with a modification time 'seconds' away from now (so that a change is seen even
+// within the same second).
+void setModified(const std::string& path, long secondsFromNow);
+
+#endif
