@@ -65,6 +65,7 @@ int myStat(const char* resource, struct stat* resStat) {
     std::string text = std::string("The resource \"") + resource +
                        "\" can not be stat-ed. Error code is " + std::to_string(error);
     rh_logger.errorLog("%s", text.c_str());
+    errno = error; // callers report the failure's code, not the logger's
     return kFailed;
 }
 
@@ -77,6 +78,7 @@ int myStatVfs(const char* mountPath, struct statvfs* resStatVfs) {
     std::string text = std::string("Error occured while statvfs call to \"") + mountPath +
                        "\". Error code is " + std::to_string(error);
     rh_logger.errorLog("%s", text.c_str());
+    errno = error; // callers report the failure's code, not the logger's
     return kFailed;
 }
 

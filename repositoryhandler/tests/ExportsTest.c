@@ -1,8 +1,8 @@
 /* Drives the plain-name functions of librepositoryhandler.so from C, through the public header
  * only: a C caller must be able to declare, link and call every one of them. */
+#define _DEFAULT_SOURCE
 #include "repositoryhandler.h"
 
-#define _DEFAULT_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,6 +63,43 @@ static void testTextLog(const char* root) {
     unlink(log);
 }
 
+/* The repository at root is its own single mount. */
+static void testResources(const char* root) {
+    int status = -1;
+    char* made = createDirectory_(root, "res", &status, false);
+    CHECK(made != NULL && status == 0 && isDirectory(made));
+    char* found = getLocation_(root, "res", &status);
+    CHECK(found != NULL && made != NULL && strcmp(found, made) == 0 && status == 0);
+    release(found);
+    release(made);
+
+    long count = -1;
+    char** dirs = listDirs_(root, &count, true);
+    CHECK(count == 1 && strcmp(dirs[0], "res") == 0);
+    releaseList(dirs, count);
+    char** files = listFiles_(root, &count, false);
+    CHECK(count == 0);
+    releaseList(files, count);
+
+    struct utimbuf times = {1000, 2000}, read = {0, 0};
+    CHECK(setTimeProperties_(root, "res", &times) == 1);
+    CHECK(getTimeProperties_(root, "res", &read) == 1 && read.modtime == 2000);
+    CHECK(countSize(root, false) >= 0);
+    CHECK(checkResourceStatus_(root, "res") == 0);
+    CHECK(createToLegacy_(root, "res") == NULL); /* no legacy directory */
+    CHECK(removeResource_(root, "res") == 0);
+    CHECK(checkResourceStatus_(root, "res") == 4);
+    release(createLocation_(root, "other", &status, true));
+    release(createDirectory_(root, "other", &status, true));
+    makeEmpty_(root); /* removes "other" with its hash directories */
+
+    char path[300];
+    snprintf(path, sizeof path, "%s/.count", root);
+    unlink(path);
+    snprintf(path, sizeof path, "%s/.countres", root);
+    unlink(path);
+}
+
 static void testEntryPoints(const char* root) {
     char missing[256], cfg[300];
     snprintf(missing, sizeof missing, "%s/missing", root);
@@ -80,6 +117,7 @@ static void testEntryPoints(const char* root) {
     rndMount_(root);
     CHECK(getRepositoryStatus_(root) == 256);
     CHECK(MountUnmount_(root, 0, true) == 0);
+    testResources(root);
     CHECK(unlink(cfg) == 0);
     snprintf(cfg, sizeof cfg, "%s/.dirty", root);
     unlink(cfg); /* written only when a flag changes; removed in case */

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <time.h>
+#include <vector>
 
 class OVRepositoryHandler;
 
@@ -31,6 +32,18 @@ public:
     // The mount status bits; with useCached the fill level is not measured again (the presence of
     // "repositorypart.cfg" always is).
     int checkStatus(bool useCached);
+
+    // The location of resource on this mount if it exists there (status 0; touch sets its times to
+    // now), else null (status 4); null without a status when the mount is unmounted.
+    char* getLocation(const char* resource, int* status, int* mountStatus, bool touch);
+    // A new location for resource with its hash directories made (status 0), or null (status 8).
+    char* createLocation(const char* resource, int* status);
+    // As createLocation, and the resource directory itself is made.
+    char* createDirectory(const char* resource, int* status);
+    // Deletes the copy of resource on this mount: 0, 4 when there is none, or deleteRes's code.
+    int removeResource(const char* resource);
+    // Appends the identifiers of this mount's resources of the given kind, unless unmounted.
+    void listResources(std::vector<std::string>* out, int kind);
 
     // Called with a path after the location code located or created a directory; does nothing.
     void writeToLog(const char* text);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <time.h>
+#include <utime.h>
 #include <vector>
 
 // A repository: a directory whose resources are spread over an ordered list of mounts. It is
@@ -42,6 +43,38 @@ public:
     void rndMount();
     int giveBackMounts();
 
+    // Resources. Returned paths are new arrays owned by the caller; a status is written only
+    // through a non-null pointer. Names that are empty (after removing leading and trailing "/")
+    // or hold a "." or ".." component are refused: lookups give null with RES_NOT_FOUND, creations
+    // null with RES_ERROR, removal RES_NOT_FOUND, the time operations 0.
+
+    // The location of resource, taking over a copy from the legacy directory and merging the
+    // copies of a dirty resource. useLock: hold the resource lock meanwhile; touch: set the
+    // found copy's times to now. Status RES_OK, RES_DIRTY, RES_CONFLICT, RES_NOT_FOUND or a code
+    // of a failed merge; null and the status untouched when the lock was not obtained.
+    char* getLocation(const char* resource, int* status, bool useLock, bool touch);
+    // The existing location, or a new one on the mount for new data with its hash directories
+    // made; marks the resource dirty while a mount is unmounted unless skipDirty.
+    char* createLocation(const char* resource, int* status, bool skipDirty);
+    // As createLocation, and the resource directory exists on return.
+    char* createDirectory(const char* resource, int* status, bool skipDirty);
+    // Deletes every copy on the mounted mounts and in the legacy directory, under the lock.
+    int removeResource(const char* resource);
+    // The status of a locked lookup; RES_LOCK_FAILED when the lock was not obtained.
+    int checkResourceStatus(const char* resource);
+    // Makes the resource directory in the legacy directory; null without one or on failure.
+    char* createToLegacy(const char* resource);
+    // The names of the resources of the given kind on every mounted mount, then in the legacy
+    // directory (duplicates kept); byte-sorted when sorted. A new array of *count new texts.
+    char** listResources(int kind, long* count, bool sorted);
+    // Removes every resource of the repository, after clearing the dirty flags and switching
+    // every mount on again.
+    void makeEmpty();
+    // Sets the access and modification times of the resource (null: now); 1 on success, else 0.
+    int setTimeProperties(const char* resource, struct utimbuf* times);
+    // Reads them; 1 on success, else 0 with times untouched.
+    int getTimeProperties(const char* resource, struct utimbuf* times);
+
     // Called with a path after a resource was located in or created below the legacy directory;
     // does nothing.
     void writeToLegacyLog(const char* text);
@@ -69,6 +102,14 @@ private:
     template <typename Filter> int firstMount(Filter usable) const;
     template <typename Filter> int leastUsedMount(Filter usable) const;
     int chooseMount(int excluded, int excludedInSwitchMode, const OVMountPointHandler* source);
+    std::string legacyPath(const char* resource) const;
+    // Moves a resource found in the legacy directory onto a mount. Returns the legacy path when
+    // it stays there (no mount can take it), else null.
+    char* takeOverLegacy(const char* resource, bool touch);
+    char* lookUpMounts(const char* resource, int* status, bool touch);
+    template <typename Create>
+    char* create(const char* resource, int* status, bool skipDirty, Create onMount);
+    std::vector<std::string> collectNames(int kind);
 
     std::string repositoryPath;
     time_t configTime;
@@ -94,6 +135,9 @@ private:
 // The value of a text made only of the digits 0 to 9 (at least one), or -1. The value wraps
 // modulo 2^32 into a signed 32-bit number, as it always has.
 int parseNatInt(const char* text);
+
+// Removes the hash directories above a resource location that is gone, as far as they are empty.
+void clearEmptyHash(const char* location);
 // Overwrites field with the number stored under key, when the table holds a valid one.
 void readNatInt(const class OVProperties& properties, const char* key, int& field);
 

@@ -7,3 +7,4 @@
 #include "OVPaths.h"
 #include "OVSemaphore.h"
 #include "OVTextLog.h"
+#include "ResourceSizes.h"

@@ -27,6 +27,16 @@ enum RepositoryStatus {
     REPO_MISSING = 0x100     // no mount is mounted, or no repository directory; alone
 };
 
+// Result codes of the resource operations; removeResource combines them with bitwise or.
+enum ResourceResult {
+    RES_OK = 0,          // found (or made) and consistent
+    RES_DIRTY = 1,       // found, but another copy may exist on an unmounted mount
+    RES_CONFLICT = 2,    // copies on several mounts that cannot be merged
+    RES_NOT_FOUND = 4,   // no copy on any mounted mount nor in the legacy directory
+    RES_ERROR = 8,       // no mount can take it, or a file-system operation failed
+    RES_LOCK_FAILED = 16 // the resource lock was not obtained
+};
+
 // Source path named by the assertions of the repository library.
 constexpr const char* kRepositorySource = "repositoryhandler/src/libs/OVRepositoryHandler";
 

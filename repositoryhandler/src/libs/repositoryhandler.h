@@ -16,6 +16,7 @@
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
+#include <utime.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -67,6 +68,59 @@ void rndMount_(const char* repository);
 
 /* Switches every switched-off mount on again; returns the repository status afterwards. */
 int giveBackMounts_(const char* repository);
+
+/* Resources. A resource name is one path component; names that are empty (after removing leading
+ * and trailing "/") or hold a "." or ".." component are refused. Status values: 0 found and
+ * consistent, 1 dirty (a mount is unmounted and may hold another copy), 2 conflicting copies,
+ * 4 not found, 8 error (no mount can take it, or a file-system operation failed), 16 the
+ * resource lock was not obtained within 30 seconds. A status is written only through a non-null
+ * pointer; after a lock failure it is left as it was. */
+
+/* The location of the resource (its times set to now), taking it over from the legacy directory
+ * and merging the copies of a dirty resource; null when there is none. Holds the resource lock. */
+char* getLocation_(const char* repository, const char* resource, int* status);
+
+/* The existing location, or a new one on the mount for new data whose hash directories exist
+ * (the resource itself is left to the caller). While a mount is unmounted the resource is marked
+ * dirty, unless skipDirty. */
+char* createLocation_(const char* repository, const char* resource, int* status, bool skipDirty);
+
+/* As createLocation_, and the resource directory exists on return. */
+char* createDirectory_(const char* repository, const char* resource, int* status, bool skipDirty);
+
+/* Removes every copy on the mounted mounts and in the legacy directory: 0, 4 when there was none,
+ * 1 when the resource is dirty and its copies cannot be settled, 16 when it is locked, or the
+ * codes of failed deletions combined. */
+int removeResource_(const char* repository, const char* resource);
+
+/* The status of a locked lookup, without touching the resource; 16 when it is locked. */
+int checkResourceStatus_(const char* repository, const char* resource);
+
+/* Makes the resource directory in the legacy directory; null without one or on failure. */
+char* createToLegacy_(const char* repository, const char* resource);
+
+/* The names of the resources that are directories (listDirs_) or not (listFiles_) on every
+ * mounted mount and in the legacy directory, duplicates kept; byte-sorted when sorted. *count
+ * receives their number; free the list with releaseList. */
+char** listDirs_(const char* repository, long* count, bool sorted);
+char** listFiles_(const char* repository, long* count, bool sorted);
+
+/* Frees a list returned by listDirs_ or listFiles_ with its count texts. */
+void releaseList(char** list, long count);
+
+/* Removes every resource of the repository, after clearing all dirty flags and switching every
+ * mount on again. */
+void makeEmpty_(const char* repository);
+
+/* Sets (times null: to now) or reads the resource's access and modification times; 1 on
+ * success, 0 otherwise (times untouched). */
+int setTimeProperties_(const char* repository, const char* resource, struct utimbuf* times);
+int getTimeProperties_(const char* repository, const char* resource, struct utimbuf* times);
+
+/* The total size in kibibytes of the resources below directory (flat: its entries are the
+ * resources; otherwise a mount directory with three hash levels). The sizes are cached in
+ * directory/.count; only resources used since their last count are measured again. */
+long countSize(const char* directory, bool flat);
 
 #ifdef __cplusplus
 }

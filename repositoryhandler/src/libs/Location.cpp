@@ -1,0 +1,241 @@
+#include "MoveDelete.h"
+#include "OVLogger.h"
+#include "OVPaths.h"
+#include "OVRepositoryHandler.h"
+#include "RepositoryStatus.h"
+#include "ResourceLock.h"
+#include "ResourceSizes.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+using Owned = std::unique_ptr<char[]>;
+
+void setStatus(int* status, int value) {
+    if (status != nullptr)
+        *status = value;
+}
+
+void logNoMount(const std::string& repositoryPath, int status) {
+    std::string text = "The repository \"" + repositoryPath + "\" is ";
+    if (status & REPO_MISSING)
+        text += "missing";
+    else
+        text += (status & REPO_INCOMPLETE) ? "full and incomplete" : "full";
+    rh_logger.errorLog("%s", text.c_str());
+}
+
+} // namespace
+
+std::string OVRepositoryHandler::legacyPath(const char* resource) const {
+    return legacyDir + "/" + resource;
+}
+
+char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
+    std::string legacy = legacyPath(resource);
+    int target = getActualMountPointForLegacy();
+    Owned location;
+    if (target != -1)
+        location.reset(mounts[static_cast<size_t>(target)]->createLocation(resource, nullptr));
+    if (!location) {
+        // No mount can take it now: it is used where it lies.
+        if (touch)
+            utime(legacy.c_str(), nullptr);
+        return toArray(legacy);
+    }
+    moveRes(legacy.c_str(), location.get()); // the lookup finds the copy, wherever it ended up
+    return nullptr;
+}
+
+// Looks for the resource on every mount in order. A clean resource is taken from the first
+// mount holding it; the copies of a dirty one are merged, each earlier copy into the later one.
+char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool touch) {
+    bool dirty = dirtyFlags.isDirty(resource);
+    bool sawUnmounted = false;
+    Owned found;
+    for (const auto& mount : mounts) {
+        int mountStatus = 0;
+        Owned location(mount->getLocation(resource, nullptr, &mountStatus, touch));
+        if (!location) {
+            sawUnmounted = sawUnmounted || (mountStatus & MOUNT_UNMOUNTED);
+            continue;
+        }
+        if (!found) {
+            found = std::move(location);
+            if (!dirty) {
+                setStatus(status, RES_OK);
+                return found.release();
+            }
+            continue;
+        }
+        bool isDirectory = false;
+        if (isDir(found.get(), &isDirectory, nullptr) != 0 || !isDirectory ||
+            (mountStatus & MOUNT_FULL)) {
+            setStatus(status, RES_CONFLICT);
+            return nullptr;
+        }
+        rh_logger.debugLog("--- Dirty conflict handling ---");
+        int moved = moveRes(found.get(), location.get());
+        if (moved != RES_OK) {
+            setStatus(status, moved);
+            return nullptr;
+        }
+        clearEmptyHash(found.get());
+        found = std::move(location);
+    }
+    if (dirty && !sawUnmounted) {
+        dirtyFlags.setDirty(resource, false); // every copy was seen and merged
+        dirty = false;
+    }
+    setStatus(status, found ? (dirty ? RES_DIRTY : RES_OK) : RES_NOT_FOUND);
+    return found.release();
+}
+
+char* OVRepositoryHandler::getLocation(const char* resource, int* status, bool useLock,
+                                       bool touch) {
+    if (!isAcceptableResourceName(resource)) {
+        setStatus(status, RES_NOT_FOUND);
+        return nullptr;
+    }
+    std::unique_ptr<ResourceLock> lock;
+    if (useLock) {
+        lock = std::make_unique<ResourceLock>(repositoryPath, resource);
+        if (!lock->acquired())
+            return nullptr;
+    }
+    if (!legacyDir.empty()) {
+        std::string legacy = legacyPath(resource);
+        if (exists(legacy.c_str()) && isNotLink(legacy.c_str())) {
+            if (char* stays = takeOverLegacy(resource, touch)) {
+                setStatus(status, RES_OK);
+                return stays;
+            }
+        }
+    }
+    return lookUpMounts(resource, status, touch);
+}
+
+template <typename Create>
+char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDirty,
+                                  Create onMount) {
+    if (!isAcceptableResourceName(resource)) {
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
+    ResourceLock lock(repositoryPath, resource);
+    if (!lock.acquired())
+        return nullptr;
+    if (char* existing = getLocation(resource, status, false, false))
+        return existing;
+    if ((this->status & REPO_INCOMPLETE) && !skipDirty)
+        dirtyFlags.setDirty(resource, true); // an unmounted mount may hold an older copy
+    int target = getActualMountPoint();
+    if (target == -1) {
+        logNoMount(repositoryPath, this->status);
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
+    return onMount(*mounts[static_cast<size_t>(target)]);
+}
+
+char* OVRepositoryHandler::createLocation(const char* resource, int* status, bool skipDirty) {
+    return create(resource, status, skipDirty, [&](OVMountPointHandler& mount) {
+        return mount.createLocation(resource, status);
+    });
+}
+
+char* OVRepositoryHandler::createDirectory(const char* resource, int* status, bool skipDirty) {
+    return create(resource, status, skipDirty, [&](OVMountPointHandler& mount) {
+        return mount.createDirectory(resource, status);
+    });
+}
+
+int OVRepositoryHandler::removeResource(const char* resource) {
+    if (!isAcceptableResourceName(resource))
+        return RES_NOT_FOUND;
+    ResourceLock lock(repositoryPath, resource);
+    if (!lock.acquired())
+        return RES_LOCK_FAILED;
+    if (dirtyFlags.isDirty(resource)) {
+        Owned settled(getLocation(resource, nullptr, false, false)); // merges the copies
+        if (dirtyFlags.isDirty(resource))
+            return RES_DIRTY;
+    }
+    int result = RES_OK;
+    bool removed = false;
+    for (const auto& mount : mounts) {
+        int r = mount->removeResource(resource);
+        if (!(r & RES_NOT_FOUND)) {
+            result |= r;
+            removed = true;
+        }
+    }
+    if (!legacyDir.empty()) {
+        std::string legacy = legacyPath(resource);
+        if (exists(legacy.c_str())) {
+            removed = true;
+            result |= deleteRes(legacy.c_str());
+        }
+    }
+    return removed ? result : RES_NOT_FOUND;
+}
+
+int OVRepositoryHandler::checkResourceStatus(const char* resource) {
+    int status = RES_LOCK_FAILED; // stays when the lock is not obtained
+    Owned location(getLocation(resource, &status, true, false));
+    return status;
+}
+
+char* OVRepositoryHandler::createToLegacy(const char* resource) {
+    if (legacyDir.empty() || !isAcceptableResourceName(resource))
+        return nullptr;
+    std::string legacy = legacyPath(resource);
+    return mkdirs(legacy.c_str(), 0755) == 0 ? toArray(legacy) : nullptr;
+}
+
+std::vector<std::string> OVRepositoryHandler::collectNames(int kind) {
+    std::vector<std::string> names;
+    for (const auto& mount : mounts)
+        mount->listResources(&names, kind);
+    if (!legacyDir.empty())
+        listResourcesRecursively(legacyDir.c_str(), &names, kind, false, 0);
+    return names;
+}
+
+char** OVRepositoryHandler::listResources(int kind, long* count, bool sorted) {
+    std::vector<std::string> names = collectNames(kind);
+    if (sorted)
+        std::sort(names.begin(), names.end());
+    char** list = new char*[names.size()];
+    for (size_t i = 0; i < names.size(); ++i)
+        list[i] = toArray(names[i]);
+    if (count != nullptr)
+        *count = static_cast<long>(names.size());
+    return list;
+}
+
+void OVRepositoryHandler::makeEmpty() {
+    dirtyFlags.clearDirtySet();
+    giveBackMounts();
+    for (const std::string& name : collectNames(ALL_RESOURCES))
+        removeResource(name.c_str());
+}
+
+int OVRepositoryHandler::setTimeProperties(const char* resource, struct utimbuf* times) {
+    Owned location(getLocation(resource, nullptr, false, false));
+    if (!location)
+        return 0;
+    return utime(location.get(), times) == 0 ? 1 : 0;
+}
+
+int OVRepositoryHandler::getTimeProperties(const char* resource, struct utimbuf* times) {
+    Owned location(getLocation(resource, nullptr, false, false));
+    struct stat st;
+    if (!location || times == nullptr || myStat(location.get(), &st) != 0)
+        return 0;
+    times->actime = st.st_atime;
+    times->modtime = st.st_mtime;
+    return 1;
+}

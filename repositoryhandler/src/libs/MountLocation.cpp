@@ -1,0 +1,131 @@
+#include "MoveDelete.h"
+#include "OVException.h"
+#include "OVHash.h"
+#include "OVLogger.h"
+#include "OVMountPointHandler.h"
+#include "OVPaths.h"
+#include "OVRepositoryHandler.h"
+#include "OVSyscalls.h"
+#include "RepositoryStatus.h"
+
+#include <cerrno>
+#include <memory>
+#include <utime.h>
+
+namespace {
+
+constexpr int kCreateAttempts = 5;
+
+using Owned = std::unique_ptr<char[]>;
+
+void setStatus(int* status, int value) {
+    if (status != nullptr)
+        *status = value;
+}
+
+// mkdirs, repeated: a hash level that another process creates at the same moment makes one
+// attempt fail and the next one find it.
+bool makeDirectories(const std::string& dir) {
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt)
+        if (mkdirs(dir.c_str(), 0755) == 0)
+            return true;
+    std::string text = "Error occured while creating directory \"" + dir + "\". Error code is " +
+                       std::to_string(errno);
+    rh_logger.errorLog("%s", text.c_str());
+    return false;
+}
+
+// resource without its leading and trailing "/".
+std::string bareName(const char* resource) {
+    std::string name(resource);
+    size_t first = name.find_first_not_of('/');
+    if (first == std::string::npos)
+        return "";
+    return name.substr(first, name.find_last_not_of('/') - first + 1);
+}
+
+} // namespace
+
+char* OVMountPointHandler::getLocation(const char* resource, int* status, int* mountStatus,
+                                       bool touch) {
+    int s = checkStatus(false);
+    if (mountStatus != nullptr)
+        *mountStatus = s;
+    if (s == MOUNT_UNMOUNTED)
+        return nullptr;
+    std::string name(resource);
+    if (name.empty() || name.back() != '/')
+        name += '/';
+    Owned hashed(convertToHashed(name.c_str()));
+    std::string location = mountPath + "/" + hashed.get();
+    location.pop_back();
+    if (!exists(location.c_str())) {
+        setStatus(status, RES_NOT_FOUND);
+        return nullptr;
+    }
+    if (touch)
+        utime(location.c_str(), nullptr);
+    setStatus(status, RES_OK);
+    return toArray(location);
+}
+
+char* OVMountPointHandler::createLocation(const char* resource, int* status) {
+    if (checkStatus(true) == MOUNT_UNMOUNTED) {
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
+    std::string name = bareName(resource);
+    if (name.empty()) { // would address the mount directory itself
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
+    if (name.find('/') != std::string::npos)
+        throw OVAssertionException("subDirectory.find( '/' ) == string::npos", 1429,
+                                   kRepositorySource);
+    Owned hashed(convertToHashed((name + "/").c_str()));
+    Owned hashDirs(parentDir(hashed.get()));
+    std::string dir = mountPath + "/" + (hashDirs ? hashDirs.get() : "");
+    dir.pop_back();
+    if (!makeDirectories(dir)) {
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
+    setStatus(status, RES_OK);
+    return toArray(dir + "/" + name);
+}
+
+char* OVMountPointHandler::createDirectory(const char* resource, int* status) {
+    Owned location(createLocation(resource, status));
+    if (!location)
+        return nullptr;
+    if (!makeDirectories(location.get())) {
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
+    return location.release();
+}
+
+int OVMountPointHandler::removeResource(const char* resource) {
+    Owned location(getLocation(resource, nullptr, nullptr, false));
+    if (!location)
+        return RES_NOT_FOUND;
+    int result = deleteRes(location.get());
+    if (result == RES_OK)
+        clearEmptyHash(location.get());
+    return result;
+}
+
+void clearEmptyHash(const char* location) {
+    if (exists(location))
+        return;
+    // Only directories go: the three hash levels above the resource, as far as they are empty.
+    std::string path(location);
+    for (int level = 0; level < 3; ++level) {
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0)
+            return;
+        path.erase(slash);
+        if (ovsys::table().rmdir(path.c_str()) != 0)
+            return;
+    }
+}

@@ -1,0 +1,350 @@
+#include "OVException.h"
+#include "OVHash.h"
+#include "OVPaths.h"
+#include "OVSemaphore.h"
+#include "Registry.h"
+#include "RepositoryStatus.h"
+#include "RepositoryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+namespace {
+
+using Owned = std::unique_ptr<char[]>;
+
+// A repository with two mounts m0 and m1 at 10 % (unless changed) and a legacy directory.
+struct TwoMounts {
+    TwoMounts() {
+        m0 = repo.addMount("m0");
+        m1 = repo.addMount("m1");
+        legacy = repo / "legacy";
+        mkdir(legacy.c_str(), 0755);
+        repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy + "\n");
+        fill.setPercent(m0, 10);
+        fill.setPercent(m1, 10);
+    }
+    OVRepositoryHandler* handler() { return getRepository(repo.id()); }
+    // The location of resource on a mount: mount + "/" + three hash levels + "/" + resource.
+    std::string on(const std::string& mount, const std::string& resource) {
+        Owned hashed(convertToHashed((resource + "/").c_str()));
+        std::string location = mount + "/" + hashed.get();
+        location.pop_back();
+        return location;
+    }
+    std::string make(const std::string& mount, const std::string& resource,
+                     const std::string& file = "f") {
+        std::string location = on(mount, resource);
+        mkdirs(location.c_str(), 0755);
+        if (!file.empty())
+            writeFile(location + "/" + file, file);
+        return location;
+    }
+    void unmount(const std::string& mount) {
+        rename((mount + "/repositorypart.cfg").c_str(), (mount + "/repositorypart.no").c_str());
+    }
+    std::string lookUp(const char* resource, int& status) {
+        status = -1;
+        Owned location(handler()->getLocation(resource, &status, true, false));
+        return location ? location.get() : "(null)";
+    }
+
+    TestRepository repo;
+    FakeFillLevels fill;
+    std::string m0, m1, legacy;
+};
+
+bool present(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+time_t modified(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+int noSleep(const struct timespec*, struct timespec*) {
+    return 0;
+}
+
+} // namespace
+
+TEST(Location, CleanResourceComesFromTheFirstMountHoldingIt) {
+    TwoMounts r;
+    std::string first = r.make(r.m0, "r1"), second = r.make(r.m1, "r1");
+    struct utimbuf old = {1000, 1000};
+    utime(first.c_str(), &old);
+    utime(second.c_str(), &old);
+    int status = -1;
+    Owned location(r.handler()->getLocation("r1", &status, true, true));
+    EXPECT_STREQ(location.get(), first.c_str());
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_GT(modified(first), 1000);  // touched
+    EXPECT_EQ(modified(second), 1000); // neither touched nor merged
+    EXPECT_TRUE(present(second + "/f"));
+
+    EXPECT_EQ(r.lookUp("nowhere", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
+}
+
+TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
+    TwoMounts r;
+    std::string first = r.make(r.m0, "r1", "a"), second = r.make(r.m1, "r1", "b");
+    r.handler()->getDirtyFlags().setDirty("r1", true);
+    int status = -1;
+    EXPECT_EQ(r.lookUp("r1", status), second);
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_EQ(readFile(second + "/a"), "a");
+    EXPECT_EQ(readFile(second + "/b"), "b");
+    EXPECT_FALSE(present(first));
+    EXPECT_FALSE(present(first.substr(0, r.m0.size() + 3))); // m0's hash directories went too
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("r1"));
+}
+
+TEST(Location, DirtyCopiesThatCannotBeSettled) {
+    TwoMounts r;
+    // The earlier copy is a plain file: a conflict, both copies stay.
+    std::string fileCopy = r.on(r.m0, "r2");
+    mkdirs(fileCopy.substr(0, fileCopy.rfind('/')).c_str(), 0755);
+    writeFile(fileCopy, "plain");
+    std::string dirCopy = r.make(r.m1, "r2");
+    r.handler()->getDirtyFlags().setDirty("r2", true);
+    int status = -1;
+    EXPECT_EQ(r.lookUp("r2", status), "(null)");
+    EXPECT_EQ(status, RES_CONFLICT);
+    EXPECT_TRUE(present(fileCopy));
+    EXPECT_TRUE(present(dirCopy + "/f"));
+    EXPECT_EQ(r.handler()->removeResource("r2"), RES_DIRTY); // removal refuses it
+    EXPECT_TRUE(present(fileCopy));
+
+    // One copy while the other mount is unmounted: found, but still dirty.
+    std::string only = r.make(r.m0, "r3");
+    r.handler()->getDirtyFlags().setDirty("r3", true);
+    r.unmount(r.m1);
+    EXPECT_EQ(r.lookUp("r3", status), only);
+    EXPECT_EQ(status, RES_DIRTY);
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("r3"));
+}
+
+TEST(Location, CreationPlacesAndMarksWhileIncomplete) {
+    TwoMounts r;
+    r.fill.setPercent(r.m0, 96); // past its switch limit: new data goes to m1
+    int status = -1;
+    Owned location(r.handler()->createLocation("/new/", &status, false));
+    EXPECT_EQ(std::string(location.get()), r.on(r.m1, "new"));
+    EXPECT_EQ(status, RES_OK);
+    std::string made(location.get());
+    EXPECT_TRUE(present(made.substr(0, made.rfind('/')))); // its hash directories
+    EXPECT_FALSE(present(location.get())); // the resource itself is the caller's business
+
+    Owned directory(r.handler()->createDirectory("new", &status, false));
+    EXPECT_STREQ(directory.get(), location.get());
+    EXPECT_TRUE(present(directory.get()));
+    Owned again(r.handler()->createLocation("new", &status, false)); // exists: nothing new
+    EXPECT_STREQ(again.get(), location.get());
+
+    EXPECT_THROW(r.handler()->createLocation("a/b", &status, false), OVAssertionException);
+
+    r.unmount(r.m0);
+    Owned skipped(r.handler()->createDirectory("skip", &status, true));
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("skip"));
+    Owned marked(r.handler()->createDirectory("mark", &status, false));
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("mark"));
+    EXPECT_EQ(status, RES_OK);
+}
+
+TEST(Location, CreationWithoutAUsableMount) {
+    TwoMounts r;
+    SyslogCapture capture;
+    int status = -1;
+    r.fill.setPercent(r.m0, 98);
+    r.fill.setPercent(r.m1, 97);
+    EXPECT_EQ(r.handler()->createLocation("x", &status, false), nullptr);
+    EXPECT_EQ(status, RES_ERROR);
+    r.unmount(r.m1);
+    EXPECT_EQ(r.handler()->createLocation("x", &status, false), nullptr);
+    r.unmount(r.m0);
+    EXPECT_EQ(r.handler()->createLocation("x", &status, false), nullptr);
+    std::vector<std::string> errors;
+    for (const std::string& message : capture.messages())
+        if (message.rfind("The repository", 0) == 0)
+            errors.push_back(message);
+    std::string prefix = "The repository \"" + r.repo.path() + "\" is ";
+    EXPECT_EQ(errors, (std::vector<std::string>{prefix + "full", prefix + "full and incomplete",
+                                                prefix + "missing"}));
+}
+
+TEST(Location, LegacyResourcesAreTakenOver) {
+    TwoMounts r;
+    mkdir((r.legacy + "/old").c_str(), 0755);
+    writeFile(r.legacy + "/old/data", "x");
+    int status = -1;
+    EXPECT_EQ(r.lookUp("old", status), r.on(r.m0, "old"));
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_EQ(readFile(r.on(r.m0, "old") + "/data"), "x");
+    EXPECT_FALSE(present(r.legacy + "/old"));
+
+    // No mount can take it: used where it lies.
+    mkdir((r.legacy + "/kept").c_str(), 0755);
+    r.fill.setPercent(r.m0, 99);
+    r.fill.setPercent(r.m1, 99);
+    EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
+    EXPECT_EQ(status, RES_OK);
+
+    // The chosen mount cannot make a location: the same, and nothing moves.
+    r.fill.setPercent(r.m0, 10);
+    {
+        ScopedSyscalls calls;
+        calls.table().mkdir = [](const char*, mode_t) -> int {
+            errno = EROFS;
+            return -1;
+        };
+        EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
+    }
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_TRUE(present(r.legacy + "/kept"));
+
+    Owned created(r.handler()->createToLegacy("fresh"));
+    EXPECT_STREQ(created.get(), (r.legacy + "/fresh").c_str());
+}
+
+TEST(Location, RemovalCodesAndWhatItLeaves) {
+    TwoMounts r;
+    std::string a = r.make(r.m0, "gone"), b = r.make(r.m1, "gone");
+    mkdir((r.legacy + "/gone").c_str(), 0755);
+    // A link from the resource to an outside directory: removed as a link only.
+    std::string outside = r.repo / "outside";
+    mkdir(outside.c_str(), 0755);
+    writeFile(outside + "/keep", "k");
+    symlink(outside.c_str(), (a + "/link").c_str());
+
+    EXPECT_EQ(r.handler()->removeResource("gone"), RES_OK);
+    EXPECT_FALSE(present(a));
+    EXPECT_FALSE(present(b));
+    EXPECT_FALSE(present(r.legacy + "/gone"));
+    EXPECT_FALSE(present(a.substr(0, r.m0.size() + 3))); // the hash directories went too
+    EXPECT_EQ(readFile(outside + "/keep"), "k");
+    EXPECT_EQ(r.handler()->removeResource("gone"), RES_NOT_FOUND);
+
+    // Held by another process: 16 (the 30-second wait runs without sleeping here).
+    r.make(r.m0, "busy");
+    std::unique_ptr<char[]> id(toResourceID(r.repo.id(), "busy"));
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t holder = startChild([&] {
+        OVSemaphore lock(id.get(), true);
+        lock.lock(1);
+        close(ready[0]);
+        close(release[1]);
+        char byte = 'x';
+        if (write(ready[1], &byte, 1) != 1)
+            return 1;
+        return read(release[0], &byte, 1) == 0 ? 0 : 1; // holds the lock until released
+    });
+    char byte;
+    close(ready[1]);
+    close(release[0]);
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    {
+        ScopedSyscalls calls;
+        calls.table().nanosleep = noSleep;
+        EXPECT_EQ(r.handler()->removeResource("busy"), RES_LOCK_FAILED);
+        EXPECT_EQ(r.handler()->checkResourceStatus("busy"), RES_LOCK_FAILED);
+        int status = 77;
+        EXPECT_EQ(r.handler()->getLocation("busy", &status, true, false), nullptr);
+        EXPECT_EQ(status, 77);
+    }
+    close(release[1]);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_EQ(r.handler()->checkResourceStatus("busy"), RES_OK);
+}
+
+TEST(Location, HostileNamesAreRefusedOrKeptInside) {
+    TwoMounts r;
+    r.make(r.m0, "victim");
+    SyslogCapture capture;
+    for (const char* name : {"", "/", "//", ".", "..", "../x", "x/..", "./x", "a/./b"}) {
+        int status = -1;
+        EXPECT_EQ(r.handler()->getLocation(name, &status, true, true), nullptr) << name;
+        EXPECT_EQ(status, RES_NOT_FOUND) << name;
+        EXPECT_EQ(r.handler()->createDirectory(name, &status, false), nullptr) << name;
+        EXPECT_EQ(status, RES_ERROR) << name;
+        EXPECT_EQ(r.handler()->removeResource(name), RES_NOT_FOUND) << name;
+        EXPECT_EQ(r.handler()->checkResourceStatus(name), RES_NOT_FOUND) << name;
+        EXPECT_EQ(r.handler()->createToLegacy(name), nullptr) << name;
+        struct utimbuf times = {1, 1};
+        EXPECT_EQ(r.handler()->setTimeProperties(name, &times), 0) << name;
+        EXPECT_EQ(r.handler()->getTimeProperties(name, &times), 0) << name;
+    }
+    EXPECT_TRUE(present(r.legacy));
+    EXPECT_TRUE(present(r.m0 + "/repositorypart.cfg"));
+    EXPECT_TRUE(present(r.on(r.m0, "victim") + "/f"));
+    EXPECT_EQ(capture.messages().front(), "The resource name \"\" is refused.");
+
+    std::string cwd = r.repo.path();
+    for (const char* name : {"with space", "quote\"'", "$(touch x)", "-rf", "100%s"}) {
+        int status = -1;
+        Owned made(r.handler()->createDirectory(name, &status, false));
+        ASSERT_NE(made, nullptr) << name;
+        EXPECT_EQ(status, RES_OK);
+        writeFile(std::string(made.get()) + "/data", "d");
+        EXPECT_EQ(r.handler()->removeResource(name), RES_OK) << name;
+        EXPECT_FALSE(present(made.get())) << name;
+    }
+    EXPECT_FALSE(present("x"));
+    EXPECT_FALSE(present(r.repo / "x"));
+}
+
+TEST(Location, ListingTimesAndEmptying) {
+    TwoMounts r;
+    r.make(r.m1, "b");
+    r.make(r.m0, "c");
+    r.make(r.m1, "c");
+    std::string file = r.on(r.m0, "f");
+    mkdirs(file.substr(0, file.rfind('/')).c_str(), 0755);
+    writeFile(file, "plain");
+    mkdir((r.legacy + "/a").c_str(), 0755);
+    writeFile(r.legacy + "/g", "plain");
+
+    long count = -1;
+    char** dirs = r.handler()->listResources(1, &count, true);
+    std::vector<std::string> names(dirs, dirs + count);
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c", "c"}));
+    for (long i = 0; i < count; ++i)
+        delete[] dirs[i];
+    delete[] dirs;
+    char** files = r.handler()->listResources(2, &count, false);
+    names.assign(files, files + count);
+    EXPECT_EQ(names, (std::vector<std::string>{"f", "g"}));
+    for (long i = 0; i < count; ++i)
+        delete[] files[i];
+    delete[] files;
+
+    struct utimbuf times = {12345, 67890}, read = {0, 0};
+    EXPECT_EQ(r.handler()->setTimeProperties("b", &times), 1);
+    EXPECT_EQ(r.handler()->getTimeProperties("b", &read), 1);
+    EXPECT_EQ(read.actime, 12345);
+    EXPECT_EQ(read.modtime, 67890);
+    struct utimbuf untouched = {5, 5};
+    EXPECT_EQ(r.handler()->getTimeProperties("missing", &untouched), 0);
+    EXPECT_EQ(untouched.actime, 5);
+
+    r.handler()->getDirtyFlags().setDirty("c", true);
+    r.unmount(r.m1);
+    r.handler()->makeEmpty();
+    char** all = r.handler()->listResources(0, &count, false);
+    delete[] all;
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(present(r.m1 + "/repositorypart.cfg")); // switched on again
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("c"));
+}

@@ -1,0 +1,394 @@
+// Moving resources as verified copies, deleting them, and measuring them: merges, links,
+// hostile names, real separate file systems, rejected copies and interrupted moves.
+#include "MoveDelete.h"
+#include "OVException.h"
+#include "RepositoryTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kNoNamespace = 77;
+
+bool present(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+std::string linkTarget(const std::string& path) {
+    char buffer[4096];
+    ssize_t length = readlink(path.c_str(), buffer, sizeof buffer);
+    return length < 0 ? "" : std::string(buffer, static_cast<size_t>(length));
+}
+
+// All names in dir, hidden ones included, sorted.
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Creates the files (with their own path as content) and directories ("name/") below root.
+void makeTree(const std::string& root, const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
+        if (path.back() != '/')
+            writeFile(root + "/" + path, path);
+    }
+}
+
+bool holdsTree(const std::string& root, const std::vector<std::string>& files) {
+    for (const std::string& file : files)
+        if (readFile(root + "/" + file) != file)
+            return false;
+    return true;
+}
+
+// Failed checks of a child process, reported on standard error and counted in its exit status.
+int failures = 0;
+
+void check(bool condition, const std::string& what) {
+    if (!condition) {
+        fprintf(stderr, "check failed: %s\n", what.c_str());
+        ++failures;
+    }
+}
+
+// Puts a script named after a tool first on PATH while it lives.
+class FakeTool {
+public:
+    FakeTool(const std::string& name, const std::string& body)
+        : path("PATH", (bin.path() + ":" + getenv("PATH")).c_str()) {
+        writeFile(bin / name, "#!/bin/sh\n" + body + "\n");
+        chmod((bin / name).c_str(), 0755);
+    }
+
+private:
+    TempDir bin;
+    ScopedEnv path;
+};
+
+// The path whose unlink fails with EACCES while failingUnlink is installed.
+std::string failingPath;
+
+int failingUnlink(const char* path) {
+    if (path == failingPath) {
+        errno = EACCES;
+        return -1;
+    }
+    return ovsys::real().unlink(path);
+}
+
+} // namespace
+
+TEST(MoveRes, MissingOriginThrowsTheAssertion) {
+    TempDir dir;
+    try {
+        moveRes((dir / "missing").c_str(), (dir / "dest").c_str());
+        FAIL() << "no assertion";
+    } catch (const OVAssertionException& e) {
+        std::string text;
+        e.toString(text);
+        EXPECT_EQ(text, "ASSERT (access( origin, F_OK ) == 0) in "
+                        "repositoryhandler/src/libs/OVRepositoryHandler at line 538.");
+    }
+    EXPECT_FALSE(present(dir / "dest"));
+}
+
+TEST(MoveRes, FileToAMissingParentKeepsItsTimes) {
+    TempDir dir;
+    makeTree(dir.path(), {"m1/a/f"});
+    setModified(dir / "m1/a/f", -7200);
+    struct stat before = statOf(dir / "m1/a/f");
+    mode_t oldMask = umask(022);
+    EXPECT_EQ(moveRes((dir / "m1/a/f").c_str(), (dir / "m2/a/f").c_str()), 0);
+    umask(oldMask);
+
+    EXPECT_FALSE(present(dir / "m1/a/f"));
+    EXPECT_EQ(readFile(dir / "m2/a/f"), "m1/a/f");
+    EXPECT_EQ(statOf(dir / "m2/a").st_mode & 07777, 0755u);
+    EXPECT_EQ(statOf(dir / "m2/a/f").st_mtime, before.st_mtime);
+    EXPECT_EQ(namesIn(dir / "m2/a"), std::vector<std::string>{"f"}); // no temporary copy left
+}
+
+TEST(MoveRes, DirectoriesMergeUntilTheFirstConflict) {
+    TempDir dir;
+    SyslogCapture log;
+    makeTree(dir / "o", {"r/sub/a", "r/sub/c", "r/sub/d", "r/x"});
+    makeTree(dir / "d", {"r/sub/d", "r/sub/c", "r/y"});
+    writeFile(dir / "d/r/sub/c", "kept");
+
+    EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 2);
+    std::string conflict =
+        "The resource \"" + dir / "o/r/sub/c" + "\" conflicts with \"" + dir / "d/r/sub/c" + "\".";
+    EXPECT_EQ(log.messages(), std::vector<std::string>{conflict});
+    EXPECT_EQ(readFile(dir / "d/r/sub/c"), "kept");
+    EXPECT_TRUE(holdsTree(dir / "d", {"r/sub/a", "r/y"}));            // moved before the conflict
+    EXPECT_TRUE(holdsTree(dir / "o", {"r/sub/c", "r/sub/d", "r/x"})); // not reached
+    EXPECT_FALSE(present(dir / "o/r/sub/a"));
+
+    // Without the conflicting files the rest merges and the origin goes.
+    ASSERT_EQ(unlink((dir / "o/r/sub/c").c_str()), 0);
+    ASSERT_EQ(unlink((dir / "o/r/sub/d").c_str()), 0);
+    setModified(dir / "o/r", -7200);
+    time_t originTime = statOf(dir / "o/r").st_mtime;
+    EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 0);
+    EXPECT_FALSE(present(dir / "o/r"));
+    EXPECT_TRUE(holdsTree(dir / "d", {"r/sub/a", "r/sub/d", "r/x", "r/y"}));
+    EXPECT_EQ(statOf(dir / "d/r").st_mtime, originTime);
+}
+
+TEST(MoveRes, LinksMoveAsLinks) {
+    TempDir dir;
+    makeTree(dir.path(), {"outside/keep", "o/r/f", "d/r/g"});
+    ASSERT_EQ(symlink((dir / "missing").c_str(), (dir / "o/r/dangling").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "o/r/out").c_str()), 0);
+
+    EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 0);
+    EXPECT_EQ(linkTarget(dir / "d/r/dangling"), dir / "missing");
+    EXPECT_EQ(linkTarget(dir / "d/r/out"), dir / "outside");
+    EXPECT_FALSE(present(dir / "o/r"));
+    EXPECT_EQ(namesIn(dir / "outside"), std::vector<std::string>{"keep"});
+
+    // A dangling link is an origin that exists; at the destination it is a conflict.
+    EXPECT_EQ(moveRes((dir / "d/r/dangling").c_str(), (dir / "e/dangling").c_str()), 0);
+    EXPECT_EQ(linkTarget(dir / "e/dangling"), dir / "missing");
+    ASSERT_EQ(symlink("x", (dir / "other").c_str()), 0);
+    EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 2);
+
+    // A tree holding a dangling link is copied and verified as it is, not refused.
+    ASSERT_EQ(symlink((dir / "missing").c_str(), (dir / "d/r/gone").c_str()), 0);
+    EXPECT_EQ(moveRes((dir / "d/r").c_str(), (dir / "n/r").c_str()), 0);
+    EXPECT_EQ(linkTarget(dir / "n/r/gone"), dir / "missing");
+    EXPECT_FALSE(present(dir / "d/r"));
+}
+
+TEST(MoveRes, HostileNamesRunNothing) {
+    TempDir dir;
+    // Relative paths, so that a name with a leading "-" reaches the commands as it is.
+    int result = runInChild([&] {
+        if (chdir(dir.path().c_str()) != 0)
+            return 99;
+        const std::vector<std::string> names = {"with space",   "quo\"te's", "$(touch stray)",
+                                                "-rf",          "new\nline", "`touch stray`",
+                                                "a;touch stray"};
+        for (const std::string& name : names) {
+            writeFile(name, name);
+            check(moveRes(name.c_str(), ("out/" + name).c_str()) == 0, "move " + name);
+            check(!present(name) && readFile("out/" + name) == name, "moved " + name);
+        }
+        std::string tree = "-d $(touch stray)";
+        makeTree(tree, {"-f;`touch stray`", "sub 'q'/new\nline"});
+        check(moveRes(tree.c_str(), ("out/" + tree).c_str()) == 0, "move the tree");
+        check(holdsTree("out/" + tree, {"-f;`touch stray`", "sub 'q'/new\nline"}), "tree");
+        check(deleteRes(("out/" + tree).c_str()) == 0 && deleteRes("out/-rf") == 0, "delete");
+        check(!present("out/-rf") && namesIn("out").size() == names.size() - 1, "deleted");
+        check(namesIn(".") == std::vector<std::string>{"out"}, "nothing else appeared");
+        return failures;
+    });
+    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+}
+
+// Two tmpfs file systems, m0 of 4 MiB and m1 of 1 MiB, in a private mount namespace of a child.
+int onTwoFileSystems(const TempDir& dir, const std::function<void(const std::string&)>& body) {
+    return runInChild([&] {
+        std::string m0 = dir / "m0", m1 = dir / "m1";
+        if (mkdir(m0.c_str(), 0755) != 0 || mkdir(m1.c_str(), 0755) != 0 ||
+            unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", m0.c_str(), "tmpfs", 0, "size=4m") != 0 ||
+            mount("tmpfs", m1.c_str(), "tmpfs", 0, "size=1m") != 0)
+            return kNoNamespace;
+        body(dir.path());
+        return failures;
+    });
+}
+
+TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) {
+    TempDir dir;
+    int result = onTwoFileSystems(dir, [](const std::string& root) {
+        std::string m0 = root + "/m0", m1 = root + "/m1";
+        makeTree(m0, {"r/a", "r/sub/b", "r/sub/empty/"});
+        writeFile(m0 + "/r/big", std::string(300 * 1024, 'x'));
+        setModified(m0 + "/r", -7200);
+        struct stat before = statOf(m0 + "/r");
+        check(moveRes((m0 + "/r").c_str(), (m1 + "/x/y/r").c_str()) == 0, "move r");
+        check(!present(m0 + "/r"), "origin gone");
+        check(holdsTree(m1 + "/x/y", {"r/a", "r/sub/b"}) && present(m1 + "/x/y/r/sub/empty"),
+              "tree arrived");
+        check(readFile(m1 + "/x/y/r/big") == std::string(300 * 1024, 'x'), "big file arrived");
+        struct stat after = statOf(m1 + "/x/y/r");
+        check(after.st_mtime == before.st_mtime && after.st_atime == before.st_atime, "times");
+        check(namesIn(m1 + "/x/y") == std::vector<std::string>{"r"}, "no temporary copy");
+
+        // 2 MiB do not fit into m1: the copy fails, the origin stays, nothing is left at m1.
+        writeFile(m0 + "/huge", std::string(2 * 1024 * 1024, 'y'));
+        check(moveRes((m0 + "/huge").c_str(), (m1 + "/huge").c_str()) == 8, "huge refused");
+        check(readFile(m0 + "/huge").size() == 2 * 1024 * 1024, "huge kept");
+        check(namesIn(m1) == std::vector<std::string>{"x"}, "nothing of huge at m1");
+    });
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no private mount namespace with tmpfs here";
+    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+}
+
+TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
+    TempDir dir;
+    SyslogCapture log;
+    makeTree(dir / "o", {"r/a", "r/sub/b"});
+    auto rejected = [&](int expectedError) {
+        log.clear();
+        EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 8);
+        EXPECT_TRUE(holdsTree(dir / "o", {"r/a", "r/sub/b"}));
+        EXPECT_EQ(namesIn(dir / "d"), std::vector<std::string>{});
+        std::string text = "The resource \"" + dir / "o/r" + "\" could not be renamed to \"" +
+                           dir / "d/r" + "\". Error code is ";
+        ASSERT_FALSE(log.messages().empty());
+        EXPECT_EQ(log.messages().back().rfind(text, 0), 0u) << log.messages().back();
+        if (expectedError != 0) {
+            EXPECT_EQ(log.messages().back(), text + std::to_string(expectedError));
+        }
+    };
+    {
+        FakeTool diff("diff", "exit 1");
+        rejected(0);
+    }
+    {
+        // A copy that differs from its origin, found by the real comparison.
+        FakeTool cp("cp", "PATH=${PATH#*:}; cp \"$@\" && echo changed >> \"$4/a\"");
+        rejected(0);
+    }
+    {
+        FakeTool cp("cp", "exit 1");
+        rejected(0);
+    }
+    ScopedSyscalls calls;
+    calls.table().rename = [](const char*, const char*) {
+        errno = EIO;
+        return -1;
+    };
+    rejected(EIO);
+}
+
+TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndTheNextMoveCleansUp) {
+    TempDir dir;
+    makeTree(dir / "o", {"r/a", "r/b", "r/sub/c"});
+    makeTree(dir / "d", {".r.moving-1.moving-77/z"}); // a copy for the destination "r.moving-1"
+    std::string ready = dir / "ready";
+    pid_t mover = -1;
+    {
+        // Copies part, then hangs until it is killed.
+        FakeTool cp("cp",
+                    "mkdir \"$4\" && echo part > \"$4/a\" && : > '" + ready + "' && exec sleep 60");
+        mover = startChild([&] {
+            setpgid(0, 0);
+            return moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str());
+        });
+        for (int i = 0; i < 1000 && !present(ready); ++i)
+            usleep(10 * 1000);
+        EXPECT_TRUE(present(ready)) << "the copy did not start";
+        kill(-mover, SIGKILL); // the mover and its copy process
+        kill(mover, SIGKILL);
+    }
+    EXPECT_EQ(waitForChild(mover), -1);
+
+    EXPECT_TRUE(holdsTree(dir / "o", {"r/a", "r/b", "r/sub/c"}));
+    EXPECT_FALSE(present(dir / "d/r"));
+    std::vector<std::string> left = {".r.moving-" + std::to_string(mover), ".r.moving-1.moving-77"};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(namesIn(dir / "d"), left);
+
+    EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 0);
+    EXPECT_TRUE(holdsTree(dir / "d", {"r/a", "r/b", "r/sub/c"}));
+    EXPECT_FALSE(present(dir / "o/r"));
+    EXPECT_EQ(namesIn(dir / "d"), (std::vector<std::string>{".r.moving-1.moving-77", "r"}));
+}
+
+TEST(DeleteRes, TreesFilesAndMissingPaths) {
+    TempDir dir;
+    makeTree(dir.path(), {"r/a", "r/sub/b", "r/sub/deeper/c", "r/empty/", "f"});
+    EXPECT_EQ(deleteRes((dir / "missing").c_str()), 0);
+    EXPECT_EQ(deleteRes((dir / "r").c_str()), 0);
+    EXPECT_EQ(deleteRes((dir / "f").c_str()), 0);
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{});
+}
+
+TEST(DeleteRes, LinksAreRemovedNeverFollowed) {
+    TempDir dir;
+    makeTree(dir.path(), {"outside/keep", "outside/sub/keep", "r/f"});
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "r/out").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "missing").c_str(), (dir / "r/dangling").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "missing").c_str(), (dir / "dangling").c_str()), 0);
+
+    EXPECT_EQ(deleteRes((dir / "r").c_str()), 0);
+    EXPECT_EQ(deleteRes((dir / "link/").c_str()), 0); // the link, not the directory it leads to
+    EXPECT_EQ(deleteRes((dir / "dangling").c_str()), 0);
+    EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"outside"});
+    EXPECT_TRUE(holdsTree(dir.path(), {"outside/keep", "outside/sub/keep"}));
+}
+
+TEST(DeleteRes, AFailureStopsTheWalkAndIsLogged) {
+    TempDir dir;
+    SyslogCapture log;
+    makeTree(dir.path(), {"r/a", "r/b", "r/c"});
+    ScopedSyscalls calls;
+    failingPath = dir / "r/b";
+    calls.table().unlink = failingUnlink;
+    EXPECT_EQ(deleteRes((dir / "r").c_str()), 8);
+    EXPECT_EQ(log.messages(),
+              std::vector<std::string>{"The resource \"" + failingPath +
+                                       "\" could not be removed. Error code is 13"});
+    EXPECT_EQ(namesIn(dir / "r"), (std::vector<std::string>{"b", "c"}));
+}
+
+TEST(MoveDeleteSizes, BlocksOfFilesDirectoriesAndLinks) {
+    TempDir dir;
+    makeTree(dir.path(), {"r/sub/b"});
+    writeFile(dir / "empty", "");
+    writeFile(dir / "r/a", std::string(64 * 1024, 'x'));
+    writeFile(dir / "big", std::string(256 * 1024, 'x'));
+    ASSERT_EQ(symlink((dir / "big").c_str(), (dir / "r/link").c_str()), 0);
+    ASSERT_EQ(symlink(dir.path().c_str(), (dir / "r/up").c_str()), 0);
+
+    EXPECT_EQ(getSize((dir / "empty").c_str(), nullptr), 0);
+    long expected = 0;
+    for (const char* part : {"r", "r/a", "r/sub", "r/sub/b", "r/link", "r/up"})
+        expected += statOf(dir / part).st_blocks;
+    EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), expected);
+    EXPECT_LT(expected, statOf(dir / "big").st_blocks); // the links' targets are not counted
+
+    struct stat given = statOf(dir / "empty");
+    given.st_blocks = 42;
+    EXPECT_EQ(getSize((dir / "empty").c_str(), &given), 42);
+
+    SyslogCapture log;
+    ScopedSyscalls calls;
+    calls.table().lstat = [](const char* path, struct stat* st) {
+        errno = EACCES;
+        return std::string(path).find("/sub/b") == std::string::npos ? ovsys::real().lstat(path, st)
+                                                                     : -1;
+    };
+    EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
+    EXPECT_EQ(log.messages().size(), 1u);
+}
