@@ -27,8 +27,19 @@ std::string withoutTrailingSlash(const char* path) {
     return text;
 }
 
-// The target of the link at path, read completely: the buffer grows while the target fills it.
-// False when path is no readable link.
+// mkdir of one level; a level that exists as a directory already (made by another process
+// since it was tested) counts as created.
+bool makeLevel(const char* level, unsigned long mode) {
+    if (ovsys::table().mkdir(level, static_cast<mode_t>(mode)) == 0)
+        return true;
+    if (errno != EEXIST)
+        return false;
+    struct stat st;
+    return ovsys::table().stat(level, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
 bool readLinkTarget(const std::string& path, std::string& target) {
     std::vector<char> buffer(kLinkBufferStart);
     for (;;) {
@@ -42,19 +53,6 @@ bool readLinkTarget(const std::string& path, std::string& target) {
         buffer.resize(buffer.size() * 2);
     }
 }
-
-// mkdir of one level; a level that exists as a directory already (made by another process
-// since it was tested) counts as created.
-bool makeLevel(const char* level, unsigned long mode) {
-    if (ovsys::table().mkdir(level, static_cast<mode_t>(mode)) == 0)
-        return true;
-    if (errno != EEXIST)
-        return false;
-    struct stat st;
-    return ovsys::table().stat(level, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-} // namespace
 
 int myStat(const char* resource, struct stat* resStat) {
     ovAssert(resource != nullptr, "resource", 298, kAssertFile);

@@ -34,6 +34,8 @@ bool isNotLink(const char* path);
 // True when path is not a symbolic link (or is missing), or is a link whose target is missing. A
 // relative target is resolved against the link's own directory.
 bool isDangling(const char* path);
+// The complete target of the link at path (of any length); false when path is no readable link.
+bool readLinkTarget(const std::string& path, std::string& target);
 // True when both paths lie on the same file system (same device); false when either cannot be
 // queried.
 bool IsOnTheSameMount(const char* a, const char* b);

@@ -22,8 +22,6 @@ namespace {
 constexpr int kOk = 0;
 constexpr int kConflict = 2;
 constexpr int kError = 8;
-// First buffer size tried for a link target; it doubles while the target fills it.
-constexpr size_t kLinkBufferStart = 256;
 
 // An array string returned by the path helpers, freed at the end of the scope.
 using OwnedString = std::unique_ptr<char[]>;
@@ -156,21 +154,6 @@ int publish(const std::string& parent, const std::string& tmp, const std::string
         return -1;
     }
     return dir.syncEntries() ? 0 : -1;
-}
-
-// The complete target of the link at path; false when it cannot be read.
-bool readLinkTarget(const std::string& path, std::string& target) {
-    std::vector<char> buffer(kLinkBufferStart);
-    for (;;) {
-        ssize_t length = ovsys::table().readlink(path.c_str(), buffer.data(), buffer.size());
-        if (length < 0)
-            return false;
-        if (static_cast<size_t>(length) < buffer.size()) {
-            target.assign(buffer.data(), static_cast<size_t>(length));
-            return true;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
 }
 
 // Makes a link at dest with the target of the link origin, writes it to disk, then removes
