@@ -51,17 +51,10 @@ std::string hashedPath(const std::string& path) {
     return result + path.substr(start);
 }
 
-// path without its final "/" (the directory named by a directory part).
-std::string withoutTrailingSlash(const std::string& path) {
-    if (!path.empty() && path.back() == '/')
-        return path.substr(0, path.size() - 1);
-    return path;
-}
-
 // Whether path (with one trailing "/" ignored) is a symbolic link itself.
 bool isSymbolicLink(const std::string& path) {
     struct stat st;
-    return ovsys::table().lstat(withoutTrailingSlash(path).c_str(), &st) == 0 &&
+    return ovsys::table().lstat(withoutTrailingSlash(path.c_str()).c_str(), &st) == 0 &&
            S_ISLNK(st.st_mode);
 }
 

@@ -19,14 +19,6 @@ constexpr int kFailed = 8;
 // First buffer size tried for a link target.
 constexpr size_t kLinkBufferStart = 100;
 
-// path with one trailing "/" removed, so that a link given as "link/" names the link itself.
-std::string withoutTrailingSlash(const char* path) {
-    std::string text(path);
-    if (!text.empty() && text.back() == '/')
-        text.pop_back();
-    return text;
-}
-
 // mkdir of one level; a level that exists as a directory already (made by another process
 // since it was tested) counts as created.
 bool makeLevel(const char* level, unsigned long mode) {
@@ -39,6 +31,13 @@ bool makeLevel(const char* level, unsigned long mode) {
 }
 
 } // namespace
+
+std::string withoutTrailingSlash(const char* path) {
+    std::string text(path);
+    if (!text.empty() && text.back() == '/')
+        text.pop_back();
+    return text;
+}
 
 bool readLinkTarget(const std::string& path, std::string& target) {
     std::vector<char> buffer(kLinkBufferStart);

@@ -53,6 +53,8 @@ char* append(char* a, const char* b);
 char* baseDir(const char* path);
 // The directory one level above the directory part of path; null when there is none.
 char* parentDir(const char* path);
+// path with one trailing "/" removed, so that a link given as "link/" names the link itself.
+std::string withoutTrailingSlash(const char* path);
 // unlink of path with one trailing "/" removed, so that a link is removed, not followed.
 int myunlink(const char* path);
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <random>
 #include <unistd.h>
 
@@ -86,6 +87,14 @@ bool OVSemaphore::lock(int timeoutSeconds) {
     }
 }
 
+bool OVSemaphore::tryLock(int timeoutSeconds) {
+    try {
+        return lock(timeoutSeconds);
+    } catch (const OVException&) {
+        return false;
+    }
+}
+
 void OVSemaphore::unlock() {
     if (!locked)
         return;
@@ -120,4 +129,9 @@ char* toResourceID(const char* repositoryPath, const char* resource) {
     std::string id = std::string("OVRepositoryHandler-") + repositoryPath + "-" + resource;
     std::replace(id.begin(), id.end(), '/', '_');
     return toArray(id);
+}
+
+std::string resourceLockName(const std::string& repositoryPath, const std::string& resource) {
+    std::unique_ptr<char[]> id(toResourceID(repositoryPath.c_str(), resource.c_str()));
+    return id.get();
 }

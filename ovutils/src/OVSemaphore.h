@@ -35,10 +35,14 @@ public:
     // Waits for the lock. timeoutSeconds 0 waits for ever; a positive value gives up once the
     // delays slept reach that many seconds; a negative value makes exactly one attempt.
     bool lock(int timeoutSeconds);
+    // lock(timeoutSeconds), with a time-out or a lock file that cannot be created reported as
+    // false instead of an exception, for callers that log the failure and give up.
+    bool tryLock(int timeoutSeconds);
     // Removes the lock file if this object holds the lock; a file already gone is no error.
     void unlock();
 
     bool isLocked() const { return locked; }
+    const std::string& getName() const { return name; }
     // The path of the lock file.
     std::string path() const;
 
@@ -52,6 +56,9 @@ private:
 // The lock name of a resource: "OVRepositoryHandler-" + repositoryPath + "-" + resource, each with
 // every "/" replaced by "_". A new array owned by the caller.
 extern "C" OV_EXPORT char* toResourceID(const char* repositoryPath, const char* resource);
+
+// toResourceID as a std::string.
+std::string resourceLockName(const std::string& repositoryPath, const std::string& resource);
 
 // The delay in milliseconds (10 to 989) before the next attempt to take a lock, from a generator
 // of the library's own, seeded per process from its process id and the clock, so that competing

@@ -83,15 +83,8 @@ void writeToLogGlobal(const char* path, const char* text) {
         rh_logger.errorLog("writeToLogGlobal needs a path and a text");
         return;
     }
-    std::unique_ptr<char[]> lockName(toResourceID(path, ""));
-    OVSemaphore lock(lockName.get(), true);
-    bool locked = false;
-    try {
-        locked = lock.lock(30);
-    } catch (const OVException&) {
-        locked = false;
-    }
-    if (!locked) {
+    OVSemaphore lock(resourceLockName(path, ""), true);
+    if (!lock.tryLock(30)) {
         std::string message = std::string("The log file \"") + path + "\" could not be locked.";
         rh_logger.errorLog("%s", message.c_str());
         return;

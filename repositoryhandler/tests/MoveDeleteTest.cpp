@@ -13,13 +13,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <sched.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr int kNoNamespace = 77;
 
 bool present(const std::string& path) {
     struct stat st;
@@ -62,16 +58,6 @@ bool holdsTree(const std::string& root, const std::vector<std::string>& files) {
         if (readFile(root + "/" + file) != file)
             return false;
     return true;
-}
-
-// Failed checks of a child process, reported on standard error and counted in its exit status.
-int failures = 0;
-
-void check(bool condition, const std::string& what) {
-    if (!condition) {
-        fprintf(stderr, "check failed: %s\n", what.c_str());
-        ++failures;
-    }
 }
 
 // Puts a script named after a tool first on PATH while it lives.
@@ -204,7 +190,7 @@ TEST(MoveRes, HostileNamesRunNothing) {
         check(deleteRes(("out/" + tree).c_str()) == 0 && deleteRes("out/-rf") == 0, "delete");
         check(!present("out/-rf") && namesIn("out").size() == names.size() - 1, "deleted");
         check(namesIn(".") == std::vector<std::string>{"out"}, "nothing else appeared");
-        return failures;
+        return childFailures();
     });
     EXPECT_EQ(result, 0) << "failed checks, see the messages above";
 }
@@ -214,13 +200,10 @@ int onTwoFileSystems(const TempDir& dir, const std::function<void(const std::str
     return runInChild([&] {
         std::string m0 = dir / "m0", m1 = dir / "m1";
         if (mkdir(m0.c_str(), 0755) != 0 || mkdir(m1.c_str(), 0755) != 0 ||
-            unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", m0.c_str(), "tmpfs", 0, "size=4m") != 0 ||
-            mount("tmpfs", m1.c_str(), "tmpfs", 0, "size=1m") != 0)
+            !enterPrivateMountNamespace() || !mountTmpfs(m0, "4m") || !mountTmpfs(m1, "1m"))
             return kNoNamespace;
         body(dir.path());
-        return failures;
+        return childFailures();
     });
 }
 

@@ -7,32 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <sched.h>
 #include <sys/mount.h>
 
 namespace {
 
-constexpr int kNoNamespace = 77;
-
-// Failed checks of the child, reported on standard error; the child's exit status counts them.
-int failures = 0;
-
-void check(bool condition, const std::string& what) {
-    if (!condition) {
-        fprintf(stderr, "check failed: %s\n", what.c_str());
-        ++failures;
-    }
-}
-
-bool privateNamespace() {
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
-
 // A fresh 1 MiB tmpfs at path, marked as a mount of the repository.
 bool mountSmallFileSystem(const std::string& path) {
-    if (mount("tmpfs", path.c_str(), "tmpfs", 0, "size=1m") != 0)
+    if (!mountTmpfs(path, "1m"))
         return false;
     writeFile(path + "/repositorypart.cfg", "");
     return true;
@@ -42,11 +23,11 @@ bool mountSmallFileSystem(const std::string& path) {
 int withTwoFileSystems(TestRepository& repo, void (*scenario)(TestRepository&)) {
     return runInChild([&] {
         std::string m0 = repo.addMount("m0", "", false), m1 = repo.addMount("m1", "", false);
-        if (!privateNamespace() || !mountSmallFileSystem(m0) || !mountSmallFileSystem(m1))
+        if (!enterPrivateMountNamespace() || !mountSmallFileSystem(m0) || !mountSmallFileSystem(m1))
             return kNoNamespace;
         repo.configure("mountPoints = m0\\m1\n");
         scenario(repo);
-        return failures;
+        return childFailures();
     });
 }
 

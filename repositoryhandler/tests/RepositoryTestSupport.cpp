@@ -3,7 +3,10 @@
 #include "Registry.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <map>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <utime.h>
@@ -113,4 +116,28 @@ void setModified(const std::string& path, long secondsFromNow) {
     gettimeofday(&now, nullptr);
     struct utimbuf times = {now.tv_sec + secondsFromNow, now.tv_sec + secondsFromNow};
     utime(path.c_str(), &times);
+}
+
+namespace {
+int failedChecks = 0;
+} // namespace
+
+void check(bool condition, const std::string& what) {
+    if (!condition) {
+        fprintf(stderr, "check failed: %s\n", what.c_str());
+        ++failedChecks;
+    }
+}
+
+int childFailures() {
+    return failedChecks;
+}
+
+bool enterPrivateMountNamespace() {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool mountTmpfs(const std::string& path, const char* size) {
+    return mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
 }

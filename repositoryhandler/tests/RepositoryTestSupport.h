@@ -58,6 +58,18 @@ private:
     ScopedSyscalls calls;
 };
 
+// Checks inside a forked child, whose gtest assertions would not reach the parent: a failed check
+// is printed on standard error and counted; the child returns childFailures() as its status.
+void check(bool condition, const std::string& what);
+int childFailures();
+
+// Exit status of a child that could not get a private mount namespace with tmpfs mounts.
+constexpr int kNoNamespace = 77;
+// Gives the calling (child) process mounts of its own, so that its tmpfs mounts vanish with it.
+bool enterPrivateMountNamespace();
+// Mounts a fresh tmpfs of the given size ("1m") at the existing directory path.
+bool mountTmpfs(const std::string& path, const char* size);
+
 // Touches path with a modification time 'seconds' away from now (so that a change is seen even
 // within the same second).
 void setModified(const std::string& path, long secondsFromNow);

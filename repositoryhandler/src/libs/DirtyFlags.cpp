@@ -71,13 +71,11 @@ bool writeIdentifiers(FILE* f, const std::set<std::string>& identifiers) {
 
 // Takes the dirty-flag lock of setFile; a failure is logged, and the caller then gives up.
 bool takeLock(OVSemaphore& lock, const std::string& setFile) {
-    try {
-        return lock.lock(30);
-    } catch (const OVException&) {
-        std::string text = "The dirty mechanism \"" + setFile + "\" could not be locked.";
-        rh_logger.errorLog("%s", text.c_str());
-        return false;
-    }
+    if (lock.tryLock(30))
+        return true;
+    std::string text = "The dirty mechanism \"" + setFile + "\" could not be locked.";
+    rh_logger.errorLog("%s", text.c_str());
+    return false;
 }
 
 } // namespace
@@ -101,8 +99,7 @@ bool OVDirtyFlagHandler::FileStamp::matches(const struct stat& st) const {
 OVDirtyFlagHandler::OVDirtyFlagHandler() = default;
 
 std::string OVDirtyFlagHandler::lockName() const {
-    std::unique_ptr<char[]> name(toResourceID(setFile.c_str(), ""));
-    return name.get();
+    return resourceLockName(setFile, "");
 }
 
 void OVDirtyFlagHandler::setRepository(const char* repositoryPath) {

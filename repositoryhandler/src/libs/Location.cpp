@@ -13,11 +13,6 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-void setStatus(int* status, int value) {
-    if (status != nullptr)
-        *status = value;
-}
-
 void logNoMount(const std::string& repositoryPath, int status) {
     std::string text = "The repository \"" + repositoryPath + "\" is ";
     if (status & REPO_MISSING)

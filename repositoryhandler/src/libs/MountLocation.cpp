@@ -18,11 +18,6 @@ constexpr int kCreateAttempts = 5;
 
 using Owned = std::unique_ptr<char[]>;
 
-void setStatus(int* status, int value) {
-    if (status != nullptr)
-        *status = value;
-}
-
 // mkdirs, repeated: a hash level that another process creates at the same moment makes one
 // attempt fail and the next one find it.
 bool makeDirectories(const std::string& dir) {

@@ -37,6 +37,12 @@ enum ResourceResult {
     RES_LOCK_FAILED = 16 // the resource lock was not obtained
 };
 
+// Writes a resource status for callers that asked for one (status not null).
+inline void setStatus(int* status, int value) {
+    if (status != nullptr)
+        *status = value;
+}
+
 // Source path named by the assertions of the repository library.
 constexpr const char* kRepositorySource = "repositoryhandler/src/libs/OVRepositoryHandler";
 

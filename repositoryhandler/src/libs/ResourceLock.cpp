@@ -1,18 +1,11 @@
 #include "ResourceLock.h"
 
-#include "OVException.h"
 #include "OVLogger.h"
 
-ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resource) : held(false) {
-    std::unique_ptr<char[]> id(toResourceID(repositoryPath.c_str(), resource));
-    semaphore = std::make_unique<OVSemaphore>(id.get(), true);
-    try {
-        held = semaphore->lock(30);
-    } catch (const OVException&) {
-        held = false;
-    }
+ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resource)
+    : semaphore(resourceLockName(repositoryPath, resource), true), held(semaphore.tryLock(30)) {
     if (!held) {
-        std::string text = std::string("The resource \"") + id.get() + "\" could not be locked.";
+        std::string text = "The resource \"" + semaphore.getName() + "\" could not be locked.";
         rh_logger.errorLog("%s", text.c_str());
     }
 }

@@ -3,7 +3,6 @@
 
 #include "OVSemaphore.h"
 
-#include <memory>
 #include <string>
 
 // The lock of one resource of a repository, named toResourceID(repository, resource), taken with
@@ -17,7 +16,7 @@ public:
     bool acquired() const { return held; }
 
 private:
-    std::unique_ptr<OVSemaphore> semaphore;
+    OVSemaphore semaphore;
     bool held;
 };
 

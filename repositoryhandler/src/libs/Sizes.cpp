@@ -142,14 +142,14 @@ void restoreTimes(const std::string& path, const struct stat& before) {
     }
 }
 
+// Measures the resource with du; before: its status taken just now, or null when it could not
+// be taken (its last use time is then -1 and its times are not set back).
 CountResourceSetEntry measure(const std::string& id, const std::string& path,
-                              const char* countDir) {
-    time_t used = lastAccess(path.c_str(), nullptr);
-    struct stat before;
-    bool haveTimes = myStat(path.c_str(), &before) == 0;
+                              const struct stat* before, const char* countDir) {
+    time_t used = before != nullptr ? lastAccess(path.c_str(), before) : -1;
     long size = runDu(path, countDir);
-    if (haveTimes)
-        restoreTimes(path, before);
+    if (before != nullptr)
+        restoreTimes(path, *before);
     rh_logger.debugLog("resource: %s new size:%ld\n", id.c_str(), size);
     return CountResourceSetEntry{id, used, size};
 }
@@ -157,12 +157,15 @@ CountResourceSetEntry measure(const std::string& id, const std::string& path,
 // The cached figures of a resource not used since it was measured, else a fresh measurement.
 CountResourceSetEntry sizeOf(const std::string& id, const std::string& path,
                              const CountCache& known, const char* countDir) {
+    struct stat st;
+    const struct stat* status = myStat(path.c_str(), &st) == 0 ? &st : nullptr;
+    time_t used = status != nullptr ? lastAccess(path.c_str(), status) : -1;
     auto cached = known.find(id);
-    if (cached != known.end() && lastAccess(path.c_str(), nullptr) <= cached->second.time) {
+    if (cached != known.end() && used <= cached->second.time) {
         rh_logger.debugLog("resource not changed:%s\n", id.c_str());
         return CountResourceSetEntry{id, cached->second.time, cached->second.size};
     }
-    return measure(id, path, countDir);
+    return measure(id, path, status, countDir);
 }
 
 // Names that are no resource: the count's own files among the resources, and the file system's
