@@ -15,7 +15,7 @@ int ObjFile::moveFile(bool execute, std::string dir) const {
     const std::string target = dir + objectName;
     printError("Info: Moving " + path + " to " + target + "\n");
     if (!execute) {
-        printOutput("mv " + path + " " + target + "\n");
+        printOutput("mv " + path + " " + target + "\n", "the command");
         return 1;
     }
     // An existing target is never replaced: two files with one name, or a study filed twice,

@@ -32,11 +32,15 @@ int StudyDirectory::processDir(std::string dir) {
     while (const struct dirent* entry = readdir(handle.get())) {
         const std::string name = entry->d_name;
         const std::string path = dir + "/" + name;
+        // Links are never followed: they could pull in files from outside the tree, or lead
+        // back into it and make the walk grow without end. A link is left where it is.
         struct stat status;
-        if (stat(path.c_str(), &status) != 0) {
+        if (lstat(path.c_str(), &status) != 0) {
             continue;
         }
-        if (S_ISDIR(status.st_mode) && name != "." && name != "..") {
+        if (S_ISLNK(status.st_mode)) {
+            printError("Warning: Symbolic link " + path + " is not followed -- skipping\n");
+        } else if (S_ISDIR(status.st_mode) && name != "." && name != "..") {
             count += processDir(path);
         } else if (S_ISREG(status.st_mode)) {
             count += processFile(path);
@@ -100,7 +104,7 @@ int StudyDirectory::moveFiles(bool execute) {
             // An existing level is fine; one that cannot be made shows in the moves that follow.
             mkdir(prefix.c_str(), 0755);
         } else {
-            printOutput("mkdir " + prefix + "\n");
+            printOutput("mkdir " + prefix + "\n", "the command");
         }
     }
     int moved = 0;

@@ -15,8 +15,9 @@ public:
     StudyDirectory(std::string sourceDir, std::string targetDir);
 
     // Walks the tree below `dir` depth first, in directory-listing order, and returns the number
-    // of files accepted. Throws the conflict message (a std::string) when a file of a second
-    // study turns up; the scan stops there and no file is recorded.
+    // of files accepted. Symbolic links below `dir` are reported and passed over, never followed.
+    // Throws the conflict message (a std::string) when a file of a second study turns up; the scan
+    // stops there and no file is recorded.
     int processDir(std::string dir);
 
     // Parses one file; returns 1 when it was accepted and recorded, 0 when it was skipped.

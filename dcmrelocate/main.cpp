@@ -4,9 +4,11 @@
 //
 // Standard error carries every progress, warning and error line; standard output carries the
 // usage text, the commands of a dry run (-d) and one result line: the study directory's path
-// below the target. Exit status 1 means no source directory, a missing data dictionary or a
-// second study in the tree; every other run ends with 0.
+// below the target. Exit status 1 means no source directory, a missing data dictionary, a
+// second study in the tree, or standard output that could not be written; every other run ends
+// with 0.
 
+#include <csignal>
 #include <string>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@
 namespace {
 
 void usage() {
-    printOutput(" Usage: dcmrelocate [-d] sourceDir [targetDir] \n");
+    printOutput(" Usage: dcmrelocate [-d] sourceDir [targetDir] \n", "the usage text");
 }
 
 // Without the data dictionary the toolkit still loads files written with implicit VR but reads
@@ -40,7 +42,7 @@ int relocate(StudyDirectory& study, bool execute) {
             return 0;
         }
         study.moveFiles(execute);
-        printOutput(study.resultLine() + "\n");
+        printOutput(study.resultLine() + "\n", "the result line");
     } catch (const std::string& message) {
         printError("Error: " + message + "\n");
         return 1;
@@ -48,11 +50,19 @@ int relocate(StudyDirectory& study, bool execute) {
     return 0;
 }
 
+// The status of a run that otherwise ends with `status`: a lost line on standard output (the
+// result line may be the only record of where the study went) makes it a failure.
+int withOutputChecked(int status) {
+    return outputFailed() ? 1 : status;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     // The toolkit's own logger is silenced: every line on standard error is one of ours.
     OFLog::configure(OFLogger::OFF_LOG_LEVEL);
+    // A reader that went away is a failed write, reported like any other, not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
 
     bool execute = true;
     int option;
@@ -63,7 +73,7 @@ int main(int argc, char* argv[]) {
             break;
         case 'h':
             usage();
-            return 0;
+            return withOutputChecked(0);
         default: // -t and its value are accepted and ignored; getopt reports unknown options.
             break;
         }
@@ -77,5 +87,5 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     StudyDirectory study(argv[optind], optind + 1 < argc ? argv[optind + 1] : "");
-    return relocate(study, execute);
+    return withOutputChecked(relocate(study, execute));
 }

@@ -1,5 +1,6 @@
 #include "OVHash.h"
 
+#include "OVLogger.h"
 #include "OVPaths.h"
 #include "OVSyscalls.h"
 
@@ -74,6 +75,30 @@ void removeDanglingLinks(const std::string& linkRoot, Owned& dir) {
     }
 }
 
+// Whether path may be taken below a root: a path that is null, or has a "." or ".." name, could
+// make or remove links and directories outside the roots. A refused path is logged.
+bool isAcceptablePath(const char* path) {
+    if (path == nullptr) {
+        rh_logger.errorLog("A path below the hashed layout is missing.");
+        return false;
+    }
+    const std::string text(path);
+    for (std::string::size_type start = 0; start <= text.size();) {
+        std::string::size_type end = text.find('/', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string name = text.substr(start, end - start);
+        if (name == "." || name == "..") {
+            const std::string message =
+                "The path \"" + text + "\" is refused: it has a \"" + name + "\" component.";
+            rh_logger.errorLog("%s", message.c_str());
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
 } // namespace
 
 char* createHash(const char* name) {
@@ -85,10 +110,14 @@ char* convertToHashed_(const char* path) {
 }
 
 extern "C" char* convertToHashed(const char* path) {
+    if (!isAcceptablePath(path))
+        return nullptr;
     return convertToHashed_(path);
 }
 
 int createDirectory(const char* linkRoot, const char* hashRoot, const char* path) {
+    if (!isAcceptablePath(path))
+        return kPathRefused;
     Owned dirPart(baseDir(path));
     if (!dirPart)
         return 1;
@@ -127,6 +156,8 @@ void mylink(const char* linkRoot, const char* hashRoot, const char* path) {
 }
 
 int removeDirectory(const char* linkRoot, const char* hashRoot, const char* path) {
+    if (!isAcceptablePath(path))
+        return -1; // nothing removed
     Owned hashes(baseDir(hashRoot));
     if (!hashes)
         return -1; // no hash root, so no directory of path to remove

@@ -163,3 +163,58 @@ TEST(HashDirectory, RemoveKeepsWhatIsInUse) {
     EXPECT_FALSE(fs::exists(study + "7T"));
     EXPECT_TRUE(fs::is_symlink(roots.links + "study"));
 }
+
+TEST(HashDirectory, PathsThatClimbOutAreRefusedAndTouchNothing) {
+    // Sentinels outside both roots: a file, a directory the hashed path of "../escape/" would reach
+    // through the links root, and a dangling link the link clean-up would otherwise remove.
+    Roots roots;
+    const std::string outside = roots.tmp / "escape/";
+    fs::create_directory(outside);
+    writeFile(outside + "sentinel", "keep");
+    fs::create_directory_symlink("nowhere", outside + "dangling");
+    ASSERT_EQ(0, createHashDirectory(roots.links.c_str(), roots.hash.c_str(), "study/4711/"));
+    const auto before = tree(roots.tmp.path());
+
+    const char* hash = roots.hash.c_str();
+    const char* links = roots.links.c_str();
+    SyslogCapture syslog;
+    const char* refused[] = {"..",
+                             "../",
+                             "../escape/",
+                             "../escape/dangling/",
+                             "study/../../escape/",
+                             "./study/4711/",
+                             "study/./4711/",
+                             "study/4711/..",
+                             "study//../escape/",
+                             "/../escape/"};
+    for (const char* path : refused) {
+        SCOPED_TRACE(path);
+        syslog.clear();
+        EXPECT_EQ(3, createHashDirectory(links, hash, path));
+        EXPECT_EQ(3, createDirectory(nullptr, hash, path));
+        EXPECT_EQ(-1, removeHashDirectory(links, hash, path));
+        EXPECT_EQ(nullptr, convertToHashed(path));
+        ASSERT_EQ(4u, syslog.messages().size());
+        EXPECT_NE(std::string::npos, syslog.messages().front().find(path));
+        EXPECT_EQ(before, tree(roots.tmp.path()));
+    }
+    syslog.clear();
+    EXPECT_EQ(3, createHashDirectory(links, hash, nullptr));
+    EXPECT_EQ(-1, removeHashDirectory(links, hash, nullptr));
+    EXPECT_EQ(nullptr, convertToHashed(nullptr));
+    EXPECT_EQ(3u, syslog.messages().size());
+    EXPECT_EQ(before, tree(roots.tmp.path()));
+
+    // Dots inside a name are no component of their own: such names are stored like any other.
+    syslog.clear();
+    for (const std::string name : {"...", "..a", "1.2..3", ".hidden"}) {
+        SCOPED_TRACE(name);
+        const std::string path = "study/" + name + "/";
+        EXPECT_EQ(0, createHashDirectory(links, hash, path.c_str()));
+        EXPECT_TRUE(fs::is_directory(roots.links + path));
+        EXPECT_EQ(0, removeHashDirectory(links, hash, path.c_str()));
+    }
+    EXPECT_EQ(before, tree(roots.tmp.path()));
+    EXPECT_TRUE(syslog.messages().empty());
+}

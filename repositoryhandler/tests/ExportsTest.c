@@ -42,6 +42,9 @@ static void testHashedDirectories(const char* root) {
     CHECK(isDirectory(plain));
     CHECK(createHashDirectory(NULL, hash, "4711") == 1);
     CHECK(createHashDirectory(NULL, "hash", "4711/") == 2);
+    CHECK(createHashDirectory(links, hash, "../4711/") == 3); /* refused: climbs out */
+    CHECK(removeHashDirectory(links, hash, "study/../../") == -1);
+    CHECK(convertToHashed("study/./4711/") == NULL);
 
     CHECK(removeHashDirectory(links, hash, "study/4711/") == 0);
     CHECK(rmdir(links) == 0 && rmdir(hash) == 0); /* both roots are empty again */

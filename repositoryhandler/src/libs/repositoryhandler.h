@@ -30,17 +30,21 @@ char* toResourceID(const char* repositoryPath, const char* resource);
 void release(char* text);
 
 /* The hashed form of a relative path: each name N becomes h1/h2/h3/N with three two-character
- * hash levels. A trailing "/" hashes the last name too; without one the last name stays plain. */
+ * hash levels. A trailing "/" hashes the last name too; without one the last name stays plain.
+ * Null for a null path or one with a "." or ".." name (refused and logged). */
 char* convertToHashed(const char* path);
 
 /* Creates the hashed directory of the directory part of path below the directory part of
  * hashRoot and, when linkRoot is not null, the symbolic links that make the plain path usable
- * below the directory part of linkRoot. 0 done, 1 path has no "/", 2 hashRoot has no "/". */
+ * below the directory part of linkRoot. 0 done, 1 path has no "/", 2 hashRoot has no "/", 3 path
+ * is null or has a "." or ".." name, which could reach outside the roots (refused and logged;
+ * nothing is touched). */
 int createHashDirectory(const char* linkRoot, const char* hashRoot, const char* path);
 
 /* Removes the hashed directory of path, the hash and name levels above it that became empty, and
  * (linkRoot not null) the links below linkRoot left dangling. 0, or -1 when the directory of path
- * itself could not be removed. */
+ * itself could not be removed, or when path is null or has a "." or ".." name (refused and
+ * logged; nothing is touched). */
 int removeHashDirectory(const char* linkRoot, const char* hashRoot, const char* path);
 
 /* Appends text as one line to the text file at path unless a line equal to text is already in
