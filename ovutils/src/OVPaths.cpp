@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -110,6 +111,13 @@ time_t lastAccess(const char* path, const struct stat* st) {
 
 bool exists(const char* path) {
     return ovsys::table().access(path, F_OK) == 0;
+}
+
+int setTimesOf(const char* path, const struct utimbuf* times) {
+    if (times == nullptr)
+        return utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW);
+    struct timespec both[2] = {{times->actime, 0}, {times->modtime, 0}};
+    return utimensat(AT_FDCWD, path, both, AT_SYMLINK_NOFOLLOW);
 }
 
 bool isNotLink(const char* path) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
+#include <utime.h>
 
 // Path and file-status helpers over NUL-terminated byte strings with "/" as the only separator.
 // No normalisation is done anywhere: "." and ".." and links are taken as they are written.
@@ -29,6 +30,9 @@ time_t lastModified(const char* path);
 time_t lastAccess(const char* path, const struct stat* st);
 // access(F_OK): follows links, so a dangling link does not exist.
 bool exists(const char* path);
+// Sets the access and modification times of path itself, never of a link's target; null times
+// mean now. 0, or -1 with errno.
+int setTimesOf(const char* path, const struct utimbuf* times);
 // True exactly when path exists and is not a symbolic link.
 bool isNotLink(const char* path);
 // True when path is not a symbolic link (or is missing), or is a link whose target is missing. A

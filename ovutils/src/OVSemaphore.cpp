@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -55,7 +57,22 @@ OVSemaphore::~OVSemaphore() {
 }
 
 std::string OVSemaphore::path() const {
-    return directory + "/semaphore_" + name;
+    return directory + "/" + lockFileName(name);
+}
+
+std::string lockFileName(const std::string& name) {
+    std::string file = "semaphore_" + name;
+    if (file.size() <= kLockFileNameMax)
+        return file;
+    // FNV-1a over the whole name: a fixed function, so that every process shortens alike.
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : name) {
+        hash ^= c;
+        hash *= 1099511628211ULL;
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
+    return file.substr(0, kLockFileNameMax - 17) + "-" + digits;
 }
 
 bool OVSemaphore::lockResource() {

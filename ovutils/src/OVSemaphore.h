@@ -3,10 +3,12 @@
 
 #include "OVExport.h"
 
+#include <cstddef>
 #include <string>
 
 // A named lock between processes, made of an empty file: whoever creates
 // <directory>/semaphore_<name> (exclusively) holds the lock, and removing the file releases it.
+// A name too long for a file name is shortened by lockFileName.
 //
 // Protocol:
 //   OVSemaphore lock(toResourceID(repository, resource), true);  // nothing happens yet
@@ -52,6 +54,16 @@ private:
     bool autoRelease;
     bool locked;
 };
+
+// The longest file name that file systems take.
+constexpr size_t kLockFileNameMax = 255;
+
+// The name of the lock file of the lock name: "semaphore_" + name. When that is longer than a file
+// name may be (kLockFileNameMax bytes), its first 238 bytes, "-" and the 16 lower-case hex digits
+// of the 64-bit FNV-1a hash of the whole name (offset basis 0xcbf29ce484222325, prime
+// 0x100000001b3), 255 bytes in all. Names that fit keep their file name unchanged. Two long names
+// that shorten alike only wait for each other: they never fail to exclude each other.
+std::string lockFileName(const std::string& name);
 
 // The lock name of a resource: "OVRepositoryHandler-" + repositoryPath + "-" + resource, each with
 // every "/" replaced by "_". A new array owned by the caller.

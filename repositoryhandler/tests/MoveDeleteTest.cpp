@@ -258,7 +258,8 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     }
     {
         // A copy that differs from its origin, found by the real comparison.
-        FakeTool cp("cp", "PATH=${PATH#*:}; cp \"$@\" && echo changed >> \"$4/a\"");
+        FakeTool cp("cp", "PATH=${PATH#*:}; cp \"$@\" && eval \"last=\\${$#}\" && "
+                          "echo changed >> \"$last/a\"");
         rejected(0);
     }
     {
@@ -273,38 +274,45 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     rejected(EIO);
 }
 
-TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndTheNextMoveCleansUp) {
+TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMaker) {
     TempDir dir;
-    makeTree(dir / "o", {"r/a", "r/b", "r/sub/c"});
-    makeTree(dir / "d", {".r.moving-1.moving-77/z"}); // a copy for the destination "r.moving-1"
-    std::string ready = dir / "ready";
+    makeTree(dir / "o", {"r/a", "r/b", "r/sub/c", "s/x"});
+    makeTree(dir / "d", {".r.moving-1/z"}); // a user's entry, named like a temporary copy
+    std::string ready = dir / "ready", staging = dir / "d/.repository-staging";
     pid_t mover = -1;
     {
         // Copies part, then hangs until it is killed.
-        FakeTool cp("cp",
-                    "mkdir \"$4\" && echo part > \"$4/a\" && : > '" + ready + "' && exec sleep 60");
+        FakeTool cp("cp", "eval \"last=\\${$#}\"; mkdir \"$last\" && echo part > \"$last/a\" && "
+                          ": > '" +
+                              ready + "' && exec sleep 60");
         mover = startChild([&] {
             setpgid(0, 0);
             return moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str());
         });
         for (int i = 0; i < 1000 && !present(ready); ++i)
             usleep(10 * 1000);
-        EXPECT_TRUE(present(ready)) << "the copy did not start";
-        kill(-mover, SIGKILL); // the mover and its copy process
-        kill(mover, SIGKILL);
+        ASSERT_TRUE(present(ready)) << "the copy did not start";
     }
+    // Another move on the same file system leaves the living mover's work alone.
+    std::vector<std::string> work = namesIn(staging);
+    ASSERT_EQ(work.size(), 1u);
+    EXPECT_EQ(work[0].rfind(std::to_string(mover) + ".", 0), 0u) << work[0];
+    EXPECT_EQ(moveRes((dir / "o/s").c_str(), (dir / "d/s").c_str()), 0);
+    EXPECT_EQ(namesIn(staging), work);
+
+    kill(-mover, SIGKILL); // the mover and its copy process
+    kill(mover, SIGKILL);
     EXPECT_EQ(waitForChild(mover), -1);
-
     EXPECT_TRUE(holdsTree(dir / "o", {"r/a", "r/b", "r/sub/c"}));
-    EXPECT_FALSE(present(dir / "d/r"));
-    std::vector<std::string> left = {".r.moving-" + std::to_string(mover), ".r.moving-1.moving-77"};
-    std::sort(left.begin(), left.end());
-    EXPECT_EQ(namesIn(dir / "d"), left);
+    EXPECT_EQ(namesIn(dir / "d"),
+              (std::vector<std::string>{".r.moving-1", ".repository-staging", "s"}));
 
+    // The next move finds the maker gone and removes its leftover; the user's entry stays.
     EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 0);
-    EXPECT_TRUE(holdsTree(dir / "d", {"r/a", "r/b", "r/sub/c"}));
+    EXPECT_TRUE(holdsTree(dir / "d", {"r/a", "r/b", "r/sub/c", "s/x"}));
+    EXPECT_EQ(readFile(dir / "d/.r.moving-1/z"), ".r.moving-1/z");
     EXPECT_FALSE(present(dir / "o/r"));
-    EXPECT_EQ(namesIn(dir / "d"), (std::vector<std::string>{".r.moving-1.moving-77", "r"}));
+    EXPECT_EQ(namesIn(dir / "d"), (std::vector<std::string>{".r.moving-1", "r", "s"}));
 }
 
 TEST(DeleteRes, TreesFilesAndMissingPaths) {

@@ -3,6 +3,7 @@
 #include "OVMountPointHandler.h"
 #include "OVPaths.h"
 #include "RepositoryStatus.h"
+#include "Staging.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,8 +48,9 @@ int listResourcesRecursively(const char* dir, std::vector<std::string>* out, int
     listDir(dir, &names);
     bool resourcesHere = depth == kResourceDepth || !hashed;
     for (const std::string& name : names) {
-        // The file system's own recovery directory at the top of a mount is no hash level.
-        if (hashed && depth == 0 && name == "lost+found")
+        // The file system's own recovery directory at the top of a mount is no hash level, and
+        // the library's staging directory holds no resource.
+        if ((hashed && depth == 0 && name == "lost+found") || name == kStagingName)
             continue;
         std::string full = std::string(dir) + "/" + name;
         bool directory = false;

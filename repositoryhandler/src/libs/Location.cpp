@@ -2,9 +2,11 @@
 #include "OVLogger.h"
 #include "OVPaths.h"
 #include "OVRepositoryHandler.h"
+#include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "ResourceLock.h"
 #include "ResourceSizes.h"
+#include "Staging.h"
 
 #include <algorithm>
 #include <memory>
@@ -37,10 +39,13 @@ char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
     if (!location) {
         // No mount can take it now: it is used where it lies.
         if (touch)
-            utime(legacy.c_str(), nullptr);
+            setTimesOf(legacy.c_str(), nullptr);
         return toArray(legacy);
     }
-    moveRes(legacy.c_str(), location.get()); // the lookup finds the copy, wherever it ended up
+    // The lookup finds the copy, wherever it ended up; a take-over cut short is completed by the
+    // next lookup.
+    moveResBetween(legacy.c_str(), location.get(), legacyDir.c_str(),
+                   mounts[static_cast<size_t>(target)]->getMountPath().c_str());
     return nullptr;
 }
 
@@ -50,6 +55,7 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
     bool dirty = dirtyFlags.isDirty(resource);
     bool sawUnmounted = false;
     Owned found;
+    const OVMountPointHandler* foundOn = nullptr;
     for (const auto& mount : mounts) {
         int mountStatus = 0;
         Owned location(mount->getLocation(resource, nullptr, &mountStatus, touch));
@@ -59,6 +65,7 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
         }
         if (!found) {
             found = std::move(location);
+            foundOn = mount.get();
             if (!dirty) {
                 setStatus(status, RES_OK);
                 return found.release();
@@ -72,13 +79,15 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
             return nullptr;
         }
         rh_logger.debugLog("--- Dirty conflict handling ---");
-        int moved = moveRes(found.get(), location.get());
+        int moved = moveResBetween(found.get(), location.get(), foundOn->getMountPath().c_str(),
+                                   mount->getMountPath().c_str());
         if (moved != RES_OK) {
             setStatus(status, moved);
             return nullptr;
         }
         clearEmptyHash(found.get());
         found = std::move(location);
+        foundOn = mount.get();
     }
     if (dirty && !sawUnmounted) {
         dirtyFlags.setDirty(resource, false); // every copy was seen and merged
@@ -115,13 +124,14 @@ char* OVRepositoryHandler::getLocation(const char* resource, int* status, bool u
 template <typename Create>
 char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDirty,
                                   Create onMount) {
-    if (!isAcceptableResourceName(resource)) {
+    if (!isAcceptableResourceName(resource, true)) {
         setStatus(status, RES_ERROR);
         return nullptr;
     }
     ResourceLock lock(repositoryPath, resource);
     if (!lock.acquired())
         return nullptr;
+    assertSingleComponent(bareResourceName(resource));
     if (char* existing = getLocation(resource, status, false, false))
         return existing;
     if ((this->status & REPO_INCOMPLETE) && !skipDirty)
@@ -171,7 +181,7 @@ int OVRepositoryHandler::removeResource(const char* resource) {
         std::string legacy = legacyPath(resource);
         if (exists(legacy.c_str())) {
             removed = true;
-            result |= deleteRes(legacy.c_str());
+            result |= deleteResStaged(legacy.c_str(), legacyDir.c_str());
         }
     }
     return removed ? result : RES_NOT_FOUND;
@@ -187,6 +197,13 @@ char* OVRepositoryHandler::createToLegacy(const char* resource) {
     if (legacyDir.empty() || !isAcceptableResourceName(resource))
         return nullptr;
     std::string legacy = legacyPath(resource);
+    struct stat st;
+    if (ovsys::table().lstat(legacy.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // A link placed there by hand: the new resource would be made wherever it leads.
+        std::string text = "The legacy resource \"" + legacy + "\" is a symbolic link.";
+        rh_logger.errorLog("%s", text.c_str());
+        return nullptr;
+    }
     return mkdirs(legacy.c_str(), 0755) == 0 ? toArray(legacy) : nullptr;
 }
 
@@ -216,19 +233,29 @@ void OVRepositoryHandler::makeEmpty() {
     giveBackMounts();
     for (const std::string& name : collectNames(ALL_RESOURCES))
         removeResource(name.c_str());
+    for (const auto& mount : mounts)
+        removeStagingLeftovers(mount->getMountPath());
+    if (!legacyDir.empty())
+        removeStagingLeftovers(legacyDir);
 }
 
+// Time properties take the resource lock like every lookup: finding the resource may take it
+// over from the legacy directory or merge its copies.
 int OVRepositoryHandler::setTimeProperties(const char* resource, struct utimbuf* times) {
-    Owned location(getLocation(resource, nullptr, false, false));
-    if (!location)
+    if (!isAcceptableResourceName(resource))
         return 0;
-    return utime(location.get(), times) == 0 ? 1 : 0;
+    ResourceLock lock(repositoryPath, resource);
+    Owned location(lock.acquired() ? getLocation(resource, nullptr, false, false) : nullptr);
+    return location && setTimesOf(location.get(), times) == 0 ? 1 : 0;
 }
 
 int OVRepositoryHandler::getTimeProperties(const char* resource, struct utimbuf* times) {
-    Owned location(getLocation(resource, nullptr, false, false));
+    if (!isAcceptableResourceName(resource))
+        return 0;
+    ResourceLock lock(repositoryPath, resource);
+    Owned location(lock.acquired() ? getLocation(resource, nullptr, false, false) : nullptr);
     struct stat st;
-    if (!location || times == nullptr || myStat(location.get(), &st) != 0)
+    if (!location || times == nullptr || ovsys::table().lstat(location.get(), &st) != 0)
         return 0;
     times->actime = st.st_atime;
     times->modtime = st.st_mtime;

@@ -7,10 +7,10 @@
 #include "OVRepositoryHandler.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
+#include "ResourceLock.h"
 
 #include <cerrno>
 #include <memory>
-#include <utime.h>
 
 namespace {
 
@@ -28,15 +28,6 @@ bool makeDirectories(const std::string& dir) {
                        std::to_string(errno);
     rh_logger.errorLog("%s", text.c_str());
     return false;
-}
-
-// resource without its leading and trailing "/".
-std::string bareName(const char* resource) {
-    std::string name(resource);
-    size_t first = name.find_first_not_of('/');
-    if (first == std::string::npos)
-        return "";
-    return name.substr(first, name.find_last_not_of('/') - first + 1);
 }
 
 } // namespace
@@ -59,7 +50,7 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
         return nullptr;
     }
     if (touch)
-        utime(location.c_str(), nullptr);
+        setTimesOf(location.c_str(), nullptr);
     setStatus(status, RES_OK);
     return toArray(location);
 }
@@ -69,14 +60,12 @@ char* OVMountPointHandler::createLocation(const char* resource, int* status) {
         setStatus(status, RES_ERROR);
         return nullptr;
     }
-    std::string name = bareName(resource);
+    std::string name = bareResourceName(resource);
     if (name.empty()) { // would address the mount directory itself
         setStatus(status, RES_ERROR);
         return nullptr;
     }
-    if (name.find('/') != std::string::npos)
-        throw OVAssertionException("subDirectory.find( '/' ) == string::npos", 1429,
-                                   kRepositorySource);
+    assertSingleComponent(name);
     Owned hashed(convertToHashed((name + "/").c_str()));
     Owned hashDirs(parentDir(hashed.get()));
     std::string dir = mountPath + "/" + (hashDirs ? hashDirs.get() : "");
@@ -104,7 +93,7 @@ int OVMountPointHandler::removeResource(const char* resource) {
     Owned location(getLocation(resource, nullptr, nullptr, false));
     if (!location)
         return RES_NOT_FOUND;
-    int result = deleteRes(location.get());
+    int result = deleteResStaged(location.get(), mountPath.c_str());
     if (result == RES_OK)
         clearEmptyHash(location.get());
     return result;

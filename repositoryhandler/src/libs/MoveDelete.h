@@ -8,15 +8,31 @@
 // failed (logged).
 
 // Moves origin to the new path dest. An existing destination directory is merged entry by entry.
-// A move is a verified copy, never a rename of the origin: the copy appears under dest's name
-// only when complete, verified and flushed to disk, and only then is the origin removed.
+// A move is a verified copy, never a rename of the origin: the copy takes dest's name only when
+// complete, verified and on disk; only then is the origin taken away, by one rename into a
+// staging directory (see Staging.h), and deleted there. An entry that stands at the destination
+// with the same content as the origin's counts as moved, so that a move cut short at any instant
+// is completed by the next one; only entries that differ (or a link at the destination) are a
+// conflict. The staging directories are found above origin and dest (stagingHomeOf).
 // Throws OVAssertionException when origin does not exist.
 int moveRes(const char* origin, const char* dest);
 
-// Copies from to the new path to (cp -r), compares the copy (diff -q -r), and removes the origin
-// when they agree or the copy when they differ. 0 on success, -1 when the parent of to cannot
-// be made, otherwise the failing command's status.
+// moveRes with the homes of the staging directories named: originHome on the origin's file
+// system, destHome on the destination's (the tops of their mounts, or the legacy directory). A
+// path that passes a symbolic link below its home is refused (8, logged).
+int moveResBetween(const char* origin, const char* dest, const char* originHome,
+                   const char* destHome);
+
+// Copies from to the new path to (cp, then a comparison with diff), and takes the origin away
+// once the copy is in place; a copy that fails or differs is discarded and the origin stays.
+// 0 on success, -1 when the parent of to cannot be made or a file-system call fails, otherwise
+// the failing command's status.
 int mountRename(const char* from, const char* to);
+
+// Removes path (a resource) by renaming it into home's staging directory first, so that its name
+// never shows a partly deleted resource, then deletes it there. 0 also when path does not exist;
+// 8 (logged) when it cannot be taken away or passes a symbolic link below home.
+int deleteResStaged(const char* path, const char* home);
 
 // Removes the file or directory tree path. Symbolic links are removed as links, never followed.
 int deleteRes(const char* path);

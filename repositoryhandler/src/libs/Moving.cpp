@@ -7,11 +7,12 @@
 #include "RepositoryStatus.h"
 #include "ResourceSizes.h"
 #include "RunCommand.h"
+#include "Staging.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -43,15 +44,13 @@ std::string withoutTrailingSlashes(const char* path) {
     return text;
 }
 
-// Whether path names an entry, a dangling link included.
-bool present(const std::string& path) {
-    struct stat st;
-    return ovsys::table().lstat(path.c_str(), &st) == 0;
+bool lstatOk(const std::string& path, struct stat* st) {
+    return ovsys::table().lstat(path.c_str(), st) == 0;
 }
 
 // lstat that logs its failure in the words of myStat.
 bool lstatLogged(const std::string& path, struct stat* st) {
-    if (ovsys::table().lstat(path.c_str(), st) == 0)
+    if (lstatOk(path, st))
         return true;
     logError("The resource \"" + path + "\" can not be stat-ed. Error code is " + errnoText());
     return false;
@@ -71,107 +70,85 @@ std::vector<std::string> entriesOf(const std::string& dir) {
     return names;
 }
 
-int removeTree(const std::string& path) {
-    return runCommand({"rm", "-fr", "--", path});
-}
-
-// Removes a rejected temporary copy, keeping the errno of the failure that rejected it.
-void discard(const std::string& tmp) {
-    int saved = errno;
-    removeTree(tmp);
-    errno = saved;
-}
-
-// An open descriptor on a directory, closed at the end of the scope.
-class DirectoryHandle {
+// An open descriptor, closed at the end of the scope.
+class Descriptor {
 public:
-    explicit DirectoryHandle(const std::string& path)
-        : fd(ovsys::table().open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0)) {}
-    ~DirectoryHandle() {
+    Descriptor(const std::string& path, int flags)
+        : fd(ovsys::table().open(path.c_str(), flags | O_CLOEXEC, 0)) {}
+    ~Descriptor() {
         int saved = errno;
         if (fd >= 0)
             ovsys::table().close(fd);
         errno = saved;
     }
-    DirectoryHandle(const DirectoryHandle&) = delete;
-    DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-
-    // Writes everything of the directory's file system to disk.
-    bool syncFileSystem() const { return fd >= 0 && syncfs(fd) == 0; }
-    // Writes the directory's own entries (a rename into it) to disk.
-    bool syncEntries() const { return fd >= 0 && fsync(fd) == 0; }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd; }
 
 private:
     int fd;
 };
 
-// Prefix of the temporary copies made for the destination name, e.g. ".r.moving-" for "r"; the
-// process id follows. Hidden, and beside the destination, so on its file system.
-std::string tempPrefix(const std::string& name) {
-    return "." + name + ".moving-";
-}
-
-// Whether entry is a temporary copy for the destination with this prefix. Only digits may follow,
-// so that the copies of a destination that is itself named "r.moving-1" are not taken for "r"'s.
-bool isTempCopy(const std::string& entry, const std::string& prefix) {
-    if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0)
+bool sameBytes(const std::string& a, const std::string& b) {
+    Descriptor first(a, O_RDONLY | O_NOFOLLOW), second(b, O_RDONLY | O_NOFOLLOW);
+    if (first.get() < 0 || second.get() < 0)
         return false;
-    return std::all_of(entry.begin() + static_cast<long>(prefix.size()), entry.end(),
-                       [](unsigned char c) { return std::isdigit(c) != 0; });
-}
-
-// Removes the temporary copies that interrupted moves to name left in parent. The caller holds
-// the resource's lock, so no running move uses them. 0, or the status of a failed removal.
-int removeLeftovers(const std::string& parent, const std::string& name) {
-    std::string prefix = tempPrefix(name);
-    for (const std::string& entry : entriesOf(parent)) {
-        if (!isTempCopy(entry, prefix))
-            continue;
-        int status = removeTree(parent + entry);
-        if (status != 0)
-            return status;
+    std::vector<char> one(64 * 1024), other(64 * 1024);
+    for (;;) {
+        ssize_t got = read(first.get(), one.data(), one.size());
+        if (got < 0)
+            return false;
+        ssize_t filled = 0;
+        while (filled < got) {
+            ssize_t more =
+                read(second.get(), other.data() + filled, static_cast<size_t>(got - filled));
+            if (more <= 0)
+                return false;
+            filled += more;
+        }
+        if (got == 0)
+            return read(second.get(), other.data(), 1) == 0;
+        if (std::memcmp(one.data(), other.data(), static_cast<size_t>(got)) != 0)
+            return false;
     }
-    return 0;
 }
 
-// Copies from to tmp and compares the two; a copy that failed or differs is removed.
-int copyVerified(const std::string& from, const std::string& tmp) {
-    int status = runCommand({"cp", "-r", "--", from, tmp});
+// Whether a and b, neither a directory, hold the same: regular files with the same bytes, or
+// links with the same target. Such an entry at a destination counts as moved there already (a
+// move that was interrupted after putting it in place).
+bool sameContent(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (!lstatOk(a, &sa) || !lstatOk(b, &sb))
+        return false;
+    if (S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode))
+        return sa.st_size == sb.st_size && sameBytes(a, b);
+    std::string ta, tb;
+    return S_ISLNK(sa.st_mode) && S_ISLNK(sb.st_mode) && readLinkTarget(a, ta) &&
+           readLinkTarget(b, tb) && ta == tb;
+}
+
+// Copies from (links as links, times kept) to the new path copy and compares the two. 0, or the
+// status of the command that failed.
+int copyVerified(const std::string& from, const std::string& copy) {
+    int status = runCommand({"cp", "-RP", "--preserve=timestamps", "--", from, copy});
     if (status == 0)
-        status = runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, tmp});
-    if (status != 0)
-        discard(tmp);
+        status = runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy});
     return status;
 }
 
-// Flushes the verified copy tmp to disk and gives it the name target in the same directory
-// parent, then flushes that rename. -1 with errno on failure; the copy is removed unless it had
-// been renamed already.
-int publish(const std::string& parent, const std::string& tmp, const std::string& target) {
-    DirectoryHandle dir(parent);
-    if (!dir.syncFileSystem() || ovsys::table().rename(tmp.c_str(), target.c_str()) != 0) {
-        discard(tmp);
-        return -1;
-    }
-    return dir.syncEntries() ? 0 : -1;
+// Writes the entries of dir (a rename into it) to disk.
+bool syncDirectory(const std::string& dir) {
+    Descriptor handle(dir, O_RDONLY | O_DIRECTORY);
+    return handle.get() >= 0 && fsync(handle.get()) == 0;
 }
 
-// Makes a link at dest with the target of the link origin, writes it to disk, then removes
-// origin. 0, or -1 with errno.
-int relink(const std::string& origin, const std::string& dest) {
-    std::string target;
-    OwnedString parent(baseDir(dest.c_str()));
-    if (!readLinkTarget(origin, target) || !parent || mkdirs(parent.get(), 0755) != 0)
-        return -1;
-    if (ovsys::table().symlink(target.c_str(), dest.c_str()) != 0)
-        return -1;
-    if (!DirectoryHandle(parent.get()).syncFileSystem()) {
-        int saved = errno;
-        ovsys::table().unlink(dest.c_str());
-        errno = saved;
-        return -1;
-    }
-    return ovsys::table().unlink(origin.c_str());
+// Whether path is reached from home without passing a symbolic link; logs a path that is not.
+bool reachedWithoutLinks(const std::string& home, const std::string& path) {
+    if (noLinkBetween(home, path))
+        return true;
+    logError("The resource \"" + path + "\" lies behind a symbolic link below \"" + home +
+             "\" and is left alone.");
+    return false;
 }
 
 int conflict(const std::string& origin, const std::string& dest) {
@@ -179,13 +156,145 @@ int conflict(const std::string& origin, const std::string& dest) {
     return kConflict;
 }
 
-// Moves each entry of the directory origin into the existing dest, then removes origin.
-int merge(const std::string& origin, const std::string& dest, const struct stat& st) {
-    for (const std::string& entry : entriesOf(origin)) {
-        int result = moveRes((origin + "/" + entry).c_str(), (dest + "/" + entry).c_str());
-        if (result != kOk)
-            return result;
+int notRenamed(const std::string& origin, const std::string& dest) {
+    logError("The resource \"" + origin + "\" could not be renamed to \"" + dest +
+             "\". Error code is " + errnoText());
+    return kError;
+}
+
+// One move of a resource or an entry of it. Copies are made in a work directory on the
+// destination's file system and renamed into place once verified and on disk; the origin (or each
+// merged entry of it) is then renamed into a work directory on its own file system and deleted
+// there. A name therefore shows either a complete copy or nothing, and a move cut short at any
+// instant leaves complete copies that the next move of the same resource reconciles.
+class Move {
+public:
+    Move(std::string originHome, std::string destHome)
+        : originHome(std::move(originHome)), destHome(std::move(destHome)) {}
+
+    int run(const std::string& origin, const std::string& dest);
+    // The move to a new path: 0, -1 when a file-system call failed, or a command's status.
+    int toNewPath(const std::string& from, const std::string& to);
+
+private:
+    // What a merge does to the origin once the destination is on disk, in this order: retire an
+    // entry whose content stands at the destination, or remove a merged (now empty) directory and
+    // give its destination the origin's times.
+    struct Step {
+        std::string origin;
+        std::string dest;
+        bool mergedDirectory;
+        struct stat originStatus;
+    };
+
+    WorkDir* workIn(const std::string& home);
+    int retire(const std::string& path);
+    int merge(const std::string& origin, const std::string& dest, const struct stat& st);
+    int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
+    int finishSteps();
+
+    std::string originHome;
+    std::string destHome;
+    std::map<std::string, std::unique_ptr<WorkDir>> work;
+    std::vector<Step> steps;
+};
+
+WorkDir* Move::workIn(const std::string& home) {
+    std::unique_ptr<WorkDir>& dir = work[home];
+    if (!dir)
+        dir = std::make_unique<WorkDir>(home);
+    return dir->ok() ? dir.get() : nullptr;
+}
+
+// Takes path away from its name in one rename into the origin's work directory, where it is
+// deleted when the move ends. 0, or -1 (logged).
+int Move::retire(const std::string& path) {
+    WorkDir* dir = workIn(originHome);
+    if (dir == nullptr || ovsys::table().rename(path.c_str(), dir->newEntry().c_str()) != 0) {
+        logError("The resource \"" + path + "\" could not be removed. Error code is " +
+                 errnoText());
+        return -1;
     }
+    return 0;
+}
+
+int Move::toNewPath(const std::string& from, const std::string& to) {
+    OwnedString parentText(baseDir(to.c_str()));
+    if (!parentText || to.size() == std::strlen(parentText.get()))
+        return -1;
+    std::string parent = parentText.get();
+    WorkDir* dir = nullptr;
+    if (mkdirs(parent.c_str(), 0755) != 0 || (dir = workIn(destHome)) == nullptr)
+        return -1;
+    std::string copy = dir->newEntry();
+    int status = copyVerified(from, copy);
+    if (status != 0)
+        return status;
+    if (!dir->syncFileSystem() || ovsys::table().rename(copy.c_str(), to.c_str()) != 0 ||
+        !syncDirectory(parent))
+        return -1;
+    return retire(from);
+}
+
+int Move::reconcile(const std::string& copy, const std::string& origin, const std::string& dest) {
+    for (const std::string& entry : entriesOf(copy)) {
+        std::string copied = copy + "/" + entry, from = origin + "/" + entry,
+                    to = dest + "/" + entry;
+        struct stat made, there, original;
+        if (!lstatLogged(copied, &made) || !lstatLogged(from, &original))
+            return kError;
+        if (!lstatOk(to, &there)) {
+            if (ovsys::table().rename(copied.c_str(), to.c_str()) != 0)
+                return notRenamed(from, to);
+            steps.push_back({from, to, false, original});
+        } else if (S_ISDIR(made.st_mode) && S_ISDIR(there.st_mode)) {
+            int result = reconcile(copied, from, to);
+            if (result != kOk)
+                return result;
+            steps.push_back({from, to, true, original});
+        } else if (!S_ISDIR(made.st_mode) && !S_ISDIR(there.st_mode) && sameContent(copied, to)) {
+            steps.push_back({from, to, false, original});
+        } else {
+            return conflict(from, to); // a link at the destination is never entered
+        }
+    }
+    return kOk;
+}
+
+int Move::finishSteps() {
+    for (const Step& step : steps) {
+        if (!step.mergedDirectory) {
+            if (retire(step.origin) != 0)
+                return kError;
+            continue;
+        }
+        if (ovsys::table().rmdir(step.origin.c_str()) != 0) {
+            logError("The directory \"" + step.origin + "\" could not be removed. Error code is " +
+                     errnoText());
+            return kError;
+        }
+        keepTimes(step.dest, step.originStatus);
+    }
+    return kOk;
+}
+
+// Moves the entries of the directory origin into the existing directory dest: the whole origin
+// is copied and verified once, then every entry missing at dest is renamed into place, and
+// directories on both sides are merged in turn. The first entry that differs from what stands at
+// dest stops the merge with a conflict; the entries before it are moved, the others stay.
+int Move::merge(const std::string& origin, const std::string& dest, const struct stat& st) {
+    WorkDir* dir = workIn(destHome);
+    std::string copy = dir != nullptr ? dir->newEntry() : "";
+    if (dir == nullptr || copyVerified(origin, copy) != 0 || !dir->syncFileSystem())
+        return notRenamed(origin, dest);
+    steps.clear();
+    int result = reconcile(copy, origin, dest);
+    // The origin loses nothing before what was put in place is on disk.
+    if (!dir->syncFileSystem())
+        return notRenamed(origin, dest);
+    int finished = finishSteps();
+    if (finished != kOk || result != kOk)
+        return finished != kOk ? finished : result;
     if (ovsys::table().rmdir(origin.c_str()) != 0) {
         logError("The directory \"" + origin + "\" could not be removed. Error code is " +
                  errnoText());
@@ -195,56 +304,67 @@ int merge(const std::string& origin, const std::string& dest, const struct stat&
     return kOk;
 }
 
-} // namespace
-
-int moveRes(const char* originPath, const char* destPath) {
-    std::string origin = withoutTrailingSlashes(originPath);
-    std::string dest = withoutTrailingSlashes(destPath);
+int Move::run(const std::string& origin, const std::string& dest) {
     struct stat st;
-    ovAssert(ovsys::table().lstat(origin.c_str(), &st) == 0, "access( origin, F_OK ) == 0", 538,
-             kRepositorySource);
+    ovAssert(lstatOk(origin, &st), "access( origin, F_OK ) == 0", 538, kRepositorySource);
     bool link = S_ISLNK(st.st_mode);
     if (!link && myStat(origin.c_str(), &st) != 0) {
         logError("The resource \"" + origin + "\" could not be stated \"" + errnoText());
         return kError;
     }
-    if (!present(dest)) {
-        int result = link ? relink(origin, dest) : mountRename(origin.c_str(), dest.c_str());
-        if (result != 0) {
-            logError("The resource \"" + origin + "\" could not be renamed to \"" + dest +
-                     "\". Error code is " + errnoText());
-            return kError;
-        }
+    if (!reachedWithoutLinks(originHome, origin) || !reachedWithoutLinks(destHome, dest))
+        return kError;
+    struct stat there;
+    if (!lstatOk(dest, &there)) {
+        if (toNewPath(origin, dest) != 0)
+            return notRenamed(origin, dest);
         keepTimes(dest, st);
         return kOk;
     }
-    bool directory = false;
-    if (isDir(origin.c_str(), &directory, &st) != 0)
-        return kError;
-    return directory ? merge(origin, dest, st) : conflict(origin, dest);
+    bool directory = !link && S_ISDIR(st.st_mode);
+    if (directory && S_ISDIR(there.st_mode))
+        return merge(origin, dest, st);
+    if (!directory && !S_ISDIR(there.st_mode) && sameContent(origin, dest))
+        return retire(origin) == 0 ? kOk : kError; // moved before, but not yet taken away
+    return conflict(origin, dest);
+}
+
+} // namespace
+
+int moveRes(const char* originPath, const char* destPath) {
+    std::string origin = withoutTrailingSlashes(originPath);
+    std::string dest = withoutTrailingSlashes(destPath);
+    return moveResBetween(origin.c_str(), dest.c_str(), stagingHomeOf(origin).c_str(),
+                          stagingHomeOf(dest).c_str());
+}
+
+int moveResBetween(const char* originPath, const char* destPath, const char* originHome,
+                   const char* destHome) {
+    std::string origin = withoutTrailingSlashes(originPath);
+    std::string dest = withoutTrailingSlashes(destPath);
+    return Move(originHome, destHome).run(origin, dest);
 }
 
 int mountRename(const char* from, const char* to) {
+    std::string origin = withoutTrailingSlashes(from);
     std::string target = withoutTrailingSlashes(to);
-    OwnedString parentText(baseDir(target.c_str()));
-    if (!parentText)
-        return -1;
-    std::string parent = parentText.get();
-    std::string name = target.substr(parent.size());
-    if (name.empty() || mkdirs(parent.c_str(), 0755) != 0)
-        return -1;
-    int status = removeLeftovers(parent, name);
-    if (status != 0)
-        return status;
-    std::string tmp = parent + tempPrefix(name) + std::to_string(getpid());
-    status = copyVerified(from, tmp);
-    if (status != 0)
-        return status;
-    status = publish(parent, tmp, target);
-    if (status != 0)
-        return status;
-    removeTree(from); // the move is complete; a failure has been logged by runCommand
-    return 0;
+    return Move(stagingHomeOf(origin), stagingHomeOf(target)).toNewPath(origin, target);
+}
+
+int deleteResStaged(const char* pathText, const char* home) {
+    std::string path = withoutTrailingSlashes(pathText);
+    struct stat st;
+    if (!lstatOk(path, &st))
+        return kOk;
+    if (!reachedWithoutLinks(home, path))
+        return kError;
+    WorkDir dir(home);
+    if (!dir.ok() || ovsys::table().rename(path.c_str(), dir.newEntry().c_str()) != 0) {
+        logError("The resource \"" + path + "\" could not be removed. Error code is " +
+                 errnoText());
+        return kError;
+    }
+    return kOk; // the work directory deletes it as it goes
 }
 
 int deleteRes(const char* pathText) {

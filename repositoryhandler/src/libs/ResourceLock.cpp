@@ -1,6 +1,11 @@
 #include "ResourceLock.h"
 
+#include "OVException.h"
 #include "OVLogger.h"
+#include "RepositoryStatus.h"
+#include "Staging.h"
+
+#include <algorithm>
 
 ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resource)
     : semaphore(resourceLockName(repositoryPath, resource), true), held(semaphore.tryLock(30)) {
@@ -10,29 +15,38 @@ ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resour
     }
 }
 
-bool isAcceptableResourceName(const char* resource) {
+std::string bareResourceName(const char* resource) {
+    std::string name(resource);
+    size_t first = name.find_first_not_of('/');
+    if (first == std::string::npos)
+        return "";
+    return name.substr(first, name.find_last_not_of('/') - first + 1);
+}
+
+void assertSingleComponent(const std::string& bareName) {
+    if (bareName.find('/') != std::string::npos)
+        throw OVAssertionException("subDirectory.find( '/' ) == string::npos", 1429,
+                                   kRepositorySource);
+}
+
+bool isAcceptableResourceName(const char* resource, bool innerSlashAllowed) {
     if (resource == nullptr) {
         rh_logger.errorLog("A resource name is missing.");
         return false;
     }
-    std::string name(resource);
-    bool meaningful = false;
-    bool acceptable = true;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find('/', start);
-        if (end == std::string::npos)
-            end = name.size();
+    std::string name = bareResourceName(resource);
+    bool inner = name.find('/') != std::string::npos;
+    bool acceptable = !name.empty() && (innerSlashAllowed || !inner) && name != kStagingName;
+    // With an inner "/" allowed (creation asserts on it), no component may climb or stay.
+    for (size_t start = 0; acceptable && start <= name.size();) {
+        size_t end = std::min(name.find('/', start), name.size());
         std::string component = name.substr(start, end - start);
-        if (component == "." || component == "..")
-            acceptable = false;
-        if (!component.empty())
-            meaningful = true;
+        acceptable = component != "." && component != "..";
         start = end + 1;
     }
-    if (acceptable && meaningful)
+    if (acceptable)
         return true;
-    std::string text = "The resource name \"" + name + "\" is refused.";
+    std::string text = "The resource name \"" + std::string(resource) + "\" is refused.";
     rh_logger.errorLog("%s", text.c_str());
     return false;
 }

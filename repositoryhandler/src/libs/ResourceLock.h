@@ -20,8 +20,15 @@ private:
     bool held;
 };
 
-// Whether resource may name a resource: not null, not empty once leading and trailing "/" are
-// removed, and without a "." or ".." component. A refused name is logged.
-bool isAcceptableResourceName(const char* resource);
+// Whether resource may name a resource: not null, and once leading and trailing "/" are removed
+// not empty, one path component (unless innerSlashAllowed), not "." or ".." (nor holding such a
+// component), and not the name of the staging directory. A refused name is logged.
+bool isAcceptableResourceName(const char* resource, bool innerSlashAllowed = false);
+
+// resource without its leading and trailing "/".
+std::string bareResourceName(const char* resource);
+
+// Throws the OVAssertionException of creation when bareName still holds a "/".
+void assertSingleComponent(const std::string& bareName);
 
 #endif

@@ -6,6 +6,7 @@
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "RunCommand.h"
+#include "Staging.h"
 
 #include <atomic>
 #include <cerrno>
@@ -168,9 +169,11 @@ CountResourceSetEntry sizeOf(const std::string& id, const std::string& path,
     return measure(id, path, status, countDir);
 }
 
-// Names that are no resource: the count's own files among the resources, and the file system's
-// recovery directory at the top of a mount.
+// Names that are no resource: the count's own files among the resources, the library's staging
+// directory, and the file system's recovery directory at the top of a mount.
 bool skippedName(const std::string& name, unsigned int depth) {
+    if (name == kStagingName)
+        return true;
     if (depth == kResourceDepth)
         return name == ".count" || name == ".countres";
     return depth == 0 && name == "lost+found";

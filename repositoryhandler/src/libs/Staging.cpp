@@ -1,0 +1,197 @@
+#include "Staging.h"
+
+#include "MoveDelete.h"
+#include "OVLogger.h"
+#include "OVSyscalls.h"
+#include "ResourceSizes.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kAttempts = 5;
+// How far above a resource path the top of its mount may lie: three hash levels and the mount.
+constexpr int kHomeSearchLevels = 4;
+
+std::string parentOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool lstatOk(const std::string& path, struct stat* st) {
+    return ovsys::table().lstat(path.c_str(), st) == 0;
+}
+
+bool isRealDirectory(const std::string& path) {
+    struct stat st;
+    return lstatOk(path, &st) && S_ISDIR(st.st_mode);
+}
+
+// A work directory's name: digits, a dot, digits.
+bool isWorkDirName(const std::string& name) {
+    size_t dot = name.find('.');
+    auto digits = [&](size_t from, size_t to) {
+        return from < to && std::all_of(name.begin() + static_cast<long>(from),
+                                        name.begin() + static_cast<long>(to),
+                                        [](unsigned char c) { return std::isdigit(c) != 0; });
+    };
+    return dot != std::string::npos && digits(0, dot) && digits(dot + 1, name.size());
+}
+
+// Opens dir without following a link and takes its flock without waiting. -1 when the directory
+// is gone or another process holds the flock.
+int openLocked(const std::string& dir) {
+    int fd = ovsys::table().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int saved = errno;
+        ovsys::table().close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// Whether fd still is the directory at path: a cleaner may have removed it before the flock.
+bool stillThere(int fd, const std::string& path) {
+    struct stat open, named;
+    return fstat(fd, &open) == 0 && lstatOk(path, &named) && open.st_ino == named.st_ino &&
+           open.st_dev == named.st_dev;
+}
+
+// The staging directory of home, created with home's mode and owner when missing.
+bool makeStaging(const std::string& home, const std::string& staging) {
+    if (ovsys::table().mkdir(staging.c_str(), 0700) == 0) {
+        struct stat st;
+        if (ovsys::table().stat(home.c_str(), &st) == 0) {
+            // Every process that may write the mount may stage its work there.
+            if (chown(staging.c_str(), st.st_uid, st.st_gid) != 0)
+                rh_logger.debugLog("The owner of the staging directory stays.");
+            chmod(staging.c_str(), st.st_mode & 07777);
+        }
+        return true;
+    }
+    return errno == EEXIST && isRealDirectory(staging);
+}
+
+void removeIfEmpty(const std::string& staging) {
+    int saved = errno;
+    ovsys::table().rmdir(staging.c_str()); // fails while anything is in it: that stays
+    errno = saved;
+}
+
+// Removes the work directories in staging whose makers are gone. How many went.
+int removeDeadWorkDirs(const std::string& staging) {
+    std::vector<std::string> names;
+    listDir(staging.c_str(), &names);
+    int removed = 0;
+    for (const std::string& name : names) {
+        std::string path = staging + "/" + name;
+        if (!isWorkDirName(name))
+            continue; // not ours
+        int fd = openLocked(path);
+        if (fd < 0)
+            continue; // its maker still works in it
+        if (stillThere(fd, path) && deleteRes(path.c_str()) == 0)
+            ++removed;
+        ovsys::table().close(fd);
+    }
+    return removed;
+}
+
+} // namespace
+
+WorkDir::WorkDir(const std::string& home) : staging(home + "/" + kStagingName), fd(-1), entries(0) {
+    static unsigned int made = 0;
+    for (int attempt = 0; attempt < kAttempts && fd < 0; ++attempt) {
+        if (!makeStaging(home, staging))
+            break;
+        removeDeadWorkDirs(staging);
+        dir = staging + "/" + std::to_string(getpid()) + "." + std::to_string(made++);
+        if (ovsys::table().mkdir(dir.c_str(), 0755) != 0)
+            continue; // the staging directory went away meanwhile, or the name is taken
+        fd = openLocked(dir);
+        if (fd >= 0 && !stillThere(fd, dir)) {
+            ovsys::table().close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        int saved = errno;
+        std::string text = "No work directory could be made in \"" + staging +
+                           "\". Error code is " + std::to_string(saved);
+        rh_logger.errorLog("%s", text.c_str());
+        errno = saved;
+    }
+}
+
+WorkDir::~WorkDir() {
+    if (fd < 0)
+        return;
+    int saved = errno;
+    deleteRes(dir.c_str()); // logs what it cannot delete; a later cleaner tries again
+    ovsys::table().close(fd);
+    removeIfEmpty(staging);
+    errno = saved;
+}
+
+std::string WorkDir::newEntry() {
+    return dir + "/" + std::to_string(entries++);
+}
+
+bool WorkDir::syncFileSystem() const {
+    return fd >= 0 && syncfs(fd) == 0;
+}
+
+int removeStagingLeftovers(const std::string& home) {
+    std::string staging = home + "/" + kStagingName;
+    int removed = removeDeadWorkDirs(staging);
+    removeIfEmpty(staging);
+    return removed;
+}
+
+std::string stagingHomeOf(const std::string& path) {
+    std::string parent = parentOf(path);
+    struct stat own;
+    if (ovsys::table().stat(parent.c_str(), &own) != 0)
+        return parent;
+    std::string dir = parent;
+    for (int level = 0; level < kHomeSearchLevels; ++level) {
+        struct stat st;
+        if (ovsys::table().stat(dir.c_str(), &st) != 0 || st.st_dev != own.st_dev)
+            break; // the search stays on path's file system
+        for (const char* marker : {"repositorypart.cfg", "repositorypart.no", kStagingName})
+            if (lstatOk(dir + "/" + marker, &st))
+                return dir;
+        if (dir == "/" || dir == ".")
+            break;
+        dir = parentOf(dir);
+    }
+    return parent;
+}
+
+bool noLinkBetween(const std::string& home, const std::string& path) {
+    std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return true;
+    for (size_t slash = path.find('/', prefix.size()); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (path[slash - 1] == '/')
+            continue; // an empty component
+        struct stat st;
+        if (!lstatOk(path.substr(0, slash), &st))
+            return true; // not made yet: it will be made as a directory
+        if (S_ISLNK(st.st_mode))
+            return false;
+    }
+    return true;
+}
