@@ -44,22 +44,6 @@ std::vector<std::string> namesIn(const std::string& dir) {
     return names;
 }
 
-// Creates the files (with their own path as content) and directories ("name/") below root.
-void makeTree(const std::string& root, const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) {
-        std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
-        if (path.back() != '/')
-            writeFile(root + "/" + path, path);
-    }
-}
-
-bool holdsTree(const std::string& root, const std::vector<std::string>& files) {
-    for (const std::string& file : files)
-        if (readFile(root + "/" + file) != file)
-            return false;
-    return true;
-}
-
 // Puts a script named after a tool first on PATH while it lives.
 class FakeTool {
 public:

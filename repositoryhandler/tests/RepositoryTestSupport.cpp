@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <sched.h>
 #include <sys/mount.h>
@@ -140,4 +141,20 @@ bool enterPrivateMountNamespace() {
 
 bool mountTmpfs(const std::string& path, const char* size) {
     return mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+}
+
+// Creates the files (with their own path as content) and directories ("name/") below root.
+void makeTree(const std::string& root, const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
+        if (path.back() != '/')
+            writeFile(root + "/" + path, path);
+    }
+}
+
+bool holdsTree(const std::string& root, const std::vector<std::string>& files) {
+    for (const std::string& file : files)
+        if (readFile(root + "/" + file) != file)
+            return false;
+    return true;
 }

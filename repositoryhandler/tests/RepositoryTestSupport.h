@@ -5,6 +5,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // A repository directory below /tmp, with helpers to write its configuration and its mounts.
 // The registry is emptied when it is created and when it goes away, so that every test starts
@@ -73,5 +74,10 @@ bool mountTmpfs(const std::string& path, const char* size);
 // Touches path with a modification time 'seconds' away from now (so that a change is seen even
 // within the same second).
 void setModified(const std::string& path, long secondsFromNow);
+
+// Creates the files (with their own path as content) and directories ("name/") below root.
+void makeTree(const std::string& root, const std::vector<std::string>& paths);
+// Whether every file below root holds its own path, as makeTree made it.
+bool holdsTree(const std::string& root, const std::vector<std::string>& files);
 
 #endif

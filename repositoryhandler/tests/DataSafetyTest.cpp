@@ -1,0 +1,307 @@
+// What the library must never do, tried as a hostile caller and as an operator would: reach
+// outside a resource through a name or a link, serve a partial copy, delete what it did not make.
+// Cut-short moves are made repeatable by killing the process at a chosen rename.
+#include "OVException.h"
+#include "OVSemaphore.h"
+#include "RepositoryStatus.h"
+#include "ResourceSizes.h"
+#include "Staging.h"
+#include "TwoMounts.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <unistd.h>
+#include <utime.h>
+#include <vector>
+
+namespace {
+
+using Owned = std::unique_ptr<char[]>;
+
+bool present(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string parentOf(const std::string& path) {
+    return path.substr(0, path.rfind('/'));
+}
+
+// Every entry below root (root included): kind, modification time, content or link target.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> seen;
+    std::vector<std::string> paths = {root};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        paths.push_back(entry.path().string());
+    for (const std::string& path : paths) {
+        struct stat st {};
+        lstat(path.c_str(), &st);
+        std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) +
+                           "." + std::to_string(st.st_mtim.tv_nsec);
+        if (S_ISREG(st.st_mode))
+            what += " " + readFile(path);
+        seen[path] = what;
+    }
+    return seen;
+}
+
+std::vector<std::string> listed(OVRepositoryHandler* handler, int kind) {
+    long count = 0;
+    char** names = handler->listResources(kind, &count, true);
+    std::vector<std::string> result;
+    for (long i = 0; i < count; ++i) {
+        result.push_back(names[i]);
+        delete[] names[i];
+    }
+    delete[] names;
+    return result;
+}
+
+// The mount of the two that holds resource, or "".
+std::string holder(TwoMounts& r, const std::string& resource) {
+    for (const std::string& mount : {r.m0, r.m1})
+        if (present(r.on(mount, resource)))
+            return mount;
+    return "";
+}
+
+// While set, renaming anything whose path starts with it kills the process: a power loss at that
+// instant of a move.
+std::string dieAtRenameOf;
+
+int renameOrDie(const char* from, const char* to) {
+    if (!dieAtRenameOf.empty() && std::string(from).rfind(dieAtRenameOf, 0) == 0)
+        raise(SIGKILL);
+    return ovsys::real().rename(from, to);
+}
+
+// A lookup (without the lock, whose file would outlive the process) in a child that dies when it
+// takes anything below prefix away. The child's exit status: -1 when it died there.
+int lookUpDyingAt(TwoMounts& r, const std::string& prefix, const char* resource) {
+    return runInChild([&] {
+        ScopedSyscalls calls;
+        calls.table().rename = renameOrDie;
+        dieAtRenameOf = prefix;
+        Owned location(r.handler()->getLocation(resource, nullptr, false, false));
+        return 0;
+    });
+}
+
+// Deleting a file named "b" in a staging directory fails.
+int unlinkFailingInStaging(const char* path) {
+    std::string text(path);
+    if (text.find("/.repository-staging/") != std::string::npos && text.size() > 2 &&
+        text.compare(text.size() - 2, 2, "/b") == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return ovsys::real().unlink(path);
+}
+
+// Interrupted take-overs and merges, and a deletion that fails half way, on r's mounts; checks
+// with check(), so that it can run in a child on real file systems.
+void cutShortMoves(TwoMounts& r) {
+    OVRepositoryHandler* handler = r.handler();
+    int status = -1;
+
+    // A take-over dies after its copy took the resource's name, before the legacy copy went: the
+    // next lookup finds both whole and completes the take-over instead of keeping two copies.
+    makeTree(r.legacy, {"old/a", "old/sub/b"});
+    check(lookUpDyingAt(r, r.legacy + "/old", "old") == -1, "the take-over died");
+    std::string mount = holder(r, "old");
+    check(!mount.empty() && holdsTree(r.legacy, {"old/a", "old/sub/b"}), "both copies whole");
+    std::string placed = r.on(mount, "old");
+    check(r.lookUp("old", status) == placed && status == RES_OK, "the copy on the mount");
+    check(!present(r.legacy + "/old") && holdsTree(parentOf(placed), {"old/a", "old/sub/b"}),
+          "the take-over completed");
+
+    // A merge of dirty copies dies after putting m0's entries into m1's copy, before taking them
+    // from m0: the next lookup counts what stands in both as moved, and clears the flag.
+    makeTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/common/x"});
+    makeTree(parentOf(r.on(r.m1, "d")), {"d/b", "d/common/y"});
+    handler->getDirtyFlags().setDirty("d", true);
+    check(lookUpDyingAt(r, r.on(r.m0, "d") + "/", "d") == -1, "the merge died");
+    check(holdsTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/common/x"}), "m0's copy is whole");
+    check(holdsTree(parentOf(r.on(r.m1, "d")), {"d/a", "d/b", "d/common/x", "d/common/y"}),
+          "m1's copy has everything");
+    check(r.lookUp("d", status) == r.on(r.m1, "d") && status == RES_OK,
+          "merged, status " + std::to_string(status));
+    check(!present(r.on(r.m0, "d")) && !handler->getDirtyFlags().isDirty("d"), "settled");
+    check(listed(handler, DIRECTORY_RESOURCES) == std::vector<std::string>{"d", "old"},
+          "each listed once");
+
+    // Deleting the taken-over legacy copy fails half way: its name is free already, the lookup
+    // returns the whole copy, and the leftover goes with the next removal in that directory.
+    makeTree(r.legacy, {"big/a", "big/b", "big/c"});
+    {
+        ScopedSyscalls calls;
+        calls.table().unlink = unlinkFailingInStaging;
+        std::string location = r.lookUp("big", status);
+        check(status == RES_OK && holdsTree(parentOf(location), {"big/a", "big/b", "big/c"}),
+              "the whole copy is served: " + location);
+    }
+    check(!present(r.legacy + "/big") && present(r.legacy + "/" + kStagingName), "a leftover");
+    check(listed(handler, ALL_RESOURCES) == std::vector<std::string>{"big", "d", "old"},
+          "the leftover is not listed");
+    Owned other(handler->createToLegacy("other"));
+    check(other && handler->removeResource("other") == RES_OK, "removal in the legacy directory");
+    check(!present(r.legacy + "/" + kStagingName), "the leftover went with it");
+}
+
+} // namespace
+
+TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
+    TwoMounts r;
+    TempDir outside;
+    makeTree(outside.path(), {"x", "sub/y"});
+    auto before = snapshot(outside.path());
+    ASSERT_EQ(symlink(outside.path().c_str(), (r.legacy + "/L").c_str()), 0);
+    OVRepositoryHandler* handler = r.handler();
+    int status = -1;
+
+    // A name with an inner "/" is refused by every operation; creation keeps its assertion.
+    SyslogCapture log;
+    EXPECT_EQ(r.lookUp("L/x", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
+    EXPECT_EQ(handler->removeResource("L/x"), RES_NOT_FOUND);
+    EXPECT_EQ(handler->removeResource("/L/sub/"), RES_NOT_FOUND);
+    EXPECT_EQ(handler->checkResourceStatus("L/x"), RES_NOT_FOUND);
+    EXPECT_EQ(handler->createToLegacy("L/new"), nullptr);
+    struct utimbuf old = {1000, 1000};
+    EXPECT_EQ(handler->setTimeProperties("L/x", &old), 0);
+    EXPECT_EQ(handler->getTimeProperties("L/x", &old), 0);
+    EXPECT_THROW(Owned(handler->createLocation("L/x", &status, false)), OVAssertionException);
+    EXPECT_EQ(log.messages().front(), "The resource name \"L/x\" is refused.");
+    // The link itself is left alone by the take-over and is never made into a resource.
+    EXPECT_EQ(handler->createToLegacy("L"), nullptr);
+    EXPECT_EQ(r.lookUp("L", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
+    EXPECT_EQ(Owned(handler->createDirectory(kStagingName, &status, false)), nullptr);
+    EXPECT_EQ(status, RES_ERROR);
+
+    // A resource that is a link placed by hand: lookups and times reach the link, never what it
+    // leads to, and removal removes the link.
+    std::string linked = r.on(r.m0, "lk");
+    ASSERT_EQ(mkdirs(parentOf(linked).c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.path().c_str(), linked.c_str()), 0);
+    EXPECT_EQ(Owned(handler->getLocation("lk", &status, true, true)).get(), std::string(linked));
+    EXPECT_EQ(handler->setTimeProperties("lk", &old), 1);
+    struct utimbuf read = {};
+    EXPECT_EQ(handler->getTimeProperties("lk", &read), 1);
+    EXPECT_EQ(read.modtime, 1000);
+    EXPECT_EQ(handler->removeResource("lk"), RES_OK);
+    EXPECT_FALSE(present(linked));
+
+    // A link at a merge destination is a conflict: nothing is written through it.
+    std::string copy = r.make(r.m0, "dirty");
+    std::string target = r.on(r.m1, "dirty");
+    ASSERT_EQ(mkdirs(parentOf(target).c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.path().c_str(), target.c_str()), 0);
+    handler->getDirtyFlags().setDirty("dirty", true);
+    EXPECT_EQ(r.lookUp("dirty", status), "(null)");
+    EXPECT_EQ(status, RES_CONFLICT);
+    EXPECT_EQ(readFile(copy + "/f"), "f");
+
+    // A hash directory replaced by a link: what lies behind it is neither moved nor removed.
+    std::string behind = r.on(r.m1, "hidden");
+    std::string level = behind.substr(0, r.m1.size() + 3);
+    ASSERT_EQ(symlink(outside.path().c_str(), level.c_str()), 0);
+    makeTree(outside.path(), {behind.substr(level.size() + 1) + "/f"});
+    before = snapshot(outside.path());
+    EXPECT_EQ(handler->removeResource("hidden"), RES_ERROR);
+    EXPECT_EQ(snapshot(outside.path()), before);
+}
+
+TEST(DataSafety, CutShortMovesAreCompletedAndNeverServedHalf) {
+    TwoMounts r;
+    int result = runInChild([&] {
+        cutShortMoves(r);
+        return childFailures();
+    });
+    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+}
+
+TEST(DataSafety, CutShortMovesOnRealFileSystems) {
+    TwoMounts r;
+    int result = runInChild([&] {
+        if (!enterPrivateMountNamespace() || !mountTmpfs(r.m0, "8m") || !mountTmpfs(r.m1, "8m"))
+            return kNoNamespace;
+        writeFile(r.m0 + "/repositorypart.cfg", "");
+        writeFile(r.m1 + "/repositorypart.cfg", "");
+        cutShortMoves(r);
+        return childFailures();
+    });
+    if (result == kNoNamespace)
+        GTEST_SKIP() << "no private mount namespace with tmpfs here";
+    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+}
+
+TEST(DataSafety, UserEntriesNamedLikeTemporariesAndLongNamesMove) {
+    TwoMounts r;
+    OVRepositoryHandler* handler = r.handler();
+    int status = -1;
+    std::string longEntry(250, 'e');
+    makeTree(parentOf(r.on(r.m0, "r")), {"r/foo", "r/" + longEntry, "r/.foo.moving-1"});
+    makeTree(parentOf(r.on(r.m1, "r")), {"r/.foo.moving-4242", "r/.r.moving-7"});
+    handler->getDirtyFlags().setDirty("r", true);
+    EXPECT_EQ(r.lookUp("r", status), r.on(r.m1, "r"));
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_TRUE(holdsTree(parentOf(r.on(r.m1, "r")), {"r/foo", "r/" + longEntry, "r/.foo.moving-1",
+                                                      "r/.foo.moving-4242", "r/.r.moving-7"}));
+
+    // The longest name a file may have can be made, locked, found and removed.
+    std::string longName(255, 'n');
+    Owned made(handler->createDirectory(longName.c_str(), &status, false));
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(r.lookUp(longName.c_str(), status), made.get());
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_EQ(handler->setTimeProperties(longName.c_str(), nullptr), 1);
+    EXPECT_EQ(handler->removeResource(longName.c_str()), RES_OK);
+    EXPECT_EQ(lockFileName(resourceLockName(r.repo.path(), longName)).size(), 255u);
+    // Names that fit keep the lock file name that processes of older builds use.
+    std::string fits = resourceLockName(r.repo.path(), "1234");
+    EXPECT_EQ(lockFileName(fits), "semaphore_" + fits);
+}
+
+TEST(DataSafety, LeftoversAreInvisibleAndGoOnlyWithTheirMaker) {
+    TwoMounts r;
+    OVRepositoryHandler* handler = r.handler();
+    r.make(r.m0, "keep");
+    r.make(r.m0, "gone");
+    long size = countSize(r.m0.c_str(), false);
+    std::string staging = r.m0 + "/" + kStagingName;
+
+    // A worker that holds a work directory with a copy in it until told to die.
+    int ready[2], die[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(die), 0);
+    pid_t worker = startChild([&] {
+        WorkDir work(r.m0);
+        makeTree(work.newEntry(), {"copy/data"});
+        char c = 'x';
+        if (write(ready[1], &c, 1) != 1 || ::read(die[0], &c, 1) != 1)
+            return 1;
+        raise(SIGKILL); // no clean-up
+        return 0;
+    });
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_EQ(listed(handler, ALL_RESOURCES), (std::vector<std::string>{"gone", "keep"}));
+    EXPECT_EQ(countSize(r.m0.c_str(), false), size);
+    EXPECT_EQ(handler->removeResource("gone"), RES_OK);
+    EXPECT_EQ(removeStagingLeftovers(r.m0), 0); // its maker lives
+    EXPECT_TRUE(present(staging));
+
+    ASSERT_EQ(write(die[1], &c, 1), 1);
+    EXPECT_EQ(waitForChild(worker), -1);
+    EXPECT_TRUE(present(staging));
+    handler->makeEmpty();
+    EXPECT_FALSE(present(staging));
+    EXPECT_EQ(listed(handler, ALL_RESOURCES), std::vector<std::string>{});
+    for (int fd : {ready[0], ready[1], die[0], die[1]})
+        close(fd);
+}
