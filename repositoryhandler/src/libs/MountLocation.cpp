@@ -39,13 +39,14 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
         *mountStatus = s;
     if (s == MOUNT_UNMOUNTED)
         return nullptr;
-    std::string name(resource);
+    std::string name(resource != nullptr ? resource : "");
     if (name.empty() || name.back() != '/')
         name += '/';
-    Owned hashed(convertToHashed(name.c_str()));
-    std::string location = mountPath + "/" + hashed.get();
-    location.pop_back();
-    if (!exists(location.c_str())) {
+    Owned hashed(isAcceptableResourceName(resource) ? convertToHashed(name.c_str()) : nullptr);
+    std::string location = hashed ? mountPath + "/" + hashed.get() : "";
+    if (!location.empty())
+        location.pop_back();
+    if (location.empty() || !exists(location.c_str())) {
         setStatus(status, RES_NOT_FOUND);
         return nullptr;
     }
@@ -60,14 +61,15 @@ char* OVMountPointHandler::createLocation(const char* resource, int* status) {
         setStatus(status, RES_ERROR);
         return nullptr;
     }
-    std::string name = bareResourceName(resource);
-    if (name.empty()) { // would address the mount directory itself
+    // An empty name would address the mount directory itself, ".." a directory above it.
+    if (!isAcceptableResourceName(resource, true)) {
         setStatus(status, RES_ERROR);
         return nullptr;
     }
+    std::string name = bareResourceName(resource);
     assertSingleComponent(name);
     Owned hashed(convertToHashed((name + "/").c_str()));
-    Owned hashDirs(parentDir(hashed.get()));
+    Owned hashDirs(hashed ? parentDir(hashed.get()) : nullptr);
     std::string dir = mountPath + "/" + (hashDirs ? hashDirs.get() : "");
     dir.pop_back();
     if (!makeDirectories(dir)) {
