@@ -8,6 +8,7 @@ packages=(
     libdcmtk-dev dcmtk       # DICOM toolkit: headers, libraries, data dictionary, tools
     libgtest-dev libgmock-dev # unit test framework
     clang-format             # formatting check of the test command
+    e2fsprogs xfsprogs       # ext4 and xfs images for the file-system tests
 )
 
 missing=()

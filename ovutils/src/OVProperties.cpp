@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <sys/types.h>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,20 @@ bool OVProperties::load(const char* filename) {
     while (char* line = reader.next())
         parseLine(line);
     return true;
+}
+
+void OVProperties::loadText(const std::string& text) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end + 1;
+        // A writable copy of the line with its line end, as the file reader hands it over.
+        std::vector<char> line(text.begin() + static_cast<std::ptrdiff_t>(start),
+                               text.begin() + static_cast<std::ptrdiff_t>(end));
+        line.push_back('\0');
+        parseLine(line.data());
+        start = end;
+    }
 }
 
 void OVProperties::parseLine(char* line) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 // One 'name = value' entry. Both strings are private copies, made on construction and on every
@@ -46,6 +47,8 @@ public:
     // exception or log, when the file cannot be opened. A read error ends the reading like the end
     // of the file. Lines are read whole whatever their length.
     bool load(const char* filename);
+    // Adds the pairs of a text in the file format above, for a file whose bytes were read already.
+    void loadText(const std::string& text);
     // The value stored under exactly this name, or null. The string belongs to the table and is
     // valid until the entry is changed or removed or the table is cleared or destroyed.
     const char* getProperty(const char* name) const;

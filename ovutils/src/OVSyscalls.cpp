@@ -12,8 +12,8 @@ int realOpen(const char* path, int flags, mode_t mode) {
 }
 
 const Table kReal = {
-    realOpen,  ::close,    ::unlink,  ::mkdir,  ::rmdir,  ::stat,      ::lstat,
-    ::statvfs, ::readlink, ::symlink, ::access, ::rename, ::nanosleep,
+    realOpen,   ::close,   ::unlink, ::mkdir,  ::rmdir,     ::stat,  ::lstat,  ::statvfs,
+    ::readlink, ::symlink, ::access, ::rename, ::nanosleep, ::fstat, ::fchmod, ::fchown,
 };
 
 } // namespace

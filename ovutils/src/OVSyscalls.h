@@ -25,6 +25,9 @@ struct Table {
     int (*access)(const char* path, int mode);
     int (*rename)(const char* from, const char* to);
     int (*nanosleep)(const struct timespec* request, struct timespec* remaining);
+    int (*fstat)(int fd, struct stat* st);
+    int (*fchmod)(int fd, mode_t mode);
+    int (*fchown)(int fd, uid_t owner, gid_t group);
 };
 
 // The table in use.

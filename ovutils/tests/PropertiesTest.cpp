@@ -187,3 +187,23 @@ TEST(PropertiesAssert, NullArgumentsNameTheParameterAndLine) {
     EXPECT_EQ(assertionText([&] { entry.setValue(nullptr); }), expected("value", 68));
     EXPECT_STREQ(entry.getValue(), "v");
 }
+
+TEST(PropertiesLoad, TextAlreadyReadParsesLikeTheFile) {
+    std::string longValue(5000, 'v');
+    const std::string content = "  # comment\n a = 1 \r\nb=\"two words\"\n=x\nnoseparator\n"
+                                "c =\n long = " +
+                                longValue + "\na = 3\nlast = no line end";
+    OVProperties fromFile, fromText;
+    ASSERT_TRUE(loadText(fromFile, content));
+    fromText.loadText(content);
+    for (const char* name : {"a", "b", "c", "long", "last", "", "noseparator", "# comment"}) {
+        const char* expected = fromFile.getProperty(name);
+        const char* actual = fromText.getProperty(name);
+        ASSERT_EQ(expected == nullptr, actual == nullptr) << name;
+        if (expected != nullptr) {
+            EXPECT_STREQ(actual, expected) << name;
+        }
+    }
+    EXPECT_STREQ(fromText.getProperty("a"), "3");
+    EXPECT_STREQ(fromText.getProperty("last"), "no line end");
+}

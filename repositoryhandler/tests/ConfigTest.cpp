@@ -1,10 +1,14 @@
 #include "OVException.h"
+#include "OVSemaphore.h"
 #include "Registry.h"
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
+#include "repositoryhandler.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -152,10 +156,13 @@ TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
     mark(handler);
     EXPECT_TRUE(isMarked(getRepository(repo.id())));
 
-    // Two spellings of one directory are two repositories.
-    OVRepositoryHandler* slashed = getRepository((repo.path() + "/").c_str());
-    EXPECT_NE(slashed, getRepository(repo.id()));
-    EXPECT_EQ(repositoryMap.size(), 2u);
+    // Every spelling of the directory with trailing or doubled "/" is the same repository.
+    for (std::string spelling : {repo.path() + "/", repo.path() + "//", "/" + repo.path()}) {
+        OVRepositoryHandler* same = getRepository(spelling.c_str());
+        EXPECT_TRUE(isMarked(same)) << spelling;
+        EXPECT_STREQ(same->getID(), repo.id());
+    }
+    EXPECT_EQ(repositoryMap.size(), 1u);
 }
 
 TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
@@ -192,4 +199,77 @@ TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
     EXPECT_FALSE(handler->isUpToDate());
     repo.addMount("gone");
     EXPECT_EQ(getRepository(repo.id())->getMounts().size(), 2u);
+}
+
+namespace {
+
+std::string& unreadablePath() {
+    static std::string path;
+    return path;
+}
+
+int openExceptUnreadable(const char* path, int flags, mode_t mode) {
+    if (unreadablePath() == path) {
+        errno = EIO;
+        return -1;
+    }
+    return ovsys::real().open(path, flags, mode);
+}
+
+} // namespace
+
+TEST(ConfigRegistry, ASetupThatFailsHalfWayIsBuiltAgainByTheNextLookup) {
+    TestRepository repo;
+    repo.addMount("m");
+    std::string legacy = repo / "legacy";
+    ASSERT_EQ(mkdir(legacy.c_str(), 0755), 0);
+    repo.configure("mountPoints = m\nlegacyDir = " + legacy + "\nisClearable = true\n");
+    writeFile(repo / ".dirty", "x\n");
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    mark(handler);
+    {
+        ScopedSyscalls calls; // the dirty flags cannot be read, after the fields were reset
+        unreadablePath() = repo / ".dirty";
+        calls.table().open = openExceptUnreadable;
+        EXPECT_THROW(setup_(repo.id()), OVAssertionException);
+        handler = repositoryMap.find(repo.path());
+        ASSERT_NE(handler, nullptr);
+        EXPECT_TRUE(handler->getMounts().empty()); // nothing runs on the defaults
+        EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+        EXPECT_FALSE(handler->isUpToDate());
+        // A first lookup that fails the same way stores nothing.
+        repositoryMap.clear();
+        EXPECT_THROW(getRepository(repo.id()), OVAssertionException);
+        EXPECT_EQ(repositoryMap.size(), 0u);
+    }
+    handler = getRepository(repo.id());
+    EXPECT_FALSE(isMarked(handler));
+    EXPECT_EQ(handler->getLegacyDir(), legacy);
+    EXPECT_TRUE(handler->getIsClearable());
+    EXPECT_EQ(mountPaths(handler), std::vector<std::string>{repo / "m"});
+    EXPECT_TRUE(handler->getDirtyFlags().isDirty("x"));
+    mark(handler);
+    EXPECT_TRUE(isMarked(getRepository(repo.id())));
+}
+
+TEST(ConfigRegistry, OneRepositoryOneSetOfLockNames) {
+    TestRepository repo;
+    repo.addMount("m");
+    repo.configure("mountPoints = m\n");
+    ScopedSyscalls calls;
+    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+    OVSemaphore held(resourceLockName(repo.path(), "12345"), true);
+    ASSERT_TRUE(held.lock(30));
+    for (std::string spelling : {repo.path(), repo.path() + "/", "/" + repo.path()}) {
+        EXPECT_EQ(checkResourceStatus_(spelling.c_str(), "12345"), RES_LOCK_FAILED) << spelling;
+        EXPECT_EQ(getRepository(spelling.c_str())->getDirtyFlags().getSetFile(), repo / ".dirty");
+    }
+    held.unlock();
+    EXPECT_EQ(checkResourceStatus_((repo.path() + "//").c_str(), "12345"), RES_NOT_FOUND);
+
+    EXPECT_EQ(normalizedRepositoryPath("//data//rep///"), "/data/rep");
+    EXPECT_EQ(normalizedRepositoryPath("/"), "/");
+    EXPECT_EQ(normalizedRepositoryPath("///"), "/");
+    EXPECT_EQ(normalizedRepositoryPath("rep/./x/"), "rep/./x"); // nothing but slashes changes
+    EXPECT_EQ(normalizedRepositoryPath(""), "");
 }

@@ -226,18 +226,27 @@ TEST(DataSafety, CutShortMovesAreCompletedAndNeverServedHalf) {
 }
 
 TEST(DataSafety, CutShortMovesOnRealFileSystems) {
-    TwoMounts r;
-    int result = runInChild([&] {
-        if (!enterPrivateMountNamespace() || !mountTmpfs(r.m0, "8m") || !mountTmpfs(r.m1, "8m"))
-            return kNoNamespace;
-        writeFile(r.m0 + "/repositorypart.cfg", "");
-        writeFile(r.m1 + "/repositorypart.cfg", "");
-        cutShortMoves(r);
-        return childFailures();
-    });
-    if (result == kNoNamespace)
-        GTEST_SKIP() << "no private mount namespace with tmpfs here";
-    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+    for (FileSystemKind kind :
+         {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes, FileSystemKind::Xfs}) {
+        TwoMounts r;
+        std::string s0 = r.repo / "scratch0", s1 = r.repo / "scratch1";
+        int result = runInChild([&] {
+            if (mkdir(s0.c_str(), 0700) != 0 || mkdir(s1.c_str(), 0700) != 0 ||
+                !enterPrivateMountNamespace() || !mountFileSystem(kind, r.m0, s0) ||
+                !mountFileSystem(kind, r.m1, s1))
+                return kNoNamespace;
+            writeFile(r.m0 + "/repositorypart.cfg", "");
+            writeFile(r.m1 + "/repositorypart.cfg", "");
+            check(!IsOnTheSameMount(r.m0.c_str(), r.m1.c_str()) &&
+                      !IsOnTheSameMount(r.m0.c_str(), r.legacy.c_str()),
+                  "three file systems");
+            cutShortMoves(r);
+            return childFailures();
+        });
+        if (result == kNoNamespace)
+            GTEST_SKIP() << "no private mount namespace with " << nameOf(kind) << " here";
+        EXPECT_EQ(result, 0) << "failed checks on " << nameOf(kind) << ", see the messages above";
+    }
 }
 
 TEST(DataSafety, UserEntriesNamedLikeTemporariesAndLongNamesMove) {

@@ -240,11 +240,118 @@ TEST_F(DirtyFlags, FailuresThrowAssertionsAndReleaseTheLock) {
     failingPath() = setFile;
     calls.table().open = failOpenOfOnePath;
     try {
-        handler.isDirty("d");
+        handler.setDirty("e", true);
         ADD_FAILURE() << "an unreadable set file went unnoticed";
     } catch (const OVAssertionException& e) {
         EXPECT_EQ(e.getExpression(), "f");
         EXPECT_EQ(e.getLine(), 1705);
     }
+    EXPECT_EQ(readFile(setFile), "d\n");
     EXPECT_TRUE(entries(locks.path()).empty());
+}
+
+namespace {
+
+int failStatOfOnePath(const char* path, struct stat* st) {
+    if (failingPath() == path) {
+        errno = EACCES;
+        return -1;
+    }
+    return ovsys::real().stat(path, st);
+}
+
+} // namespace
+
+TEST_F(DirtyFlags, AStateThatCannotBeReadCountsAsDirty) {
+    SyslogCapture syslog;
+    OVDirtyFlagHandler handler;
+    bind(handler);
+    handler.setDirty("a", true);
+    failingPath() = setFile;
+    {
+        ScopedSyscalls calls; // ".dirty" cannot be stated
+        calls.table().stat = failStatOfOnePath;
+        EXPECT_TRUE(handler.isDirty("b"));
+        EXPECT_THROW(handler.setDirty("b", true), OVAssertionException);
+    }
+    EXPECT_FALSE(handler.isDirty("b")); // the failed look is not taken for the answer
+    writeFile(setFile, "c\nd\n");       // by another writer
+    {
+        ScopedSyscalls calls; // ".dirty" cannot be opened
+        calls.table().open = failOpenOfOnePath;
+        EXPECT_TRUE(handler.isDirty("b"));
+    }
+    EXPECT_FALSE(handler.isDirty("a"));
+    EXPECT_TRUE(handler.isDirty("c"));
+    std::string message = "The dirty mechanism \"" + setFile +
+                          "\" could not be read (error code 13); \"b\" counts as dirty.";
+    EXPECT_EQ(syslog.messages(), std::vector<std::string>(2, message));
+    EXPECT_TRUE(entries(locks.path()).empty());
+}
+
+TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {
+    // The repository belongs to the application's user; writers run as root with umask 077.
+    ASSERT_EQ(chown(repo.path().c_str(), 1234, 1235), 0);
+    ASSERT_EQ(chmod(repo.path().c_str(), 0770), 0);
+    ASSERT_EQ(chmod(locks.path().c_str(), 0777), 0);
+    auto writeAs = [&](uid_t user, gid_t group, const char* id) {
+        return runInChild([&] {
+            umask(077);
+            if (group != 0 && (setgid(group) != 0 || setuid(user) != 0))
+                return 2;
+            OVDirtyFlagHandler handler;
+            bind(handler);
+            handler.setDirty(id, true);
+            return handler.isDirty(id) ? 0 : 1;
+        });
+    };
+    ASSERT_EQ(writeAs(0, 0, "a"), 0);
+    struct stat st = statOf(setFile); // a first file: the directory's owner, its read/write bits
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 1235u);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+
+    ASSERT_EQ(chmod(setFile.c_str(), 0644), 0);
+    ASSERT_EQ(writeAs(0, 0, "b"), 0);
+    st = statOf(setFile);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 1235u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(readFile(setFile), "a\nb\n");
+
+    // Another user of the group may not give the file away, but keeps its group and mode.
+    ASSERT_EQ(chmod(setFile.c_str(), 0664), 0);
+    ASSERT_EQ(writeAs(1236, 1235, "c"), 0);
+    st = statOf(setFile);
+    EXPECT_EQ(st.st_uid, 1236u);
+    EXPECT_EQ(st.st_gid, 1235u);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+    EXPECT_EQ(readFile(setFile), "a\nb\nc\n");
+}
+
+TEST_F(DirtyFlags, TemporariesOfWritersThatDiedAreRemoved) {
+    pid_t dead = startChild([] { return 0; });
+    ASSERT_EQ(waitForChild(dead), 0);
+    int toChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    pid_t alive = startChild([&] {
+        close(toChild[1]);
+        char token;
+        return static_cast<int>(read(toChild[0], &token, 1)); // waits for the end of the test
+    });
+    close(toChild[0]);
+    std::string deadOnes = setFile + "." + std::to_string(dead);
+    std::string liveOnes = setFile + "." + std::to_string(alive);
+    for (const std::string& file : {deadOnes, liveOnes, setFile + ".x1", setFile + ".1x"})
+        writeFile(file, "left over\n");
+
+    OVDirtyFlagHandler handler;
+    bind(handler);
+    handler.setDirty("a", true);
+    std::vector<std::string> left = {".dirty", ".dirty." + std::to_string(alive), ".dirty.1x",
+                                     ".dirty.x1"};
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(entries(repo.path()), left);
+    close(toChild[1]);
+    waitForChild(alive);
 }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <map>
+
 namespace {
 
 // A repository with mounts "m0".."m<n-1>" in that order, each at a faked fill level.
@@ -131,4 +134,44 @@ TEST(Placement, SwitchingMountsOnAndOff) {
     handler = getRepository(m.repo.id());
     handler->rndMount();
     EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+}
+
+namespace {
+
+// Paths whose fill level can be read once more (the status check), then no longer.
+std::map<std::string, int>& answersLeft() {
+    static std::map<std::string, int> left;
+    return left;
+}
+int (*passStatvfsOn)(const char*, struct statvfs*) = nullptr;
+
+int statvfsTurningUnreadable(const char* path, struct statvfs* out) {
+    auto it = answersLeft().find(path);
+    if (it != answersLeft().end() && it->second-- <= 0) {
+        errno = EIO;
+        return -1;
+    }
+    return passStatvfsOn(path, out);
+}
+
+} // namespace
+
+TEST(Placement, AMountThatTurnsUnreadableIsNeverTheLeastUsed) {
+    Mounts m(3);
+    OVRepositoryHandler* handler = m.at({96, 96.5, 97}); // all past switching, m2 full
+    ScopedSyscalls calls;
+    passStatvfsOn = calls.table().statvfs;
+    calls.table().statvfs = statvfsTurningUnreadable;
+
+    // m0 answers the status check at 96 % and fails the measurement that follows.
+    answersLeft() = {{m.paths[0], 1}};
+    EXPECT_EQ(handler->getActualMountPoint(), 1);
+    answersLeft() = {{m.paths[0], 1}};
+    EXPECT_EQ(handler->getActualMountPointForLegacy(), 1);
+    answersLeft() = {{m.paths[0], 1}};
+    EXPECT_EQ(handler->getActualMountPointForMove(handler->getMounts()[2].get()), 1);
+    answersLeft() = {{m.paths[0], 1}, {m.paths[1], 1}};
+    EXPECT_EQ(handler->getActualMountPoint(), -1); // no readable candidate is left
+    answersLeft().clear();
+    EXPECT_EQ(handler->getActualMountPoint(), 0);
 }

@@ -1,6 +1,7 @@
 #include "RepositoryTestSupport.h"
 
 #include "Registry.h"
+#include "RunCommand.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -141,6 +142,34 @@ bool enterPrivateMountNamespace() {
 
 bool mountTmpfs(const std::string& path, const char* size) {
     return mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+}
+
+const char* nameOf(FileSystemKind kind) {
+    switch (kind) {
+    case FileSystemKind::Tmpfs:
+        return "tmpfs";
+    case FileSystemKind::Ext4SmallInodes:
+        return "ext4 -I 128";
+    case FileSystemKind::Xfs:
+        return "xfs";
+    }
+    return "?";
+}
+
+bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch) {
+    if (kind == FileSystemKind::Tmpfs)
+        return mountTmpfs(path, "16m");
+    // xfs wants at least 300 MiB; the image is sparse, mkfs writes only its metadata and log.
+    if (!mountTmpfs(scratch, "512m"))
+        return false;
+    std::string image = scratch + "/fs.img";
+    bool ext4 = kind == FileSystemKind::Ext4SmallInodes;
+    std::vector<std::string> mkfs =
+        ext4 ? std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-I", "128", image}
+             : std::vector<std::string>{"mkfs.xfs", "-q", "-f", image};
+    return runCommand({"truncate", "-s", ext4 ? "16M" : "300M", image}) == 0 &&
+           runCommand(mkfs, "/dev/null") == 0 &&
+           runCommand({"mount", "-o", "loop", image, path}, "/dev/null") == 0;
 }
 
 // Creates the files (with their own path as content) and directories ("name/") below root.

@@ -71,6 +71,16 @@ bool enterPrivateMountNamespace();
 // Mounts a fresh tmpfs of the given size ("1m") at the existing directory path.
 bool mountTmpfs(const std::string& path, const char* size);
 
+// The kinds of file system the cross-process scenarios run on: tmpfs (nanosecond times, inode
+// numbers never reused soon), ext4 with 128-byte inodes (times in whole seconds, inode numbers
+// reused at once) and xfs.
+enum class FileSystemKind { Tmpfs, Ext4SmallInodes, Xfs };
+const char* nameOf(FileSystemKind kind);
+// Mounts a fresh file system of the kind at the existing directory path, inside the private mount
+// namespace of the calling child. Images are made with mkfs in a tmpfs mounted at the existing
+// directory scratch and loop-mounted; everything goes away with the namespace.
+bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch);
+
 // Touches path with a modification time 'seconds' away from now (so that a change is seen even
 // within the same second).
 void setModified(const std::string& path, long secondsFromNow);

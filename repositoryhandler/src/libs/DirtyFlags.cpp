@@ -5,14 +5,14 @@
 #include "OVSemaphore.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
+#include "ResourceSizes.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -23,43 +23,58 @@ constexpr long kSetDirtyLine = 1748;
 constexpr long kReadLine = 1705;
 constexpr long kWriteLine = 1781;
 
+const char* const kSetFileName = ".dirty";
+
 bool sameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-// Reads one identifier per line, whatever its length; a trailing line feed is not part of it.
-// Throws the read assertion when the file cannot be opened or read, leaving nothing half-read.
-std::set<std::string> readIdentifiers(const std::string& path) {
-    int fd = ovsys::table().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    FILE* f = fd >= 0 ? fdopen(fd, "rb") : nullptr;
-    if (f == nullptr) {
-        if (fd >= 0)
-            ovsys::table().close(fd);
-        throw OVAssertionException("f", kReadLine, kRepositorySource);
+// The whole content of an open file; false on a read error.
+bool readAll(int fd, std::string& text) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            return true;
+        if (got < 0 && errno != EINTR)
+            return false;
+        if (got > 0)
+            text.append(buffer, static_cast<size_t>(got));
     }
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t put = write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno != EINTR)
+            return false;
+        if (put > 0)
+            done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// One identifier per line, whatever its length; a trailing line feed is not part of it, and a
+// last line without one is taken as it is.
+std::set<std::string> identifiersOf(const std::string& text) {
     std::set<std::string> identifiers;
-    char* line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    while ((length = getline(&line, &capacity, f)) >= 0) {
-        if (length > 0 && line[length - 1] == '\n')
-            --length;
-        identifiers.emplace(line, static_cast<size_t>(length));
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        identifiers.insert(text.substr(start, end - start));
+        start = end + 1;
     }
-    free(line);
-    bool failed = ferror(f) != 0;
-    fclose(f);
-    if (failed)
-        throw OVAssertionException("f", kReadLine, kRepositorySource);
     return identifiers;
 }
 
-// Writes the identifiers, one per line, and forces them to the disk; false on any failure.
-bool writeIdentifiers(FILE* f, const std::set<std::string>& identifiers) {
+std::string textOf(const std::set<std::string>& identifiers) {
+    std::string text;
     for (const std::string& id : identifiers)
-        if (fwrite(id.data(), 1, id.size(), f) != id.size() || fputc('\n', f) == EOF)
-            return false;
-    return fflush(f) == 0 && fsync(fileno(f)) == 0;
+        text.append(id).push_back('\n');
+    return text;
 }
 
 // Gives up a write: removes the temporary file when it was created, and throws.
@@ -78,25 +93,57 @@ bool takeLock(OVSemaphore& lock, const std::string& setFile) {
     return false;
 }
 
-} // namespace
-
-OVDirtyFlagHandler::FileStamp OVDirtyFlagHandler::FileStamp::of(const struct stat& st) {
-    FileStamp stamp;
-    stamp.present = true;
-    stamp.device = st.st_dev;
-    stamp.inode = st.st_ino;
-    stamp.size = st.st_size;
-    stamp.modified = st.st_mtim;
-    stamp.changed = st.st_ctim;
-    return stamp;
+// The directory that holds the set file.
+std::string directoryOf(const std::string& setFile) {
+    size_t slash = setFile.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : setFile.substr(0, slash);
 }
 
-bool OVDirtyFlagHandler::FileStamp::matches(const struct stat& st) const {
-    return present && device == st.st_dev && inode == st.st_ino && size == st.st_size &&
-           sameTime(modified, st.st_mtim) && sameTime(changed, st.st_ctim);
+// The process id in the name of a temporary set file (".dirty." and digits), or 0.
+pid_t writerOf(const std::string& name) {
+    std::string prefix = std::string(kSetFileName) + ".";
+    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+        name.size() - prefix.size() > 9)
+        return 0;
+    pid_t pid = 0;
+    for (size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return 0;
+        pid = pid * 10 + (name[i] - '0');
+    }
+    return pid;
+}
+
+} // namespace
+
+bool OVDirtyFlagHandler::SeenFile::hold(int descriptor) {
+    struct stat status;
+    if (ovsys::table().fstat(descriptor, &status) != 0) {
+        ovsys::table().close(descriptor);
+        forget();
+        return false;
+    }
+    forget();
+    fd = descriptor;
+    st = status;
+    return true;
+}
+
+void OVDirtyFlagHandler::SeenFile::forget() {
+    if (fd >= 0)
+        ovsys::table().close(fd);
+    fd = -1;
+    st = {};
+}
+
+bool OVDirtyFlagHandler::SeenFile::matches(const struct stat& other) const {
+    return present() && st.st_dev == other.st_dev && st.st_ino == other.st_ino &&
+           st.st_size == other.st_size && sameTime(st.st_mtim, other.st_mtim) &&
+           sameTime(st.st_ctim, other.st_ctim);
 }
 
 OVDirtyFlagHandler::OVDirtyFlagHandler() = default;
+OVDirtyFlagHandler::~OVDirtyFlagHandler() = default;
 
 std::string OVDirtyFlagHandler::lockName() const {
     return resourceLockName(setFile, "");
@@ -104,10 +151,11 @@ std::string OVDirtyFlagHandler::lockName() const {
 
 void OVDirtyFlagHandler::setRepository(const char* repositoryPath) {
     ovAssert(repositoryPath != nullptr, "repository", kRepositoryLine, kRepositorySource);
-    setFile = std::string(repositoryPath) + "/.dirty";
+    setFile = std::string(repositoryPath) + "/" + kSetFileName;
     // Whatever was known belonged to the file bound before; the new one is read afresh.
     dirtySet.clear();
-    lastSeen = FileStamp();
+    seen.forget();
+    known = false;
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock, setFile))
         return;
@@ -115,30 +163,49 @@ void OVDirtyFlagHandler::setRepository(const char* repositoryPath) {
 }
 
 bool OVDirtyFlagHandler::unchangedSinceSeen() const {
+    if (!known)
+        return false;
     struct stat st;
     if (ovsys::table().stat(setFile.c_str(), &st) != 0)
-        return errno == ENOENT && !lastSeen.present;
-    return lastSeen.matches(st);
+        return errno == ENOENT && !seen.present();
+    return seen.matches(st);
 }
 
 void OVDirtyFlagHandler::refresh() {
+    auto fail = [this](int error) {
+        known = false;
+        readError = error;
+        throw OVAssertionException("f", kReadLine, kRepositorySource);
+    };
     struct stat st;
     if (ovsys::table().stat(setFile.c_str(), &st) != 0) {
         if (errno != ENOENT)
-            throw OVAssertionException("f", kReadLine, kRepositorySource);
+            fail(errno);
         // Writers replace the file but never remove it: a file seen before and gone now was
-        // removed on purpose, and with it every flag. One never seen leaves the set as it is.
-        if (lastSeen.present) {
+        // removed on purpose, and with it every flag. While none was ever seen, the set stays as
+        // it is (a change whose write failed is kept).
+        if (seen.present() || !known)
             dirtySet.clear();
-            lastSeen = FileStamp();
-        }
+        seen.forget();
+        known = true;
         return;
     }
-    if (lastSeen.matches(st))
+    if (known && seen.matches(st))
         return;
-    // Under the lock nobody replaces the file, so the status taken above describes what is read.
-    dirtySet = readIdentifiers(setFile);
-    lastSeen = FileStamp::of(st);
+    // Read through one descriptor, which is then kept: its status describes what was read.
+    int fd = ovsys::table().open(setFile.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        fail(errno);
+    std::string text;
+    if (!readAll(fd, text)) {
+        int error = errno;
+        ovsys::table().close(fd);
+        fail(error);
+    }
+    if (!seen.hold(fd))
+        fail(errno);
+    dirtySet = identifiersOf(text);
+    known = true;
 }
 
 bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
@@ -149,7 +216,15 @@ bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock, setFile))
         return true; // a state that cannot be read is treated as dirty
-    refresh();
+    try {
+        refresh();
+    } catch (const OVException&) {
+        std::string text = "The dirty mechanism \"" + setFile +
+                           "\" could not be read (error code " + std::to_string(readError) +
+                           "); \"" + resourceId + "\" counts as dirty.";
+        rh_logger.errorLog("%s", text.c_str());
+        return true;
+    }
     return dirtySet.count(resourceId) != 0;
 }
 
@@ -178,18 +253,46 @@ int OVDirtyFlagHandler::writeSetFile() {
     // replaces the set file in one step: readers and a crash see the old set or the new one.
     std::string temporary = setFile + "." + std::to_string(getpid());
     int fd = ovsys::table().open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (f == nullptr) {
-        if (fd >= 0)
-            ovsys::table().close(fd);
-        discard(temporary, fd >= 0);
-    }
-    bool written = writeIdentifiers(f, dirtySet);
-    written = fclose(f) == 0 && written;
-    if (!written || ovsys::table().rename(temporary.c_str(), setFile.c_str()) != 0)
+    if (fd < 0)
+        discard(temporary, false);
+    bool written = writeAll(fd, textOf(dirtySet)) && fsync(fd) == 0;
+    if (written)
+        keepAttributes(fd);
+    if (!written || ovsys::table().rename(temporary.c_str(), setFile.c_str()) != 0) {
+        ovsys::table().close(fd);
         discard(temporary, true);
-    // Remember the file just written, so that it is not read back as someone else's change.
-    struct stat st;
-    lastSeen = ovsys::table().stat(setFile.c_str(), &st) == 0 ? FileStamp::of(st) : FileStamp();
+    }
+    // The file just written is held as the one seen, so that it is not read back as someone
+    // else's change (its status is taken after the rename, which may change it).
+    known = seen.hold(fd);
+    removeStaleTemporaries();
     return 0;
+}
+
+void OVDirtyFlagHandler::keepAttributes(int fd) const {
+    struct stat previous;
+    bool replacing = ovsys::table().stat(setFile.c_str(), &previous) == 0;
+    // A first set file belongs to the owner of the repository directory and may be read and
+    // written by whoever may read and write that directory.
+    if (!replacing && ovsys::table().stat(directoryOf(setFile).c_str(), &previous) != 0)
+        return;
+    mode_t mode = replacing ? previous.st_mode & 07777 : previous.st_mode & 0666;
+    // The owner first: changing it may clear set-id bits, which the mode then sets again. A
+    // writer that may not give the file away still gives it the group, when it may.
+    if (ovsys::table().fchown(fd, previous.st_uid, previous.st_gid) != 0)
+        ovsys::table().fchown(fd, static_cast<uid_t>(-1), previous.st_gid);
+    ovsys::table().fchmod(fd, mode);
+}
+
+void OVDirtyFlagHandler::removeStaleTemporaries() const {
+    // Every writer holds the lock, which this process holds now: a temporary whose writer is no
+    // longer running was left by a writer that died.
+    std::string directory = directoryOf(setFile);
+    std::vector<std::string> names;
+    listDir(directory.c_str(), &names);
+    for (const std::string& name : names) {
+        pid_t writer = writerOf(name);
+        if (writer > 0 && writer != getpid() && kill(writer, 0) != 0 && errno == ESRCH)
+            ovsys::table().unlink((directory + "/" + name).c_str());
+    }
 }

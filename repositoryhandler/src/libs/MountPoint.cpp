@@ -22,13 +22,13 @@ bool reached(float used, int limit, bool always = false) {
 
 OVMountPointHandler::OVMountPointHandler(std::string mountPath, OVRepositoryHandler* repository)
     : repository(nullptr), status(0), switchLimit(0), fullLimit(0), cleanLimit(0), moveLimit(0),
-      nomoveTime(0), partConfigRead(false), partConfigTime(0) {
+      nomoveTime(0) {
     setup(std::move(mountPath), repository);
 }
 
 OVMountPointHandler::OVMountPointHandler(const OVMountPointHandler& other)
     : repository(nullptr), status(0), switchLimit(0), fullLimit(0), cleanLimit(0), moveLimit(0),
-      nomoveTime(0), partConfigRead(false), partConfigTime(0) {
+      nomoveTime(0) {
     rh_logger.debugLog("mount point copy constructor");
     setup(other.mountPath, other.repository);
 }
@@ -55,13 +55,11 @@ void OVMountPointHandler::setup(std::string mountPath, OVRepositoryHandler* repo
 }
 
 int OVMountPointHandler::parseConfigFile() {
-    std::string file = configFile();
-    if (!exists(file.c_str()))
+    std::string text;
+    if (!partConfig.read(configFile(), text))
         return 0;
-    partConfigTime = lastModified(file.c_str());
-    partConfigRead = true;
     OVProperties properties;
-    properties.load(file.c_str());
+    properties.loadText(text);
     readNatInt(properties, "switchLimit", switchLimit);
     readNatInt(properties, "fullLimit", fullLimit);
     readNatInt(properties, "cleanLimit", cleanLimit);
@@ -70,8 +68,7 @@ int OVMountPointHandler::parseConfigFile() {
 }
 
 bool OVMountPointHandler::isUpToDate() const {
-    std::string file = configFile();
-    return exists(file.c_str()) && partConfigRead && lastModified(file.c_str()) == partConfigTime;
+    return partConfig.unchanged(configFile());
 }
 
 float OVMountPointHandler::getUsedPercentage() const {

@@ -15,16 +15,27 @@
 // Every operation takes the dirty-flag lock (lock file named toResourceID(setFile, ""), 30
 // seconds), first brings the in-memory set up to date with the set file when the file changed
 // since this process last read it (another process may have written it), then answers or applies
-// its change. A change rewrites the whole set: into a temporary file in the repository directory,
-// renamed over ".dirty", so that readers never see a partial set and a crash never leaves one.
-// isDirty skips the lock while the file is unchanged since this process read it, because writers
-// replace it atomically.
+// its change. A change rewrites the whole set: into a temporary file in the repository directory
+// (".dirty." and the writer's process id), renamed over ".dirty", so that readers never see a
+// partial set and a crash never leaves one. The new file keeps the mode and, where the writer may
+// set it, the owner of the file it replaces (a first file: the owner of the repository
+// directory), so that a writer with another user or umask does not lock the others out.
+// Temporaries left by writers that died are removed by the next write.
+//
+// Change detection: the handler keeps the file it read last open. While it is open its inode
+// cannot be freed, so no other file can carry its device and inode numbers: a set file with the
+// same numbers, size and times is the file read, unchanged, whatever the resolution of the file
+// system's clock. That is why isDirty answers without the lock while the file is unchanged.
 //
 // When the lock cannot be had, the failure is logged ("The dirty mechanism "<setFile>" could not
-// be locked."), isDirty answers true and nothing changes.
+// be locked."), isDirty answers true and nothing changes. When the set file cannot be stated or
+// read, isDirty logs it and answers true; the other operations throw.
 class OVDirtyFlagHandler {
 public:
     OVDirtyFlagHandler();
+    ~OVDirtyFlagHandler();
+    OVDirtyFlagHandler(const OVDirtyFlagHandler&) = delete;
+    OVDirtyFlagHandler& operator=(const OVDirtyFlagHandler&) = delete;
 
     // Binds the handler to a repository and loads its set file.
     void setRepository(const char* repositoryPath);
@@ -39,19 +50,25 @@ public:
     const std::string& getSetFile() const { return setFile; }
 
 private:
-    // Identity of the set file as last read or written by this process. Writers always put a new
-    // file in place, so any change shows in one of these fields.
-    struct FileStamp {
-        bool present = false;
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = 0;
-        struct timespec modified = {0, 0};
-        struct timespec changed = {0, 0};
+    // The set file as last read or written by this process, held open.
+    class SeenFile {
+    public:
+        SeenFile() = default;
+        ~SeenFile() { forget(); }
+        SeenFile(const SeenFile&) = delete;
+        SeenFile& operator=(const SeenFile&) = delete;
 
-        static FileStamp of(const struct stat& st);
-        // Whether st describes the file this stamp was taken of, unchanged.
+        bool present() const { return fd >= 0; }
+        // Takes over the open descriptor fd of the file (closing the one held before).
+        bool hold(int fd);
+        void forget();
+        // Whether st describes the held file, unchanged.
         bool matches(const struct stat& st) const;
+        const struct stat& status() const { return st; }
+
+    private:
+        int fd = -1;
+        struct stat st = {};
     };
 
     // The name of the dirty-flag lock: toResourceID(setFile, "").
@@ -59,11 +76,21 @@ private:
     // One status call: whether the set file is as this process last saw it (or still missing).
     bool unchangedSinceSeen() const;
     // Re-reads the set file when it changed since it was last read; the caller holds the lock.
+    // Throws the read assertion when it cannot be stated or read; the set then counts as unknown.
     void refresh();
+    // Gives the new set file, open as fd, the mode and owner the set file had.
+    void keepAttributes(int fd) const;
+    // Removes the temporary set files of writers that are no longer running.
+    void removeStaleTemporaries() const;
 
     std::set<std::string> dirtySet;
     std::string setFile;
-    FileStamp lastSeen;
+    SeenFile seen;
+    // Whether dirtySet holds what the set file said when last looked at (false before the first
+    // look and after a failed one).
+    bool known = false;
+    // errno of the last failed look at the set file, for the message of isDirty.
+    int readError = 0;
 };
 
 #endif

@@ -1,6 +1,8 @@
 #ifndef REPOSITORYHANDLER_OVMOUNTPOINTHANDLER_H
 #define REPOSITORYHANDLER_OVMOUNTPOINTHANDLER_H
 
+#include "FileVersion.h"
+
 #include <string>
 #include <time.h>
 #include <vector>
@@ -69,8 +71,8 @@ private:
     int cleanLimit;
     int moveLimit;
     time_t nomoveTime;
-    bool partConfigRead;
-    time_t partConfigTime;
+    // The version of "repositorypart.cfg" read last.
+    FileVersion partConfig;
 };
 
 #endif

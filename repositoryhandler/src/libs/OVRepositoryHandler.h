@@ -1,6 +1,7 @@
 #ifndef REPOSITORYHANDLER_OVREPOSITORYHANDLER_H
 #define REPOSITORYHANDLER_OVREPOSITORYHANDLER_H
 
+#include "FileVersion.h"
 #include "OVDirtyFlagHandler.h"
 #include "OVMountPointHandler.h"
 
@@ -23,9 +24,11 @@ public:
     OVRepositoryHandler& operator=(const OVRepositoryHandler&) = delete;
     ~OVRepositoryHandler();
 
-    // (Re)initialises the handler in place for path: defaults, then the configuration and the
-    // mounts when the directory exists, else status REPO_MISSING. When a mount cannot be built,
-    // the handler is left without mounts, with REPO_MISSING, and the exception passes on.
+    // (Re)initialises the handler in place for path (normalised as by normalizedRepositoryPath):
+    // defaults, then the dirty flags, the configuration and the mounts when the directory exists,
+    // else status REPO_MISSING without mounts. When any step fails (a mount cannot be built, the
+    // dirty flags cannot be read), the handler is left without mounts, with REPO_MISSING and
+    // marked for rebuilding by the next lookup, and the exception passes on.
     void setup(const char* path);
     // Reads "repository.cfg" and rebuilds the mounts. Always 0.
     int parseConfigFile();
@@ -96,6 +99,8 @@ public:
 
 private:
     void setDefaults();
+    // Leaves a handler whose setup did not complete without mounts, missing and out of date.
+    void abandonSetup();
     void readLimits(const class OVProperties& properties);
     void buildMounts(const char* mountPoints);
     // The index of the placement rules' choice among the mounts that pass the filter.
@@ -112,7 +117,8 @@ private:
     std::vector<std::string> collectNames(int kind);
 
     std::string repositoryPath;
-    time_t configTime;
+    // The version of "repository.cfg" read last.
+    FileVersion configVersion;
     std::vector<std::unique_ptr<OVMountPointHandler>> mounts;
     OVDirtyFlagHandler dirtyFlags;
     int status;
@@ -131,6 +137,11 @@ private:
     // Set while a setup did not complete; such a handler is never up to date.
     bool setupFailed;
 };
+
+// The repository path as the library keys and names it: repeated "/" collapsed into one and a
+// trailing "/" removed ("/" itself stays). Nothing else changes, so that a path already written
+// this way keeps its registry entry and its lock names.
+std::string normalizedRepositoryPath(const char* path);
 
 // The value of a text made only of the digits 0 to 9 (at least one), or -1. The value wraps
 // modulo 2^32 into a signed 32-bit number, as it always has.

@@ -64,7 +64,8 @@ template <typename Filter> int OVRepositoryHandler::firstMount(Filter usable) co
     return -1;
 }
 
-// The usable mount with the lowest used percentage, measured now; on a tie the earlier one.
+// The usable mount with the lowest used percentage, measured now; on a tie the earlier one. A
+// mount whose fill level cannot be read now is no candidate: its -1 is no fill level.
 template <typename Filter> int OVRepositoryHandler::leastUsedMount(Filter usable) const {
     int chosen = -1;
     float lowest = 0;
@@ -72,6 +73,8 @@ template <typename Filter> int OVRepositoryHandler::leastUsedMount(Filter usable
         if (!usable(*mounts[i]))
             continue;
         float used = mounts[i]->getUsedPercentage();
+        if (used == -1.0f)
+            continue;
         if (chosen == -1 || used < lowest) {
             chosen = static_cast<int>(i);
             lowest = used;

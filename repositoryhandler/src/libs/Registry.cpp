@@ -25,10 +25,13 @@ void RepMap::erase(const std::string& path) {
 
 OVRepositoryHandler* getRepository(const char* path) {
     ovAssert(path != nullptr, "path", __LINE__, kRepositorySource);
-    if (OVRepositoryHandler* known = repositoryMap.find(path)) {
+    // One directory spelled with a trailing or a doubled "/" is the same repository: one entry,
+    // one handler, and so the same lock names.
+    std::string key = normalizedRepositoryPath(path);
+    if (OVRepositoryHandler* known = repositoryMap.find(key)) {
         if (known->isUpToDate())
             return known;
-        repositoryMap.erase(path);
+        repositoryMap.erase(key);
     }
-    return repositoryMap.insert(path, std::make_unique<OVRepositoryHandler>(path));
+    return repositoryMap.insert(key, std::make_unique<OVRepositoryHandler>(key.c_str()));
 }

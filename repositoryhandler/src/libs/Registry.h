@@ -7,7 +7,8 @@
 #include <memory>
 #include <string>
 
-// The process-wide registry of repository handlers, keyed by the exact path text. It owns its
+// The process-wide registry of repository handlers, keyed by the normalised path text
+// (normalizedRepositoryPath). It owns its
 // handlers and deletes them when it is destroyed.
 class RepMap {
 public:
@@ -24,9 +25,9 @@ private:
 
 extern RepMap repositoryMap;
 
-// The handler of the repository at path: built on first use, and built anew whenever its
-// configuration changed (or is absent). Never null; the pointer is valid only until the next
-// lookup. An exception while building a handler passes on, and nothing is stored.
+// The handler of the repository at path (normalised first): built on first use, and built anew
+// whenever its configuration changed (or is absent). Never null; the pointer is valid only until
+// the next lookup. An exception while building a handler passes on, and nothing is stored.
 OVRepositoryHandler* getRepository(const char* path);
 
 #endif

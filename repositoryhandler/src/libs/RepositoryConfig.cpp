@@ -1,5 +1,6 @@
 #include "OVRepositoryHandler.h"
 
+#include "OVException.h"
 #include "OVLogger.h"
 #include "OVPaths.h"
 #include "OVProperties.h"
@@ -27,6 +28,16 @@ void readNatInt(const OVProperties& properties, const char* key, int& field) {
         field = number;
 }
 
+std::string normalizedRepositoryPath(const char* path) {
+    std::string normalized;
+    for (const char* c = path; *c != '\0'; ++c)
+        if (*c != '/' || normalized.empty() || normalized.back() != '/')
+            normalized += *c;
+    if (normalized.size() > 1 && normalized.back() == '/')
+        normalized.pop_back();
+    return normalized;
+}
+
 int parseNatInt(const char* text) {
     if (text == nullptr || *text == '\0')
         return -1;
@@ -41,13 +52,13 @@ int parseNatInt(const char* text) {
 }
 
 OVRepositoryHandler::OVRepositoryHandler(const char* path)
-    : configTime(0), status(0), nomoveTime(0), isClearable(false), setupFailed(false) {
+    : status(0), nomoveTime(0), isClearable(false), setupFailed(false) {
     setDefaults();
     setup(path);
 }
 
 OVRepositoryHandler::OVRepositoryHandler(const OVRepositoryHandler& other)
-    : configTime(0), status(0), nomoveTime(0), isClearable(false), setupFailed(false) {
+    : status(0), nomoveTime(0), isClearable(false), setupFailed(false) {
     rh_logger.debugLog("Repository copy constructor");
     setDefaults();
     setup(other.repositoryPath.c_str());
@@ -70,17 +81,33 @@ void OVRepositoryHandler::setDefaults() {
 }
 
 void OVRepositoryHandler::setup(const char* path) {
+    ovAssert(path != nullptr, "path", __LINE__, kRepositorySource);
     setDefaults();
-    repositoryPath = path;
+    repositoryPath = normalizedRepositoryPath(path);
+    configVersion = FileVersion();
     setupFailed = false;
-    if (!exists(path)) {
+    if (!exists(repositoryPath.c_str())) {
+        mounts.clear();
         status = REPO_MISSING;
         return;
     }
-    dirtyFlags.setRepository(path);
-    status = 0;
-    parseConfigFile();
-    checkRepositoryStatus();
+    try {
+        dirtyFlags.setRepository(repositoryPath.c_str());
+        status = 0;
+        parseConfigFile();
+        checkRepositoryStatus();
+    } catch (...) {
+        abandonSetup();
+        throw;
+    }
+}
+
+// The fields were reset to their defaults and may be half read: such a handler must neither run
+// on them nor count as current, so it has no mount and the next lookup builds it again.
+void OVRepositoryHandler::abandonSetup() {
+    mounts.clear();
+    status = REPO_MISSING;
+    setupFailed = true;
 }
 
 void OVRepositoryHandler::readLimits(const OVProperties& properties) {
@@ -108,13 +135,13 @@ void OVRepositoryHandler::readLimits(const OVProperties& properties) {
 
 int OVRepositoryHandler::parseConfigFile() {
     std::string file = configFileOf(repositoryPath);
-    if (!exists(file.c_str())) {
+    std::string text;
+    if (!exists(file.c_str()) || !configVersion.read(file, text)) {
         buildMounts(nullptr);
         return 0;
     }
-    configTime = lastModified(file.c_str());
     OVProperties properties;
-    properties.load(file.c_str());
+    properties.loadText(text);
     readLimits(properties);
     buildMounts(properties.getProperty("mountPoints"));
     return 0;
@@ -142,9 +169,7 @@ void OVRepositoryHandler::buildMounts(const char* mountPoints) {
             start = end + 1;
         }
     } catch (...) {
-        mounts.clear();
-        status = REPO_MISSING;
-        setupFailed = true;
+        abandonSetup();
         throw;
     }
 }
@@ -152,8 +177,7 @@ void OVRepositoryHandler::buildMounts(const char* mountPoints) {
 bool OVRepositoryHandler::isUpToDate() const {
     if (setupFailed)
         return false;
-    std::string file = configFileOf(repositoryPath);
-    if (!exists(file.c_str()) || lastModified(file.c_str()) != configTime)
+    if (!configVersion.unchanged(configFileOf(repositoryPath)))
         return false;
     for (const auto& mount : mounts)
         if (!mount->isUpToDate())
