@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev # unit test framework
     clang-format             # formatting check of the test command
     e2fsprogs xfsprogs       # ext4 and xfs images for the file-system tests
+    openjdk-17-jdk-headless  # the Java class, its native header and its tests
 )
 
 missing=()

@@ -73,8 +73,9 @@ void rndMount_(const char* repository);
 /* Switches every switched-off mount on again; returns the repository status afterwards. */
 int giveBackMounts_(const char* repository);
 
-/* Resources. A resource name is one path component; names that are empty (after removing leading
- * and trailing "/") or hold a "." or ".." component are refused. Status values: 0 found and
+/* Resources. A resource name is one path component; leading and trailing "/" are ignored. Names
+ * that are empty, ".", "..", ".repository-staging" or still hold a "/" are refused (creation of a
+ * name with an inner "/" throws). Status values: 0 found and
  * consistent, 1 dirty (a mount is unmounted and may hold another copy), 2 conflicting copies,
  * 4 not found, 8 error (no mount can take it, or a file-system operation failed), 16 the
  * resource lock was not obtained within 30 seconds. A status is written only through a non-null
