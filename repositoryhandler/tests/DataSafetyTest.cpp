@@ -4,6 +4,7 @@
 #include "OVException.h"
 #include "OVSemaphore.h"
 #include "RepositoryStatus.h"
+#include "ResourceLock.h"
 #include "ResourceSizes.h"
 #include "Staging.h"
 #include "TwoMounts.h"
@@ -119,12 +120,12 @@ void cutShortMoves(TwoMounts& r) {
     check(!present(r.legacy + "/old") && holdsTree(parentOf(placed), {"old/a", "old/sub/b"}),
           "the take-over completed");
 
-    // A merge of dirty copies dies after putting m0's entries into m1's copy, before taking them
-    // from m0: the next lookup counts what stands in both as moved, and clears the flag.
+    // A merge of dirty copies dies after putting m0's entries into m1's copy, before taking m0's
+    // copy away: the next lookup counts what stands in both as moved, and clears the flag.
     makeTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/common/x"});
     makeTree(parentOf(r.on(r.m1, "d")), {"d/b", "d/common/y"});
     handler->getDirtyFlags().setDirty("d", true);
-    check(lookUpDyingAt(r, r.on(r.m0, "d") + "/", "d") == -1, "the merge died");
+    check(lookUpDyingAt(r, r.on(r.m0, "d"), "d") == -1, "the merge died");
     check(holdsTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/common/x"}), "m0's copy is whole");
     check(holdsTree(parentOf(r.on(r.m1, "d")), {"d/a", "d/b", "d/common/x", "d/common/y"}),
           "m1's copy has everything");
@@ -160,6 +161,7 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     makeTree(outside.path(), {"x", "sub/y"});
     auto before = snapshot(outside.path());
     ASSERT_EQ(symlink(outside.path().c_str(), (r.legacy + "/L").c_str()), 0);
+    struct utimbuf old = {1000, 1000};
     OVRepositoryHandler* handler = r.handler();
     int status = -1;
 
@@ -171,7 +173,6 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(handler->removeResource("/L/sub/"), RES_NOT_FOUND);
     EXPECT_EQ(handler->checkResourceStatus("L/x"), RES_NOT_FOUND);
     EXPECT_EQ(handler->createToLegacy("L/new"), nullptr);
-    struct utimbuf old = {1000, 1000};
     EXPECT_EQ(handler->setTimeProperties("L/x", &old), 0);
     EXPECT_EQ(handler->getTimeProperties("L/x", &old), 0);
     EXPECT_THROW(Owned(handler->createLocation("L/x", &status, false)), OVAssertionException);
@@ -182,6 +183,21 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(status, RES_NOT_FOUND);
     EXPECT_EQ(Owned(handler->createDirectory(kStagingName, &status, false)), nullptr);
     EXPECT_EQ(status, RES_ERROR);
+    // A trailing "/" on the name must not make the link count as a directory: not for creation,
+    // nor for a full repository's lookup and times, which use legacy entries where they lie.
+    EXPECT_EQ(handler->createToLegacy("L/"), nullptr);
+    r.fill.setPercent(r.m0, 100);
+    r.fill.setPercent(r.m1, 100);
+    EXPECT_EQ(r.lookUp("L/", status), "(null)");
+    EXPECT_EQ(handler->setTimeProperties("L/", &old), 0);
+    r.fill.setPercent(r.m0, 10);
+    r.fill.setPercent(r.m1, 10);
+    // A staging directory replaced by a link: nothing behind it is the library's to clear.
+    makeTree(outside.path(), {"work-1-1/report"});
+    before = snapshot(outside.path());
+    ASSERT_EQ(symlink(outside.path().c_str(), (r.m0 + "/" + kStagingName).c_str()), 0);
+    EXPECT_EQ(removeStagingLeftovers(r.m0), 0);
+    ASSERT_EQ(unlink((r.m0 + "/" + kStagingName).c_str()), 0);
 
     // A resource that is a link placed by hand: lookups and times reach the link, never what it
     // leads to, and removal removes the link.
@@ -206,13 +222,16 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(status, RES_CONFLICT);
     EXPECT_EQ(readFile(copy + "/f"), "f");
 
-    // A hash directory replaced by a link: what lies behind it is neither moved nor removed.
+    // A hash directory replaced by a link: what lies behind it is not the mount's; it is neither
+    // found, nor touched, nor removed.
     std::string behind = r.on(r.m1, "hidden");
     std::string level = behind.substr(0, r.m1.size() + 3);
     ASSERT_EQ(symlink(outside.path().c_str(), level.c_str()), 0);
     makeTree(outside.path(), {behind.substr(level.size() + 1) + "/f"});
     before = snapshot(outside.path());
-    EXPECT_EQ(handler->removeResource("hidden"), RES_ERROR);
+    EXPECT_EQ(r.lookUp("hidden", status), "(null)");
+    EXPECT_EQ(handler->setTimeProperties("hidden", &old), 0);
+    EXPECT_EQ(handler->removeResource("hidden"), RES_NOT_FOUND);
     EXPECT_EQ(snapshot(outside.path()), before);
 }
 
@@ -274,6 +293,37 @@ TEST(DataSafety, UserEntriesNamedLikeTemporariesAndLongNamesMove) {
     // Names that fit keep the lock file name that processes of older builds use.
     std::string fits = resourceLockName(r.repo.path(), "1234");
     EXPECT_EQ(lockFileName(fits), "semaphore_" + fits);
+}
+
+TEST(DataSafety, OneLockForEverySpellingAndLegacyCopiesThatStay) {
+    TwoMounts r;
+    OVRepositoryHandler* handler = r.handler();
+    std::string copy = r.make(r.m0, "r");
+    {
+        ScopedSyscalls calls; // waiting for a lock takes no time here
+        calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+        ResourceLock held(r.repo.path(), "r");
+        ASSERT_TRUE(held.acquired());
+        EXPECT_EQ(handler->removeResource("r/"), RES_LOCK_FAILED);
+        EXPECT_EQ(handler->removeResource("/r"), RES_LOCK_FAILED);
+        EXPECT_TRUE(present(copy + "/f"));
+    }
+
+    // A take-over that cannot complete (diff never calls two pipes equal) leaves the legacy copy
+    // whole, and the lookup and a creation use it where it lies instead of calling it missing.
+    makeTree(r.legacy, {"p/data"});
+    ASSERT_EQ(mkfifo((r.legacy + "/p/pipe").c_str(), 0644), 0);
+    int status = -1;
+    EXPECT_EQ(r.lookUp("p", status), r.legacy + "/p");
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_EQ(Owned(handler->createDirectory("p", &status, false)).get(), r.legacy + "/p");
+
+    // A legacy entry that bore the staging directory's name before it was reserved is no work of
+    // the library's: take-overs beside it leave it alone.
+    makeTree(r.legacy, {std::string(kStagingName) + "/2024.01/report", "t/a"});
+    EXPECT_NE(r.lookUp("t", status), "(null)");
+    EXPECT_EQ(readFile(r.legacy + "/" + kStagingName + "/2024.01/report"),
+              std::string(kStagingName) + "/2024.01/report");
 }
 
 TEST(DataSafety, LeftoversAreInvisibleAndGoOnlyWithTheirMaker) {

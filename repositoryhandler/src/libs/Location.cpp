@@ -26,8 +26,9 @@ void logNoMount(const std::string& repositoryPath, int status) {
 
 } // namespace
 
+// Built from the bare name: a trailing "/" would make every later call follow a link there.
 std::string OVRepositoryHandler::legacyPath(const char* resource) const {
-    return legacyDir + "/" + resource;
+    return legacyDir + "/" + bareResourceName(resource);
 }
 
 char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
@@ -42,10 +43,16 @@ char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
             setTimesOf(legacy.c_str(), nullptr);
         return toArray(legacy);
     }
-    // The lookup finds the copy, wherever it ended up; a take-over cut short is completed by the
-    // next lookup.
-    moveResBetween(legacy.c_str(), location.get(), legacyDir.c_str(),
-                   mounts[static_cast<size_t>(target)]->getMountPath().c_str());
+    // A take-over cut short is completed by the next lookup. One that fails leaves the legacy
+    // copy whole under its name (a move takes its origin away only in one step, once done), so
+    // it is used where it lies rather than reported missing.
+    int moved = moveResBetween(legacy.c_str(), location.get(), legacyDir.c_str(),
+                               mounts[static_cast<size_t>(target)]->getMountPath().c_str());
+    if (moved != RES_OK && exists(legacy.c_str()) && isNotLink(legacy.c_str())) {
+        if (touch)
+            setTimesOf(legacy.c_str(), nullptr);
+        return toArray(legacy);
+    }
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "ResourceLock.h"
+#include "Staging.h"
 
 #include <cerrno>
 #include <memory>
@@ -47,6 +48,15 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
     if (!location.empty())
         location.pop_back();
     if (location.empty() || !exists(location.c_str())) {
+        setStatus(status, RES_NOT_FOUND);
+        return nullptr;
+    }
+    if (!noLinkBetween(mountPath, location)) {
+        // A hash directory replaced by a link: what lies behind it is not this mount's.
+        std::string text = "The resource \"" + location +
+                           "\" lies behind a symbolic link below \"" + mountPath +
+                           "\" and is left alone.";
+        rh_logger.errorLog("%s", text.c_str());
         setStatus(status, RES_NOT_FOUND);
         return nullptr;
     }

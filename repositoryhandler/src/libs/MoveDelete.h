@@ -13,7 +13,8 @@
 // staging directory (see Staging.h), and deleted there. An entry that stands at the destination
 // with the same content as the origin's counts as moved, so that a move cut short at any instant
 // is completed by the next one; only entries that differ (or a link at the destination) are a
-// conflict. The staging directories are found above origin and dest (stagingHomeOf).
+// conflict, which stops the merge with the origin whole (the entries before the conflict stand at
+// the destination too). The staging directories are found above origin and dest (stagingHomeOf).
 // Throws OVAssertionException when origin does not exist.
 int moveRes(const char* origin, const char* dest);
 

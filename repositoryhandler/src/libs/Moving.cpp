@@ -129,10 +129,12 @@ bool sameContent(const std::string& a, const std::string& b) {
 
 // Copies from (links as links, times kept) to the new path copy and compares the two. 0, or the
 // status of the command that failed.
+// Their reports are not read (the status tells), and must not reach the calling program's output.
 int copyVerified(const std::string& from, const std::string& copy) {
-    int status = runCommand({"cp", "-RP", "--preserve=timestamps", "--", from, copy});
+    int status = runCommand({"cp", "-RP", "--preserve=timestamps", "--", from, copy}, "/dev/null");
     if (status == 0)
-        status = runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy});
+        status =
+            runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy}, "/dev/null");
     return status;
 }
 
@@ -162,11 +164,11 @@ int notRenamed(const std::string& origin, const std::string& dest) {
     return kError;
 }
 
-// One move of a resource or an entry of it. Copies are made in a work directory on the
-// destination's file system and renamed into place once verified and on disk; the origin (or each
-// merged entry of it) is then renamed into a work directory on its own file system and deleted
-// there. A name therefore shows either a complete copy or nothing, and a move cut short at any
-// instant leaves complete copies that the next move of the same resource reconciles.
+// One move of a resource. Copies are made in a work directory on the destination's file system
+// and renamed into place once verified and on disk; the origin is then renamed as a whole into a
+// work directory on its own file system and deleted there. A name therefore shows either a
+// complete copy or nothing, and a move cut short at any instant leaves complete copies that the
+// next move of the same resource reconciles.
 class Move {
 public:
     Move(std::string originHome, std::string destHome)
@@ -177,13 +179,9 @@ public:
     int toNewPath(const std::string& from, const std::string& to);
 
 private:
-    // What a merge does to the origin once the destination is on disk, in this order: retire an
-    // entry whose content stands at the destination, or remove a merged (now empty) directory and
-    // give its destination the origin's times.
-    struct Step {
-        std::string origin;
+    // A directory present on both sides: once merged it gets the origin's times.
+    struct MergedDirectory {
         std::string dest;
-        bool mergedDirectory;
         struct stat originStatus;
     };
 
@@ -191,12 +189,11 @@ private:
     int retire(const std::string& path);
     int merge(const std::string& origin, const std::string& dest, const struct stat& st);
     int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
-    int finishSteps();
 
     std::string originHome;
     std::string destHome;
     std::map<std::string, std::unique_ptr<WorkDir>> work;
-    std::vector<Step> steps;
+    std::vector<MergedDirectory> merged;
 };
 
 WorkDir* Move::workIn(const std::string& home) {
@@ -246,60 +243,41 @@ int Move::reconcile(const std::string& copy, const std::string& origin, const st
         if (!lstatOk(to, &there)) {
             if (ovsys::table().rename(copied.c_str(), to.c_str()) != 0)
                 return notRenamed(from, to);
-            steps.push_back({from, to, false, original});
         } else if (S_ISDIR(made.st_mode) && S_ISDIR(there.st_mode)) {
             int result = reconcile(copied, from, to);
             if (result != kOk)
                 return result;
-            steps.push_back({from, to, true, original});
-        } else if (!S_ISDIR(made.st_mode) && !S_ISDIR(there.st_mode) && sameContent(copied, to)) {
-            steps.push_back({from, to, false, original});
-        } else {
+            merged.push_back({to, original});
+        } else if (S_ISDIR(made.st_mode) || S_ISDIR(there.st_mode) || !sameContent(copied, to)) {
             return conflict(from, to); // a link at the destination is never entered
         }
-    }
-    return kOk;
-}
-
-int Move::finishSteps() {
-    for (const Step& step : steps) {
-        if (!step.mergedDirectory) {
-            if (retire(step.origin) != 0)
-                return kError;
-            continue;
-        }
-        if (ovsys::table().rmdir(step.origin.c_str()) != 0) {
-            logError("The directory \"" + step.origin + "\" could not be removed. Error code is " +
-                     errnoText());
-            return kError;
-        }
-        keepTimes(step.dest, step.originStatus);
+        // An entry with the same content on both sides counts as moved already.
     }
     return kOk;
 }
 
 // Moves the entries of the directory origin into the existing directory dest: the whole origin
-// is copied and verified once, then every entry missing at dest is renamed into place, and
-// directories on both sides are merged in turn. The first entry that differs from what stands at
-// dest stops the merge with a conflict; the entries before it are moved, the others stay.
+// is copied and verified once, every entry that dest lacks is renamed into place, and
+// directories on both sides are merged in turn. Once all of it stands at dest and is on disk, the
+// origin leaves its name in one step. The first entry that differs from what stands at dest stops
+// the merge with a conflict: the entries before it (in byte order) stand at dest too, and the
+// origin stays whole, so that a later merge counts them as moved.
 int Move::merge(const std::string& origin, const std::string& dest, const struct stat& st) {
     WorkDir* dir = workIn(destHome);
     std::string copy = dir != nullptr ? dir->newEntry() : "";
     if (dir == nullptr || copyVerified(origin, copy) != 0 || !dir->syncFileSystem())
         return notRenamed(origin, dest);
-    steps.clear();
+    merged.clear();
     int result = reconcile(copy, origin, dest);
     // The origin loses nothing before what was put in place is on disk.
     if (!dir->syncFileSystem())
         return notRenamed(origin, dest);
-    int finished = finishSteps();
-    if (finished != kOk || result != kOk)
-        return finished != kOk ? finished : result;
-    if (ovsys::table().rmdir(origin.c_str()) != 0) {
-        logError("The directory \"" + origin + "\" could not be removed. Error code is " +
-                 errnoText());
+    if (result != kOk)
+        return result;
+    if (retire(origin) != 0)
         return kError;
-    }
+    for (const MergedDirectory& directory : merged)
+        keepTimes(directory.dest, directory.originStatus);
     keepTimes(dest, st);
     return kOk;
 }

@@ -8,7 +8,8 @@
 #include <algorithm>
 
 ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resource)
-    : semaphore(resourceLockName(repositoryPath, resource), true), held(semaphore.tryLock(30)) {
+    : semaphore(resourceLockName(repositoryPath, bareResourceName(resource)), true),
+      held(semaphore.tryLock(30)) {
     if (!held) {
         std::string text = "The resource \"" + semaphore.getName() + "\" could not be locked.";
         rh_logger.errorLog("%s", text.c_str());

@@ -5,7 +5,8 @@
 
 #include <string>
 
-// The lock of one resource of a repository, named toResourceID(repository, resource), taken with
+// The lock of one resource of a repository, named toResourceID(repository, resource) with the
+// resource's bare name, so that "/r", "r/" and "r" exclude each other; taken with
 // a wait of up to 30 seconds and released when the object goes away (also when an exception
 // leaves the operation). A lock that cannot be had is logged as 'The resource "<lock name>"
 // could not be locked.' and the operation gives up.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -35,15 +36,19 @@ bool isRealDirectory(const std::string& path) {
     return lstatOk(path, &st) && S_ISDIR(st.st_mode);
 }
 
-// A work directory's name: digits, a dot, digits.
+constexpr const char* kWorkPrefix = "work-";
+
+// A work directory's name: "work-", digits, "-", digits.
 bool isWorkDirName(const std::string& name) {
-    size_t dot = name.find('.');
+    size_t start = std::strlen(kWorkPrefix);
+    size_t dash = name.find('-', start);
     auto digits = [&](size_t from, size_t to) {
         return from < to && std::all_of(name.begin() + static_cast<long>(from),
                                         name.begin() + static_cast<long>(to),
                                         [](unsigned char c) { return std::isdigit(c) != 0; });
     };
-    return dot != std::string::npos && digits(0, dot) && digits(dot + 1, name.size());
+    return name.compare(0, start, kWorkPrefix) == 0 && dash != std::string::npos &&
+           digits(start, dash) && digits(dash + 1, name.size());
 }
 
 // Opens dir without following a link and takes its flock without waiting. -1 when the directory
@@ -116,7 +121,7 @@ WorkDir::WorkDir(const std::string& home) : staging(home + "/" + kStagingName), 
         if (!makeStaging(home, staging))
             break;
         removeDeadWorkDirs(staging);
-        dir = staging + "/" + std::to_string(getpid()) + "." + std::to_string(made++);
+        dir = staging + "/" + kWorkPrefix + std::to_string(getpid()) + "-" + std::to_string(made++);
         if (ovsys::table().mkdir(dir.c_str(), 0755) != 0)
             continue; // the staging directory went away meanwhile, or the name is taken
         fd = openLocked(dir);
@@ -154,6 +159,15 @@ bool WorkDir::syncFileSystem() const {
 
 int removeStagingLeftovers(const std::string& home) {
     std::string staging = home + "/" + kStagingName;
+    struct stat st;
+    if (!lstatOk(staging, &st))
+        return 0;
+    if (!S_ISDIR(st.st_mode)) {
+        // Placed by hand (a link leads elsewhere): nothing in it is the library's to delete.
+        std::string text = "The staging directory \"" + staging + "\" is no directory; left alone.";
+        rh_logger.errorLog("%s", text.c_str());
+        return 0;
+    }
     int removed = removeDeadWorkDirs(staging);
     removeIfEmpty(staging);
     return removed;

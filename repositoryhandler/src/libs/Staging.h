@@ -12,7 +12,7 @@
 // every listing and count passes over it.
 //
 // Protocol:
-//   - Each operation works in a work directory of its own, "<pid>.<n>" inside the staging
+//   - Each operation works in a work directory of its own, "work-<pid>-<n>" inside the staging
 //     directory, and holds an exclusive flock on it for as long as it works there.
 //   - Whoever opens a work directory first removes every work directory whose flock it can take:
 //     their makers are gone (a process that dies loses its flocks). A live maker is never
@@ -56,7 +56,8 @@ private:
 };
 
 // Removes the work directories in home's staging directory whose makers are gone; then the
-// staging directory itself when it is empty. The number of work directories removed.
+// staging directory itself when it is empty. A staging directory that is a link (or no
+// directory) is logged and left alone. The number of work directories removed.
 int removeStagingLeftovers(const std::string& home);
 
 // The home for the staging entries of path when the caller does not name one: the nearest of the
