@@ -51,12 +51,8 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
         setStatus(status, RES_NOT_FOUND);
         return nullptr;
     }
-    if (!noLinkBetween(mountPath, location)) {
+    if (!reachedWithoutLinks(mountPath, location)) {
         // A hash directory replaced by a link: what lies behind it is not this mount's.
-        std::string text = "The resource \"" + location +
-                           "\" lies behind a symbolic link below \"" + mountPath +
-                           "\" and is left alone.";
-        rh_logger.errorLog("%s", text.c_str());
         setStatus(status, RES_NOT_FOUND);
         return nullptr;
     }

@@ -144,15 +144,6 @@ bool syncDirectory(const std::string& dir) {
     return handle.get() >= 0 && fsync(handle.get()) == 0;
 }
 
-// Whether path is reached from home without passing a symbolic link; logs a path that is not.
-bool reachedWithoutLinks(const std::string& home, const std::string& path) {
-    if (noLinkBetween(home, path))
-        return true;
-    logError("The resource \"" + path + "\" lies behind a symbolic link below \"" + home +
-             "\" and is left alone.");
-    return false;
-}
-
 int conflict(const std::string& origin, const std::string& dest) {
     logError("The resource \"" + origin + "\" conflicts with \"" + dest + "\".");
     return kConflict;
@@ -175,6 +166,9 @@ public:
         : originHome(std::move(originHome)), destHome(std::move(destHome)) {}
 
     int run(const std::string& origin, const std::string& dest);
+    // Takes path away from its name in one rename into the origin's work directory, where it is
+    // deleted when the move ends. 0, or -1 (logged).
+    int retire(const std::string& path);
     // The move to a new path: 0, -1 when a file-system call failed, or a command's status.
     int toNewPath(const std::string& from, const std::string& to);
 
@@ -186,7 +180,6 @@ private:
     };
 
     WorkDir* workIn(const std::string& home);
-    int retire(const std::string& path);
     int merge(const std::string& origin, const std::string& dest, const struct stat& st);
     int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
 
@@ -203,8 +196,6 @@ WorkDir* Move::workIn(const std::string& home) {
     return dir->ok() ? dir.get() : nullptr;
 }
 
-// Takes path away from its name in one rename into the origin's work directory, where it is
-// deleted when the move ends. 0, or -1 (logged).
 int Move::retire(const std::string& path) {
     WorkDir* dir = workIn(originHome);
     if (dir == nullptr || ovsys::table().rename(path.c_str(), dir->newEntry().c_str()) != 0) {
@@ -336,13 +327,7 @@ int deleteResStaged(const char* pathText, const char* home) {
         return kOk;
     if (!reachedWithoutLinks(home, path))
         return kError;
-    WorkDir dir(home);
-    if (!dir.ok() || ovsys::table().rename(path.c_str(), dir.newEntry().c_str()) != 0) {
-        logError("The resource \"" + path + "\" could not be removed. Error code is " +
-                 errnoText());
-        return kError;
-    }
-    return kOk; // the work directory deletes it as it goes
+    return Move(home, home).retire(path) == 0 ? kOk : kError; // deleted as the move ends
 }
 
 int deleteRes(const char* pathText) {

@@ -209,3 +209,12 @@ bool noLinkBetween(const std::string& home, const std::string& path) {
     }
     return true;
 }
+
+bool reachedWithoutLinks(const std::string& home, const std::string& path) {
+    if (noLinkBetween(home, path))
+        return true;
+    std::string text = "The resource \"" + path + "\" lies behind a symbolic link below \"" + home +
+                       "\" and is left alone.";
+    rh_logger.errorLog("%s", text.c_str());
+    return false;
+}

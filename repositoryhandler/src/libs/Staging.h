@@ -69,5 +69,7 @@ std::string stagingHomeOf(const std::string& path);
 // Whether no directory strictly between home and path is a symbolic link (levels that do not
 // exist yet are fine). A path outside home has nothing between.
 bool noLinkBetween(const std::string& home, const std::string& path);
+// noLinkBetween, logging a path that passes a link.
+bool reachedWithoutLinks(const std::string& home, const std::string& path);
 
 #endif
