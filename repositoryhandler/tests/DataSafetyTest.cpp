@@ -23,15 +23,6 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-bool present(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-std::string parentOf(const std::string& path) {
-    return path.substr(0, path.rfind('/'));
-}
-
 // Every entry below root (root included): kind, modification time, content or link target.
 std::map<std::string, std::string> snapshot(const std::string& root) {
     std::map<std::string, std::string> seen;

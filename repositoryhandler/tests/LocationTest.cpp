@@ -21,11 +21,6 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-bool present(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 time_t modified(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;

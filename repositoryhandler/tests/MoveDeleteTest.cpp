@@ -17,11 +17,6 @@
 
 namespace {
 
-bool present(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 struct stat statOf(const std::string& path) {
     struct stat st {};
     lstat(path.c_str(), &st);

@@ -19,13 +19,15 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-bool present(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+const std::vector<std::string> kMerged = {"d/a", "d/b", "d/s/x", "d/s/w", "d/z"};
+const std::vector<std::string> kLegacyTree = {"t/a", "t/s/x"};
 
-std::string parentOf(const std::string& path) {
-    return path.substr(0, path.rfind('/'));
+// The resources of a sweep: "d" dirty with copies on both mounts, "t" in the legacy directory.
+void makeSweepResources(TwoMounts& r) {
+    makeTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/s/x", "d/z"});
+    makeTree(parentOf(r.on(r.m1, "d")), {"d/b", "d/s/w"});
+    r.handler()->getDirtyFlags().setDirty("d", true);
+    makeTree(r.legacy, kLegacyTree);
 }
 
 // A killed or failing process leaves its lock files (their documented recovery is by hand).
@@ -80,16 +82,13 @@ int killedAt(int n, const std::function<void()>& body) {
 // Kills a dirty merge, a take-over and a removal at every mutating call in turn: a lookup with
 // status 0 must always give the whole resource, and the next lookups must settle it.
 TEST(MoveFaults, KilledAtEveryCallNeverServesHalf) {
-    const std::vector<std::string> merged = {"d/a", "d/b", "d/s/x", "d/s/w", "d/z"};
-    const std::vector<std::string> legacyTree = {"t/a", "t/s/x"};
+    const std::vector<std::string>& merged = kMerged;
+    const std::vector<std::string>& legacyTree = kLegacyTree;
     const std::vector<std::string> removed = {"r/a", "r/s/x"};
     const std::vector<std::string> takenOver = {"u/a", "u/s/x"};
     for (int n = 1; n < 200; ++n) {
         TwoMounts r;
-        makeTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/s/x", "d/z"});
-        makeTree(parentOf(r.on(r.m1, "d")), {"d/b", "d/s/w"});
-        r.handler()->getDirtyFlags().setDirty("d", true);
-        makeTree(r.legacy, legacyTree);
+        makeSweepResources(r);
         makeTree(parentOf(r.on(r.m0, "r")), removed);
         // A take-over cut short before: the legacy copy and a whole copy on m0.
         makeTree(r.legacy, takenOver);
@@ -170,14 +169,11 @@ int failingMkdir(const char* a, mode_t m) {
 
 // The n-th mutating call fails: the failing lookup itself must not report 0 with a half copy.
 TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
-    const std::vector<std::string> merged = {"d/a", "d/b", "d/s/x", "d/s/w", "d/z"};
-    const std::vector<std::string> legacyTree = {"t/a", "t/s/x"};
+    const std::vector<std::string>& merged = kMerged;
+    const std::vector<std::string>& legacyTree = kLegacyTree;
     for (int n = 1; n < 200; ++n) {
         TwoMounts r;
-        makeTree(parentOf(r.on(r.m0, "d")), {"d/a", "d/s/x", "d/z"});
-        makeTree(parentOf(r.on(r.m1, "d")), {"d/b", "d/s/w"});
-        r.handler()->getDirtyFlags().setDirty("d", true);
-        makeTree(r.legacy, legacyTree);
+        makeSweepResources(r);
         int left = -1;
         {
             ScopedSyscalls calls;

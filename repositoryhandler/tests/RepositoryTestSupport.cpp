@@ -172,6 +172,15 @@ bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::st
            runCommand({"mount", "-o", "loop", image, path}, "/dev/null") == 0;
 }
 
+bool present(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string parentOf(const std::string& path) {
+    return path.substr(0, path.rfind('/'));
+}
+
 // Creates the files (with their own path as content) and directories ("name/") below root.
 void makeTree(const std::string& root, const std::vector<std::string>& paths) {
     for (const std::string& path : paths) {

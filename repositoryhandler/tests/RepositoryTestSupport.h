@@ -85,6 +85,11 @@ bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::st
 // within the same second).
 void setModified(const std::string& path, long secondsFromNow);
 
+// Whether an entry (a dangling link too) stands at path.
+bool present(const std::string& path);
+// path up to its last "/".
+std::string parentOf(const std::string& path);
+
 // Creates the files (with their own path as content) and directories ("name/") below root.
 void makeTree(const std::string& root, const std::vector<std::string>& paths);
 // Whether every file below root holds its own path, as makeTree made it.

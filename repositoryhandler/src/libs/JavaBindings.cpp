@@ -82,6 +82,20 @@ jobjectArray toJavaArray(JNIEnv* env, char** list, long count) {
     return array;
 }
 
+using ListCall = char** (*)(const char*, long*, bool);
+
+// The frame of the two listing methods.
+jobjectArray listNative(JNIEnv* env, jstring repository, jboolean sorted, const char* message,
+                        ListCall call) {
+    JavaText repo(env, repository);
+    long count = 0;
+    char** list = nullptr;
+    if (!guarded(
+            message, [&] { list = call(repo.get(), &count, sorted != JNI_FALSE); }, repo))
+        return nullptr;
+    return toJavaArray(env, list, count);
+}
+
 using LocationCall = char* (*)(const char*, const char*, int*, bool);
 
 // The frame of the three location methods: the status of the operation goes to the object's
@@ -157,26 +171,14 @@ JNIEXPORT jobjectArray JNICALL Java_orvane_util_RepositoryHandler_listDirsNative
                                                                                  jobject,
                                                                                  jstring repository,
                                                                                  jboolean sorted) {
-    JavaText repo(env, repository);
-    long count = 0;
-    char** list = nullptr;
-    if (!guarded(
-            "An exception was caught in listDirs_(%s)",
-            [&] { list = listDirs_(repo.get(), &count, sorted != JNI_FALSE); }, repo))
-        return nullptr;
-    return toJavaArray(env, list, count);
+    return listNative(env, repository, sorted, "An exception was caught in listDirs_(%s)",
+                      listDirs_);
 }
 
 JNIEXPORT jobjectArray JNICALL Java_orvane_util_RepositoryHandler_listFilesNative(
     JNIEnv* env, jobject, jstring repository, jboolean sorted) {
-    JavaText repo(env, repository);
-    long count = 0;
-    char** list = nullptr;
-    if (!guarded(
-            "An exception was caught in listFiles_(%s)",
-            [&] { list = listFiles_(repo.get(), &count, sorted != JNI_FALSE); }, repo))
-        return nullptr;
-    return toJavaArray(env, list, count);
+    return listNative(env, repository, sorted, "An exception was caught in listFiles_(%s)",
+                      listFiles_);
 }
 
 JNIEXPORT jint JNICALL Java_orvane_util_RepositoryHandler_removeResourceNative(JNIEnv* env, jobject,
