@@ -158,6 +158,13 @@ void mylink(const char* linkRoot, const char* hashRoot, const char* path) {
 int removeDirectory(const char* linkRoot, const char* hashRoot, const char* path) {
     if (!isAcceptablePath(path))
         return -1; // nothing removed
+    if (std::string(path).find_first_not_of('/') == std::string::npos) {
+        // No name at all: the directory of path would be the hash root itself.
+        const std::string message =
+            std::string("The path \"") + path + "\" is refused: it names no directory.";
+        rh_logger.errorLog("%s", message.c_str());
+        return -1;
+    }
     Owned hashes(baseDir(hashRoot));
     if (!hashes)
         return -1; // no hash root, so no directory of path to remove

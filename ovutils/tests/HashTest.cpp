@@ -218,3 +218,15 @@ TEST(HashDirectory, PathsThatClimbOutAreRefusedAndTouchNothing) {
     EXPECT_EQ(before, tree(roots.tmp.path()));
     EXPECT_TRUE(syslog.messages().empty());
 }
+
+// A path of no names ("", "/", "//") names the hash root itself, like "./": it is refused, and an
+// empty hash root stays.
+TEST(HashDirectory, PathsOfNoNamesDoNotRemoveTheHashRoot) {
+    Roots roots;
+    for (const char* path : {"", "/", "//"}) {
+        SCOPED_TRACE(path);
+        fs::create_directories(roots.hash);
+        EXPECT_EQ(removeHashDirectory(roots.links.c_str(), roots.hash.c_str(), path), -1);
+        EXPECT_TRUE(fs::is_directory(roots.hash));
+    }
+}

@@ -7,8 +7,9 @@ package orvane.util;
  * library is logged to syslog and comes back as null or -1.
  *
  * <p>The three location methods also store the status of their operation in {@link #status}: 0
- * found and consistent, 1 dirty, 2 conflicting copies, 4 not found, 8 error. When they fail
- * (null without a status) the field keeps its old value. One object must not be used from two
+ * found and consistent, 1 dirty, 2 conflicting copies, 4 not found, 8 error, 16 the resource is
+ * locked by another process. When the library fails inside the call (null, logged) the field
+ * keeps its old value. One object must not be used from two
  * threads at once, and the library must not be called from two threads at once.
  */
 public class RepositoryHandler {

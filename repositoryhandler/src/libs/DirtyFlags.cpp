@@ -129,15 +129,21 @@ bool OVDirtyFlagHandler::SeenFile::hold(int descriptor) {
     return true;
 }
 
+bool OVDirtyFlagHandler::SeenFile::stillHeld() const {
+    struct stat now;
+    return fd >= 0 && ovsys::table().fstat(fd, &now) == 0 && now.st_dev == st.st_dev &&
+           now.st_ino == st.st_ino;
+}
+
 void OVDirtyFlagHandler::SeenFile::forget() {
-    if (fd >= 0)
+    if (stillHeld()) // a number that now names another file of the program's is not closed
         ovsys::table().close(fd);
     fd = -1;
     st = {};
 }
 
 bool OVDirtyFlagHandler::SeenFile::matches(const struct stat& other) const {
-    return present() && st.st_dev == other.st_dev && st.st_ino == other.st_ino &&
+    return stillHeld() && st.st_dev == other.st_dev && st.st_ino == other.st_ino &&
            st.st_size == other.st_size && sameTime(st.st_mtim, other.st_mtim) &&
            sameTime(st.st_ctim, other.st_ctim);
 }
@@ -228,15 +234,16 @@ bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
     return dirtySet.count(resourceId) != 0;
 }
 
-void OVDirtyFlagHandler::setDirty(const char* resourceId, bool dirty) {
+bool OVDirtyFlagHandler::setDirty(const char* resourceId, bool dirty) {
     ovAssert(resourceId != nullptr, "resourceId", kSetDirtyLine, kRepositorySource);
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock, setFile))
-        return;
+        return false;
     refresh();
     bool changed = dirty ? dirtySet.insert(resourceId).second : dirtySet.erase(resourceId) != 0;
     if (changed)
         writeSetFile();
+    return true;
 }
 
 void OVDirtyFlagHandler::clearDirtySet() {
@@ -252,7 +259,11 @@ int OVDirtyFlagHandler::writeSetFile() {
     // The whole set goes to a file of this process's own next to the set file, which then
     // replaces the set file in one step: readers and a crash see the old set or the new one.
     std::string temporary = setFile + "." + std::to_string(getpid());
-    int fd = ovsys::table().open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Made anew, never through what stands under the name (a link placed there would have the
+    // set written, and its owner and mode changed, wherever it leads).
+    ovsys::table().unlink(temporary.c_str());
+    int fd = ovsys::table().open(temporary.c_str(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         discard(temporary, false);
     bool written = writeAll(fd, textOf(dirtySet)) && fsync(fd) == 0;

@@ -46,7 +46,9 @@ bool readWithStatus(const std::string& path, std::string& text, struct stat& st)
     if (fd < 0)
         return false;
     bool read = ovsys::table().fstat(fd, &st) == 0 && readAll(fd, text);
+    int error = errno; // the caller tells a missing file from an unreadable one
     ovsys::table().close(fd);
+    errno = error;
     return read;
 }
 

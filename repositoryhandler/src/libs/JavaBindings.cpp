@@ -103,14 +103,22 @@ using LocationCall = char* (*)(const char*, const char*, int*, bool);
 jstring locate(JNIEnv* env, jobject self, jstring repository, jstring resource, bool skipDirty,
                const char* message, LocationCall call) {
     JavaText repo(env, repository), res(env, resource);
-    int status = 0;
+    // The operation leaves the status unwritten only when the resource's lock could not be had:
+    // that is reported as such, not as 0, which would mean found and consistent.
+    constexpr int kUnwritten = -1;
+    int status = kUnwritten;
     char* location = nullptr;
     if (!guarded(
             message, [&] { location = call(repo.get(), res.get(), &status, skipDirty); }, repo,
             res))
         return nullptr;
+    if (status == kUnwritten)
+        status = location != nullptr ? 0 : 16;
     jstring result = location != nullptr ? newJavaString(env, location) : nullptr;
+    bool converted = location == nullptr || result != nullptr;
     release(location);
+    if (!converted)
+        return nullptr; // out of memory: the pending error is the caller's answer
     setStatus(env, self, status);
     return result;
 }

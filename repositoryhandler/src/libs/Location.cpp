@@ -141,8 +141,12 @@ char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDi
     assertSingleComponent(bareResourceName(resource));
     if (char* existing = getLocation(resource, status, false, false))
         return existing;
-    if ((this->status & REPO_INCOMPLETE) && !skipDirty)
-        dirtyFlags.setDirty(resource, true); // an unmounted mount may hold an older copy
+    // An unmounted mount may hold an older copy: without its flag the new copy must not be made,
+    // or a later lookup would take the older one for clean.
+    if ((this->status & REPO_INCOMPLETE) && !skipDirty && !dirtyFlags.setDirty(resource, true)) {
+        setStatus(status, RES_ERROR);
+        return nullptr;
+    }
     int target = getActualMountPoint();
     if (target == -1) {
         logNoMount(repositoryPath, this->status);

@@ -40,8 +40,10 @@ public:
     // Binds the handler to a repository and loads its set file.
     void setRepository(const char* repositoryPath);
     bool isDirty(const char* resourceId);
-    // Marks or unmarks one identifier; the file is rewritten only when the set changes.
-    void setDirty(const char* resourceId, bool dirty);
+    // Marks or unmarks one identifier; the file is rewritten only when the set changes. false
+    // when the lock could not be had (logged): the flag is then as it was, and a caller that
+    // relies on it being set must not go on.
+    bool setDirty(const char* resourceId, bool dirty);
     // Unmarks everything, leaving an empty set file.
     void clearDirtySet();
     // Writes the whole set to the set file; the caller holds the lock. 0 on success.
@@ -62,11 +64,15 @@ private:
         // Takes over the open descriptor fd of the file (closing the one held before).
         bool hold(int fd);
         void forget();
-        // Whether st describes the held file, unchanged.
+        // Whether st describes the held file, unchanged, and the descriptor still is that file
+        // (a program may have closed it and opened another under its number).
         bool matches(const struct stat& st) const;
         const struct stat& status() const { return st; }
 
     private:
+        // Whether fd is still the file held (same device and inode).
+        bool stillHeld() const;
+
         int fd = -1;
         struct stat st = {};
     };

@@ -6,6 +6,7 @@
 #include "OVProperties.h"
 #include "RepositoryStatus.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -136,7 +137,15 @@ void OVRepositoryHandler::readLimits(const OVProperties& properties) {
 int OVRepositoryHandler::parseConfigFile() {
     std::string file = configFileOf(repositoryPath);
     std::string text;
-    if (!exists(file.c_str()) || !configVersion.read(file, text)) {
+    if (!configVersion.read(file, text)) {
+        if (errno != ENOENT) {
+            // It exists but cannot be read: running on the defaults would be running wrong.
+            int error = errno;
+            std::string message = "The configuration \"" + file +
+                                  "\" could not be read. Error code is " + std::to_string(error);
+            rh_logger.errorLog("%s", message.c_str());
+            throw OVIOException(error, message);
+        }
         buildMounts(nullptr);
         return 0;
     }

@@ -92,6 +92,13 @@ public class RepositoryHandlerTest {
         int status = handler.getRepositoryStatusNative(repo);
         check(status >= 0 && (status & 256) == 0, "repository status " + status);
 
+        // More names than the local references a native method may hold without asking.
+        String many = repository("many");
+        for (int i = 0; i < 100; i++)
+            handler.createDirectoryNative(many, String.format("n%03d", i), false);
+        String[] all = handler.listDirsNative(many, true);
+        check(all != null && all.length == 100 && all[99].equals("n099"), "a long listing");
+
         String empty = repository("empty");
         String[] none = handler.listDirsNative(empty, true);
         check(none != null && none.length == 0, "an empty repository lists as an empty array");
@@ -165,6 +172,20 @@ public class RepositoryHandlerTest {
         check(handler.getRepositoryStatusNative(good) >= 0, "the library still works");
     }
 
+    // A resource locked by another process for longer than the lookup waits: null with status 16,
+    // never 0. The lock file is made by hand; the wait takes its 30 seconds.
+    private static void locked(RepositoryHandler handler) throws Exception {
+        String repo = repository("locked");
+        handler.createDirectoryNative(repo, "busy", false);
+        Path lock = work.resolve("locks").resolve(
+                "semaphore_OVRepositoryHandler-" + repo.replace('/', '_') + "-busy");
+        Files.write(lock, new byte[0]);
+        handler.status = 0;
+        check(handler.getLocationNative(repo, "busy") == null && handler.status == 16,
+                "a locked resource: status " + handler.status);
+        Files.delete(lock);
+    }
+
     private static void secondThread(RepositoryHandler handler) throws Exception {
         String repo = repository("thread");
         String made = handler.createDirectoryNative(repo, "t", false);
@@ -187,6 +208,7 @@ public class RepositoryHandlerTest {
         foreignNames(handler);
         failures(handler);
         secondThread(handler);
+        locked(handler);
         System.out.println("java: " + passed + " passed, " + failed + " failed");
         System.exit(failed == 0 ? 0 : 1);
     }
