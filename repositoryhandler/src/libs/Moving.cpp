@@ -127,11 +127,14 @@ bool sameContent(const std::string& a, const std::string& b) {
            readLinkTarget(b, tb) && ta == tb;
 }
 
-// Copies from (links as links, times kept) to the new path copy and compares the two. 0, or the
-// status of the command that failed.
-// Their reports are not read (the status tells), and must not reach the calling program's output.
+// Copies from (links as links) to the new path copy and compares the two. 0, or the status of the
+// command that failed. Owner, mode and times are kept: a mover run as root (with any umask) must
+// not take the application's files away from it; without the right to give files away, cp keeps
+// the mover as owner and goes on. The tools' standard output is not read (the status tells) and
+// must not reach the calling program's.
 int copyVerified(const std::string& from, const std::string& copy) {
-    int status = runCommand({"cp", "-RP", "--preserve=timestamps", "--", from, copy}, "/dev/null");
+    int status = runCommand({"cp", "-RP", "--preserve=mode,ownership,timestamps", "--", from, copy},
+                            "/dev/null");
     if (status == 0)
         status =
             runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy}, "/dev/null");
@@ -182,6 +185,7 @@ private:
     WorkDir* workIn(const std::string& home);
     int merge(const std::string& origin, const std::string& dest, const struct stat& st);
     int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
+    bool standsAlready(const std::string& origin, const std::string& dest);
 
     std::string originHome;
     std::string destHome;
@@ -218,8 +222,14 @@ int Move::toNewPath(const std::string& from, const std::string& to) {
     int status = copyVerified(from, copy);
     if (status != 0)
         return status;
-    if (!dir->syncFileSystem() || ovsys::table().rename(copy.c_str(), to.c_str()) != 0 ||
-        !syncDirectory(parent))
+    if (!dir->syncFileSystem())
+        return -1;
+    // Hash directories are shared and removed without a lock when they fall empty: one may have
+    // gone since it was made above.
+    bool renamed = ovsys::table().rename(copy.c_str(), to.c_str()) == 0 ||
+                   (errno == ENOENT && mkdirs(parent.c_str(), 0755) == 0 &&
+                    ovsys::table().rename(copy.c_str(), to.c_str()) == 0);
+    if (!renamed || !syncDirectory(parent))
         return -1;
     return retire(from);
 }
@@ -247,6 +257,26 @@ int Move::reconcile(const std::string& copy, const std::string& origin, const st
     return kOk;
 }
 
+// Whether everything below the directory origin stands at dest with the same content; notes the
+// directories on both sides for their times.
+bool Move::standsAlready(const std::string& origin, const std::string& dest) {
+    for (const std::string& entry : entriesOf(origin)) {
+        std::string from = origin + "/" + entry, to = dest + "/" + entry;
+        struct stat original, there;
+        if (!lstatOk(from, &original) || !lstatOk(to, &there) ||
+            S_ISDIR(original.st_mode) != S_ISDIR(there.st_mode))
+            return false;
+        if (!S_ISDIR(original.st_mode) && !sameContent(from, to))
+            return false;
+        if (S_ISDIR(original.st_mode)) {
+            if (!standsAlready(from, to))
+                return false;
+            merged.push_back({to, original});
+        }
+    }
+    return true;
+}
+
 // Moves the entries of the directory origin into the existing directory dest: the whole origin
 // is copied and verified once, every entry that dest lacks is renamed into place, and
 // directories on both sides are merged in turn. Once all of it stands at dest and is on disk, the
@@ -254,11 +284,21 @@ int Move::reconcile(const std::string& copy, const std::string& origin, const st
 // the merge with a conflict: the entries before it (in byte order) stand at dest too, and the
 // origin stays whole, so that a later merge counts them as moved.
 int Move::merge(const std::string& origin, const std::string& dest, const struct stat& st) {
+    merged.clear();
+    if (standsAlready(origin, dest)) {
+        // A merge cut short after everything was put in place: nothing to copy (nor room needed).
+        if (retire(origin) != 0)
+            return kError;
+        for (const MergedDirectory& directory : merged)
+            keepTimes(directory.dest, directory.originStatus);
+        keepTimes(dest, st);
+        return kOk;
+    }
+    merged.clear();
     WorkDir* dir = workIn(destHome);
     std::string copy = dir != nullptr ? dir->newEntry() : "";
     if (dir == nullptr || copyVerified(origin, copy) != 0 || !dir->syncFileSystem())
         return notRenamed(origin, dest);
-    merged.clear();
     int result = reconcile(copy, origin, dest);
     // The origin loses nothing before what was put in place is on disk.
     if (!dir->syncFileSystem())
