@@ -34,7 +34,6 @@ int openFailingConfig(const char* path, int flags, mode_t mode) {
     return ovsys::real().open(path, flags, mode);
 }
 
-
 int noSleep(const struct timespec*, struct timespec*) {
     return 0;
 }
