@@ -285,26 +285,20 @@ bool Move::standsAlready(const std::string& origin, const std::string& dest) {
 // origin stays whole, so that a later merge counts them as moved.
 int Move::merge(const std::string& origin, const std::string& dest, const struct stat& st) {
     merged.clear();
-    if (standsAlready(origin, dest)) {
-        // A merge cut short after everything was put in place: nothing to copy (nor room needed).
-        if (retire(origin) != 0)
-            return kError;
-        for (const MergedDirectory& directory : merged)
-            keepTimes(directory.dest, directory.originStatus);
-        keepTimes(dest, st);
-        return kOk;
+    // A merge cut short after everything was put in place has nothing to copy (nor room to need).
+    if (!standsAlready(origin, dest)) {
+        merged.clear();
+        WorkDir* dir = workIn(destHome);
+        std::string copy = dir != nullptr ? dir->newEntry() : "";
+        if (dir == nullptr || copyVerified(origin, copy) != 0 || !dir->syncFileSystem())
+            return notRenamed(origin, dest);
+        int result = reconcile(copy, origin, dest);
+        // The origin loses nothing before what was put in place is on disk.
+        if (!dir->syncFileSystem())
+            return notRenamed(origin, dest);
+        if (result != kOk)
+            return result;
     }
-    merged.clear();
-    WorkDir* dir = workIn(destHome);
-    std::string copy = dir != nullptr ? dir->newEntry() : "";
-    if (dir == nullptr || copyVerified(origin, copy) != 0 || !dir->syncFileSystem())
-        return notRenamed(origin, dest);
-    int result = reconcile(copy, origin, dest);
-    // The origin loses nothing before what was put in place is on disk.
-    if (!dir->syncFileSystem())
-        return notRenamed(origin, dest);
-    if (result != kOk)
-        return result;
     if (retire(origin) != 0)
         return kError;
     for (const MergedDirectory& directory : merged)
