@@ -28,6 +28,10 @@ struct Table {
     int (*fstat)(int fd, struct stat* st);
     int (*fchmod)(int fd, mode_t mode);
     int (*fchown)(int fd, uid_t owner, gid_t group);
+    // Relative to an open directory, for walks that must not be led elsewhere by a name that
+    // turns into a link while they run.
+    int (*openat)(int dirFd, const char* name, int flags, mode_t mode);
+    int (*unlinkat)(int dirFd, const char* name, int flags);
 };
 
 // The table in use.

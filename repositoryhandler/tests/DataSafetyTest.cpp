@@ -83,15 +83,13 @@ int lookUpDyingAt(TwoMounts& r, const std::string& prefix, const char* resource)
     });
 }
 
-// Deleting a file named "b" in a staging directory fails.
-int unlinkFailingInStaging(const char* path) {
-    std::string text(path);
-    if (text.find("/.repository-staging/") != std::string::npos && text.size() > 2 &&
-        text.compare(text.size() - 2, 2, "/b") == 0) {
+// Deleting a file named "b" fails (in the scenario below, only the staged legacy copy has one).
+int unlinkFailingForB(int dirFd, const char* name, int flags) {
+    if (std::string(name) == "b") {
         errno = EACCES;
         return -1;
     }
-    return ovsys::real().unlink(path);
+    return ovsys::real().unlinkat(dirFd, name, flags);
 }
 
 // Interrupted take-overs and merges, and a deletion that fails half way, on r's mounts; checks
@@ -131,7 +129,7 @@ void cutShortMoves(TwoMounts& r) {
     makeTree(r.legacy, {"big/a", "big/b", "big/c"});
     {
         ScopedSyscalls calls;
-        calls.table().unlink = unlinkFailingInStaging;
+        calls.table().unlinkat = unlinkFailingForB;
         std::string location = r.lookUp("big", status);
         check(status == RES_OK && holdsTree(parentOf(location), {"big/a", "big/b", "big/c"}),
               "the whole copy is served: " + location);

@@ -53,15 +53,27 @@ private:
     ScopedEnv path;
 };
 
-// The path whose unlink fails with EACCES while failingUnlink is installed.
-std::string failingPath;
+// Before the directory swapped is entered through openat, it is replaced by a link to swapTarget.
+std::string swapped, swapTarget;
 
-int failingUnlink(const char* path) {
-    if (path == failingPath) {
+int swappingOpenAt(int dirFd, const char* name, int flags, mode_t mode) {
+    if (!swapped.empty() && swapped.substr(swapped.rfind('/') + 1) == name) {
+        std::filesystem::rename(swapped, swapped + ".moved");
+        symlink(swapTarget.c_str(), swapped.c_str());
+        swapped.clear();
+    }
+    return ovsys::real().openat(dirFd, name, flags, mode);
+}
+
+// Deleting an entry of this name fails with EACCES while failingUnlinkAt is installed.
+std::string failingName;
+
+int failingUnlinkAt(int dirFd, const char* name, int flags) {
+    if (name == failingName) {
         errno = EACCES;
         return -1;
     }
-    return ovsys::real().unlink(path);
+    return ovsys::real().unlinkat(dirFd, name, flags);
 }
 
 } // namespace
@@ -316,6 +328,16 @@ TEST(DeleteRes, LinksAreRemovedNeverFollowed) {
     EXPECT_EQ(deleteRes((dir / "dangling").c_str()), 0);
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"outside"});
     EXPECT_TRUE(holdsTree(dir.path(), {"outside/keep", "outside/sub/keep"}));
+
+    // A directory turned into a link while the deletion runs (just before it is entered): the
+    // deletion stops there instead of following it.
+    makeTree(dir.path(), {"r/sub/f", "r/z"});
+    swapped = dir / "r/sub";
+    swapTarget = dir / "outside";
+    ScopedSyscalls calls;
+    calls.table().openat = swappingOpenAt;
+    EXPECT_EQ(deleteRes((dir / "r").c_str()), 8);
+    EXPECT_TRUE(holdsTree(dir.path(), {"outside/keep", "outside/sub/keep", "r/z"}));
 }
 
 TEST(DeleteRes, AFailureStopsTheWalkAndIsLogged) {
@@ -323,11 +345,11 @@ TEST(DeleteRes, AFailureStopsTheWalkAndIsLogged) {
     SyslogCapture log;
     makeTree(dir.path(), {"r/a", "r/b", "r/c"});
     ScopedSyscalls calls;
-    failingPath = dir / "r/b";
-    calls.table().unlink = failingUnlink;
+    failingName = "b";
+    calls.table().unlinkat = failingUnlinkAt;
     EXPECT_EQ(deleteRes((dir / "r").c_str()), 8);
     EXPECT_EQ(log.messages(),
-              std::vector<std::string>{"The resource \"" + failingPath +
+              std::vector<std::string>{"The resource \"" + dir / "r/b" +
                                        "\" could not be removed. Error code is 13"});
     EXPECT_EQ(namesIn(dir / "r"), (std::vector<std::string>{"b", "c"}));
 }

@@ -40,38 +40,56 @@ void removeLockFiles() {
 
 namespace {
 
-// Kills the process at the n-th call of rename, unlink, rmdir or mkdir.
+// The n-th call of rename, unlink, unlinkat, rmdir or mkdir kills the process (killing) or fails
+// with EIO.
 int callsLeft = 0;
-void countDown() {
-    if (callsLeft > 0 && --callsLeft == 0)
+bool killing = false;
+bool tripped() {
+    if (callsLeft <= 0 || --callsLeft != 0)
+        return false;
+    if (killing)
         raise(SIGKILL);
+    errno = EIO;
+    return true;
 }
-int killingRename(const char* a, const char* b) {
-    countDown();
-    return ovsys::real().rename(a, b);
+int trippingRename(const char* a, const char* b) {
+    return tripped() ? -1 : ovsys::real().rename(a, b);
 }
-int killingUnlink(const char* a) {
-    countDown();
-    return ovsys::real().unlink(a);
+int trippingUnlink(const char* a) {
+    return tripped() ? -1 : ovsys::real().unlink(a);
 }
-int killingRmdir(const char* a) {
-    countDown();
-    return ovsys::real().rmdir(a);
+int trippingUnlinkAt(int fd, const char* a, int flags) {
+    return tripped() ? -1 : ovsys::real().unlinkat(fd, a, flags);
 }
-int killingMkdir(const char* a, mode_t m) {
-    countDown();
-    return ovsys::real().mkdir(a, m);
+int trippingRmdir(const char* a) {
+    return tripped() ? -1 : ovsys::real().rmdir(a);
 }
+int trippingMkdir(const char* a, mode_t m) {
+    return tripped() ? -1 : ovsys::real().mkdir(a, m);
+}
+
+// Puts the tripping calls in place while it lives; the n-th of them trips.
+class Tripwire {
+public:
+    Tripwire(int n, bool kill) {
+        calls.table().rename = trippingRename;
+        calls.table().unlink = trippingUnlink;
+        calls.table().unlinkat = trippingUnlinkAt;
+        calls.table().rmdir = trippingRmdir;
+        calls.table().mkdir = trippingMkdir;
+        callsLeft = n;
+        killing = kill;
+    }
+    ~Tripwire() { callsLeft = 0; }
+
+private:
+    ScopedSyscalls calls;
+};
 
 // Runs body in a child killed at the n-th mutating call; -1 when it was killed.
 int killedAt(int n, const std::function<void()>& body) {
     return runInChild([&] {
-        ScopedSyscalls calls;
-        calls.table().rename = killingRename;
-        calls.table().unlink = killingUnlink;
-        calls.table().rmdir = killingRmdir;
-        calls.table().mkdir = killingMkdir;
-        callsLeft = n;
+        Tripwire wire(n, true);
         body();
         return 0;
     });
@@ -134,39 +152,6 @@ TEST(MoveFaults, KilledAtEveryCallNeverServesHalf) {
     }
 }
 
-namespace {
-
-int failingRename(const char* a, const char* b) {
-    if (callsLeft > 0 && --callsLeft == 0) {
-        errno = EIO;
-        return -1;
-    }
-    return ovsys::real().rename(a, b);
-}
-int failingUnlink(const char* a) {
-    if (callsLeft > 0 && --callsLeft == 0) {
-        errno = EIO;
-        return -1;
-    }
-    return ovsys::real().unlink(a);
-}
-int failingRmdir(const char* a) {
-    if (callsLeft > 0 && --callsLeft == 0) {
-        errno = EIO;
-        return -1;
-    }
-    return ovsys::real().rmdir(a);
-}
-int failingMkdir(const char* a, mode_t m) {
-    if (callsLeft > 0 && --callsLeft == 0) {
-        errno = EIO;
-        return -1;
-    }
-    return ovsys::real().mkdir(a, m);
-}
-
-} // namespace
-
 // The n-th mutating call fails: the failing lookup itself must not report 0 with a half copy.
 TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
     const std::vector<std::string>& merged = kMerged;
@@ -176,12 +161,7 @@ TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
         makeSweepResources(r);
         int left = -1;
         {
-            ScopedSyscalls calls;
-            calls.table().rename = failingRename;
-            calls.table().unlink = failingUnlink;
-            calls.table().rmdir = failingRmdir;
-            calls.table().mkdir = failingMkdir;
-            callsLeft = n;
+            Tripwire wire(n, false);
             int status = -1;
             std::string d;
             try {
@@ -197,7 +177,6 @@ TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
                 EXPECT_TRUE(holdsTree(parentOf(t), legacyTree)) << "n=" << n << " half t " << t;
             }
             left = callsLeft;
-            callsLeft = 0;
         }
         removeLockFiles();
         for (int round = 0; round < 2; ++round) {

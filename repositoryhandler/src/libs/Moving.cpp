@@ -9,8 +9,10 @@
 #include "RunCommand.h"
 #include "Staging.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -125,6 +127,53 @@ bool sameContent(const std::string& a, const std::string& b) {
     std::string ta, tb;
     return S_ISLNK(sa.st_mode) && S_ISLNK(sb.st_mode) && readLinkTarget(a, ta) &&
            readLinkTarget(b, tb) && ta == tb;
+}
+
+int notRemoved(const std::string& path) {
+    logError("The resource \"" + path + "\" could not be removed. Error code is " + errnoText());
+    return kError;
+}
+
+// The names in the open directory fd, in ascending byte order.
+std::vector<std::string> entriesAt(int fd) {
+    std::vector<std::string> names;
+    int own = dup(fd); // closedir closes what fdopendir was given
+    DIR* dir = own >= 0 ? fdopendir(own) : nullptr;
+    if (dir == nullptr) {
+        if (own >= 0)
+            close(own);
+        return names;
+    }
+    while (const struct dirent* entry = readdir(dir))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Deletes everything in the open directory fd (shown as path in messages), depth first, in
+// byte order; stops at the first failure (logged), leaving what was not reached.
+int deleteEntriesAt(int fd, const std::string& path) {
+    for (const std::string& name : entriesAt(fd)) {
+        std::string shown = path + "/" + name;
+        struct stat st;
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        if (S_ISDIR(st.st_mode)) {
+            int child = ovsys::table().openat(fd, name.c_str(),
+                                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+            if (child < 0)
+                return notRemoved(shown);
+            int result = deleteEntriesAt(child, shown);
+            ovsys::table().close(child);
+            if (result != kOk)
+                return result;
+        }
+        if (ovsys::table().unlinkat(fd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0)
+            return notRemoved(shown);
+    }
+    return kOk;
 }
 
 // Copies from (links as links) to the new path copy and compares the two. 0, or the status of the
@@ -369,22 +418,17 @@ int deleteRes(const char* pathText) {
     struct stat st;
     if (ovsys::table().lstat(path.c_str(), &st) != 0)
         return kOk;
-    bool directory = S_ISDIR(st.st_mode);
-    if (directory) {
-        for (const std::string& entry : entriesOf(path)) {
-            int result = deleteRes((path + "/" + entry).c_str());
-            if (result != kOk)
-                return result;
-        }
-    }
-    int removed =
-        directory ? ovsys::table().rmdir(path.c_str()) : ovsys::table().unlink(path.c_str());
-    if (removed != 0) {
-        logError("The resource \"" + path + "\" could not be removed. Error code is " +
-                 errnoText());
-        return kError;
-    }
-    return kOk;
+    if (!S_ISDIR(st.st_mode))
+        return ovsys::table().unlink(path.c_str()) == 0 ? kOk : notRemoved(path);
+    // The tree is walked through descriptors opened without following links: a directory that
+    // someone turns into a link meanwhile stops the deletion instead of leading it elsewhere.
+    Descriptor dir(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (dir.get() < 0)
+        return notRemoved(path);
+    int result = deleteEntriesAt(dir.get(), path);
+    if (result != kOk)
+        return result;
+    return ovsys::table().rmdir(path.c_str()) == 0 ? kOk : notRemoved(path);
 }
 
 long getSize(const char* pathText, struct stat* st) {
