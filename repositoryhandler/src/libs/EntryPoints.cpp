@@ -77,3 +77,15 @@ int setTimeProperties_(const char* repository, const char* resource, struct utim
 int getTimeProperties_(const char* repository, const char* resource, struct utimbuf* times) {
     return getRepository(repository)->getTimeProperties(resource, times);
 }
+
+void checkOverload_(const char* repository, bool verbose) {
+    getRepository(repository)->checkOverload(verbose);
+}
+
+int freeMount_(const char* repository, const char* mountName) {
+    return getRepository(repository)->moveAllResourcesFromMount(mountName);
+}
+
+std::list<std::string>* getDeletedDirs_(const char* repository) {
+    return getRepository(repository)->getDeletedDirs();
+}

@@ -3,6 +3,8 @@
 
 #include "OVExport.h"
 
+#include <list>
+#include <string>
 #include <utime.h>
 
 // The flat entry points of the repository library (plain C names). Each names the repository by
@@ -30,6 +32,9 @@ OV_EXPORT int setTimeProperties_(const char* repository, const char* resource,
                                  struct utimbuf* times);
 OV_EXPORT int getTimeProperties_(const char* repository, const char* resource,
                                  struct utimbuf* times);
+OV_EXPORT void checkOverload_(const char* repository, bool verbose);
+OV_EXPORT int freeMount_(const char* repository, const char* mountName);
+OV_EXPORT std::list<std::string>* getDeletedDirs_(const char* repository);
 }
 
 #endif

@@ -1,6 +1,7 @@
 #ifndef REPOSITORYHANDLER_OVMOUNTPOINTHANDLER_H
 #define REPOSITORYHANDLER_OVMOUNTPOINTHANDLER_H
 
+#include "Balancing.h"
 #include "FileVersion.h"
 
 #include <string>
@@ -47,6 +48,19 @@ public:
     // Appends the identifiers of this mount's resources of the given kind, unless unmounted.
     void listResources(std::vector<std::string>* out, int kind);
 
+    // Balancing walks over the hashed layout below subPath (depth hash levels down; callers
+    // start with "" and 0). Every entry of a third-level hash directory is a resource; links are
+    // never walked into, "lost+found" at the top and the staging directory are passed over, and a
+    // name flagged dirty is settled with a lookup and skipped. At depth 0 a mount found unmounted
+    // gives -1. The result is the size of candidates afterwards.
+    //
+    // The up to maxCount oldest resources not used within the mount's nomoveTime.
+    int getOldestResources(CandidateSet& candidates, int maxCount, const std::string& subPath,
+                           int depth);
+    // Up to maxCount resources regardless of age; the walk stops once it has them.
+    int getRandomResources(CandidateSet& candidates, int maxCount, const std::string& subPath,
+                           int depth);
+
     // Called with a path after the location code located or created a directory; does nothing.
     void writeToLog(const char* text);
 
@@ -62,6 +76,9 @@ public:
 
 private:
     int statusFromFillLevel(float used) const;
+    template <typename Take>
+    int gather(CandidateSet& candidates, int maxCount, const std::string& subPath, int depth,
+               Take take);
 
     std::string mountPath;
     OVRepositoryHandler* repository;

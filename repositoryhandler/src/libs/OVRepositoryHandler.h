@@ -7,6 +7,7 @@
 
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
 #include <time.h>
 #include <utime.h>
@@ -78,6 +79,24 @@ public:
     // Reads them; 1 on success, else 0 with times untouched.
     int getTimeProperties(const char* resource, struct utimbuf* times);
 
+    // Overload balancing (see Balancing.h). One check under the repository lock: every mount at
+    // its move limit is brought below its clean limit by moving its oldest resources, after
+    // deleting the oldest of the repository in a clearable one without room. verbose also
+    // reports the progress on standard output. deletedDirs then lists the paths handed to
+    // deletion, in order.
+    void checkOverload(bool verbose);
+    // Moves the oldest resources of mount elsewhere until it is below its clean limit: 1 when no
+    // target mount or no old resource was found, else 0.
+    int moveResourcesFromMount(OVMountPointHandler* mount, bool verbose);
+    // Moves every resource of the mount repositoryPath/mountName elsewhere: 0 done, 1 no such
+    // mount, 2 no target mount (left), 3 a batch in which nothing could be moved.
+    int moveAllResourcesFromMount(const char* mountName);
+    // The up to 100 oldest resources not recently used of all mounted mounts together.
+    int getGlobalOldestResources(CandidateSet& candidates);
+    // Whether a balancing step of the running check or emptying gave up on path already (its lock
+    // could not be had, or moving or deleting it failed): it is not gathered again meanwhile.
+    bool isPassedOver(const std::string& path) const { return passedOver.count(path) != 0; }
+
     // Called with a path after a resource was located in or created below the legacy directory;
     // does nothing.
     void writeToLegacyLog(const char* text);
@@ -115,6 +134,8 @@ private:
     template <typename Create>
     char* create(const char* resource, int* status, bool skipDirty, Create onMount);
     std::vector<std::string> collectNames(int kind);
+    class Balancer;
+    friend class Balancer;
 
     std::string repositoryPath;
     // The version of "repository.cfg" read last.
@@ -124,6 +145,7 @@ private:
     int status;
     std::string legacyDir;
     std::list<std::string> deletedDirs;
+    std::set<std::string> passedOver;
     int remindLimit;
     int warnLimit;
     int warn2Limit;

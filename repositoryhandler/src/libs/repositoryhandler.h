@@ -122,6 +122,17 @@ void makeEmpty_(const char* repository);
 int setTimeProperties_(const char* repository, const char* resource, struct utimbuf* times);
 int getTimeProperties_(const char* repository, const char* resource, struct utimbuf* times);
 
+/* Overload balancing. One check of the repository under its repository lock: every mount that
+ * reached its move limit gets its least recently used resources (not used within nomoveTime)
+ * moved to mounts with room until it is below its clean limit; in a clearable repository in which
+ * no mount has room, the oldest resources of the whole repository are deleted first. verbose also
+ * writes the progress on standard output. */
+void checkOverload_(const char* repository, bool verbose);
+
+/* Moves every resource of the mount repository/mountName to other mounts: 0 done, 1 no such
+ * mount, 2 no mount can take them (some are left), 3 a batch in which nothing could be moved. */
+int freeMount_(const char* repository, const char* mountName);
+
 /* The total size in kibibytes of the resources below directory (flat: its entries are the
  * resources; otherwise a mount directory with three hash levels). The sizes are cached in
  * directory/.count; only resources used since their last count are measured again. */
@@ -129,6 +140,18 @@ long countSize(const char* directory, bool flat);
 
 #ifdef __cplusplus
 }
+
+#include <list>
+#include <string>
+
+/* The paths of the resources that the latest check handed to deletion, in order (also those whose
+ * deletion failed). The list belongs to the repository's handler: it stays valid until the next
+ * call of the library names the repository. */
+extern "C" std::list<std::string>* getDeletedDirs_(const char* repository);
+#else
+/* For C callers the list of getDeletedDirs_ is opaque (a C++ std::list of std::string). */
+struct OVDeletedDirs;
+struct OVDeletedDirs* getDeletedDirs_(const char* repository);
 #endif
 
 #endif

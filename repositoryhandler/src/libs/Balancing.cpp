@@ -1,0 +1,410 @@
+// The overload check and the emptying of a mount. Both work resource by resource: lock the
+// resource (30 seconds), make sure it was not used since it was gathered, act, release. Every
+// loop ends: a batch in which nothing could be moved or deleted ends the handling of its mount,
+// and a resource given up on (lock not had, move or deletion failed) is not gathered again within
+// the same operation, so a lock left by a dead process costs one wait, not one per batch.
+#include "Balancing.h"
+
+#include "MoveDelete.h"
+#include "OVException.h"
+#include "OVLogger.h"
+#include "OVPaths.h"
+#include "OVRepositoryHandler.h"
+#include "OVSemaphore.h"
+#include "OVSyscalls.h"
+#include "RepositoryStatus.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+
+bool has(int status, int bits) {
+    return (status & bits) != 0;
+}
+
+// The last use time of path's own entry (a link is not followed); -1 when it is gone.
+time_t lastUse(const std::string& path) {
+    struct stat st;
+    if (ovsys::table().lstat(path.c_str(), &st) != 0)
+        return -1;
+    return lastAccess(path.c_str(), &st);
+}
+
+bool present(const std::string& path) {
+    struct stat st;
+    return ovsys::table().lstat(path.c_str(), &st) == 0;
+}
+
+// The text of ctime, newline included, for a time; a placeholder for a time it cannot show.
+std::string timeText(time_t when) {
+    char buffer[64];
+    if (ctime_r(&when, buffer) == nullptr)
+        return "(unknown)\n";
+    return buffer;
+}
+
+// The top of the mount that holds entry: its path without the relative part.
+std::string mountOf(const ResourceEntry& entry) {
+    return entry.path.substr(0, entry.path.size() - entry.relativePath.size());
+}
+
+} // namespace
+
+// One balancing operation: its progress report and the per-resource protocol.
+class OVRepositoryHandler::Balancer {
+public:
+    Balancer(OVRepositoryHandler& repository, bool verbose) : repo(repository), verbose(verbose) {
+        repo.passedOver.clear();
+    }
+    ~Balancer() {
+        repo.passedOver.clear();
+        if (verbose)
+            std::fflush(stdout);
+    }
+    Balancer(const Balancer&) = delete;
+    Balancer& operator=(const Balancer&) = delete;
+
+    void check();
+    int moveOff(OVMountPointHandler& mount, int& moved);
+    int empty(const char* mountName);
+
+private:
+    enum class Outcome { NotLocked, Touched, Acted };
+
+    void print(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    void line(const std::string& text) const;
+    template <typename Act>
+    Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
+    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to);
+    void checkMount(OVMountPointHandler& mount);
+    void clearMount(OVMountPointHandler& mount);
+    bool deleteOldest(OVMountPointHandler& mount, CandidateSet& candidates);
+    bool deleteEntry(OVMountPointHandler& mount, const ResourceEntry& entry);
+    void giveUp(const ResourceEntry& entry) { repo.passedOver.insert(entry.path); }
+    bool noRoom() const { return has(repo.status, REPO_NO_ROOM); }
+
+    OVRepositoryHandler& repo;
+    bool verbose;
+};
+
+void OVRepositoryHandler::Balancer::print(const char* format, ...) const {
+    if (!verbose)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+}
+
+void OVRepositoryHandler::Balancer::line(const std::string& text) const {
+    print("%s\n", text.c_str());
+}
+
+template <typename Act>
+OVRepositoryHandler::Balancer::Outcome
+OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool touchTest, Act act) {
+    OVSemaphore lock(resourceLockName(repo.repositoryPath, entry.resourceId), true);
+    if (!lock.tryLock(30)) {
+        std::string text = "The resource \"" + lock.getName() + "\" could not be locked.";
+        rh_logger.errorLog("%s", text.c_str());
+        line(text);
+        giveUp(entry);
+        return Outcome::NotLocked;
+    }
+    if (touchTest && lastUse(entry.path) != entry.accessTime)
+        return Outcome::Touched;
+    act();
+    return Outcome::Acted;
+}
+
+// Moves one resource between mounts. A destination that exists already is merged with the origin;
+// the resource is marked dirty before, so that a merge cut short is settled by the next lookup
+// instead of a lookup serving half a resource.
+int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMountPointHandler& from,
+                                             OVMountPointHandler& to) {
+    std::string source = from.getMountPath() + entry.relativePath;
+    std::string destination = to.getMountPath() + entry.relativePath;
+    if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true))
+        return RES_ERROR;
+    int result = moveResBetween(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
+                                to.getMountPath().c_str());
+    if (has(result, RES_CONFLICT)) {
+        repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true);
+        giveUp(entry);
+    } else if (has(result, RES_ERROR)) {
+        giveUp(entry);
+    } else {
+        clearEmptyHash(source.c_str());
+    }
+    return result;
+}
+
+int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& moved) {
+    int target = repo.getActualMountPointForMove(&mount);
+    if (target < 0)
+        return 1;
+    rh_logger.debugLog("CheckOverload tries to move");
+    line("CheckOverload tries to move");
+    CandidateSet candidates;
+    if (mount.getOldestResources(candidates, kOldestBatch, "", 0) < 1) {
+        rh_logger.debugLog("no old resource found");
+        print("no old resource found on mount %s\n", mount.getMountPath().c_str());
+        return 1;
+    }
+    auto going = [&] { return has(mount.getStatus(), MOUNT_CLEAN) && target >= 0; };
+    while (!candidates.empty() && going()) {
+        int before = moved;
+        for (const ResourceEntry& entry : candidates) {
+            if (!going())
+                break;
+            OVMountPointHandler& to = *repo.mounts[target];
+            Outcome outcome = withResource(entry, true, [&] {
+                std::string source = mount.getMountPath() + entry.relativePath;
+                std::string destination = to.getMountPath() + entry.relativePath;
+                std::string when = timeText(entry.accessTime);
+                rh_logger.infoLog("CheckOverload moves %s to %s", source.c_str(),
+                                  destination.c_str());
+                rh_logger.infoLog(
+                    "CheckOverload: Last access/modification time of the resource: %s",
+                    when.c_str());
+                print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
+                print("CheckOverload: Last access/modification time of the resource: %s\n",
+                      when.c_str());
+                int result = moveEntry(entry, mount, to);
+                if (has(result, RES_CONFLICT)) {
+                    line("Conflict prevented resource move");
+                } else if (has(result, RES_ERROR)) {
+                    line("Move failed (Maybe out of space?)");
+                    rh_logger.debugLog("Nospaceleft? checkoverload couldn't move");
+                } else {
+                    line("Move succeeded");
+                    ++moved;
+                }
+            });
+            if (outcome == Outcome::Touched)
+                print("Resource touched while checking: %s\n", entry.path.c_str());
+            if (outcome != Outcome::Acted)
+                continue;
+            target = repo.getActualMountPointForMove(&mount);
+            print("(moveLimit=%i, used=%f)\n", mount.getMoveLimit(), mount.getUsedPercentage());
+        }
+        if (!going())
+            break;
+        if (moved == before) {
+            rh_logger.debugLog("Nothing of the batch could be moved off %s",
+                               mount.getMountPath().c_str());
+            break;
+        }
+        candidates.clear();
+        if (mount.getOldestResources(candidates, kOldestBatch, "", 0) < 0)
+            break;
+    }
+    return 0;
+}
+
+bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
+                                                const ResourceEntry& entry) {
+    std::string when = timeText(entry.accessTime);
+    rh_logger.infoLog("CheckOverload deletes resource: %s when cleaning mount: %s",
+                      entry.path.c_str(), mount.getMountPath().c_str());
+    rh_logger.infoLog("CheckOverload: Last access/modification time of the resource: %s",
+                      when.c_str());
+    print("Deleting resource: %s\n", entry.path.c_str());
+    print("Last access/modification time of the resource: %s\n", when.c_str());
+    repo.deletedDirs.push_back(entry.path);
+    if (deleteResStaged(entry.path.c_str(), mountOf(entry).c_str()) != 0) {
+        rh_logger.errorLog("Resource deleting didn't succeed:%s", entry.path.c_str());
+        print("Deleting resource %s failed\n", entry.path.c_str());
+        repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true);
+        giveUp(entry);
+        return false;
+    }
+    clearEmptyHash(entry.path.c_str());
+    return true;
+}
+
+// Deletes the oldest resources of the repository while no mount has room. False when the
+// deleting ran out of resources or made no progress: the handling of the mount then ends.
+bool OVRepositoryHandler::Balancer::deleteOldest(OVMountPointHandler& mount,
+                                                 CandidateSet& candidates) {
+    while (noRoom() && !candidates.empty()) {
+        int deleted = 0;
+        for (const ResourceEntry& entry : candidates) {
+            if (!noRoom())
+                break;
+            Outcome outcome = withResource(entry, true, [&] {
+                if (deleteEntry(mount, entry))
+                    ++deleted;
+            });
+            if (outcome == Outcome::Touched) {
+                rh_logger.debugLog("Resource touched:%s", entry.path.c_str());
+                print("Resource touched while checking: %s\n", entry.path.c_str());
+            }
+            if (outcome == Outcome::Acted)
+                repo.checkRepositoryStatus();
+        }
+        if (!noRoom())
+            break;
+        if (deleted == 0) {
+            rh_logger.debugLog("Nothing of the batch could be deleted");
+            return false;
+        }
+        rh_logger.debugLog("Clearing is not enough...");
+        candidates.clear();
+        if (repo.getGlobalOldestResources(candidates) < 1) {
+            rh_logger.debugLog("No other resources found to be deleted...");
+            line("No other resources found to be deleted...");
+            return false;
+        }
+    }
+    return true;
+}
+
+// The cycles of a clearable repository: delete the oldest of the repository while nothing has
+// room, then move off the mount; until the mount is below its move limit or nothing goes on.
+void OVRepositoryHandler::Balancer::clearMount(OVMountPointHandler& mount) {
+    line("repository is clearable");
+    bool stop = false;
+    while (has(mount.getStatus(), MOUNT_MOVE) && !stop) {
+        CandidateSet candidates;
+        if (repo.getGlobalOldestResources(candidates) < 1) {
+            line("no global old resource found");
+            rh_logger.debugLog("no global old resource found");
+            return;
+        }
+        int count = static_cast<int>(candidates.size());
+        rh_logger.debugLog("Move limit: %d Clean limit: %d", mount.getMoveLimit(),
+                           mount.getCleanLimit());
+        rh_logger.debugLog("GlobalOldResources:%d", count);
+        print("Move limit: %d Clean limit: %d\n", mount.getMoveLimit(), mount.getCleanLimit());
+        print("GlobalOldResources: %d\n", count);
+        stop = !deleteOldest(mount, candidates);
+        if (has(mount.getStatus(), MOUNT_MOVE) && !stop && !noRoom()) {
+            rh_logger.debugLog("Trying to move instead of cleaning first...");
+            int moved = 0;
+            if (moveOff(mount, moved) != 0 || moved == 0)
+                stop = true;
+        }
+    }
+    if (stop)
+        rh_logger.debugLog("Cleaning %s ends", mount.getMountPath().c_str());
+}
+
+void OVRepositoryHandler::Balancer::checkMount(OVMountPointHandler& mount) {
+    const char* path = mount.getMountPath().c_str();
+    print("checking mount %s\n", path);
+    if (has(mount.getStatus(), MOUNT_UNMOUNTED)) {
+        line("mount is unmounted");
+        return;
+    }
+    if (!has(mount.getStatus(), MOUNT_MOVE)) {
+        print("mount does not need maintenance (moveLimit=%i, used=%f)\n", mount.getMoveLimit(),
+              mount.getUsedPercentage());
+        return;
+    }
+    print("trying to clean mount %s\n", path);
+    rh_logger.debugLog("CheckOverload detected %s has to be clean", path);
+    if (repo.isClearable) {
+        clearMount(mount);
+    } else if (!noRoom()) {
+        int moved = 0;
+        moveOff(mount, moved);
+    }
+}
+
+void OVRepositoryHandler::Balancer::check() {
+    print("checking repository %s\n", repo.repositoryPath.c_str());
+    repo.deletedDirs.clear();
+    OVSemaphore lock(resourceLockName(repo.repositoryPath, ""), true);
+    if (!lock.tryLock(30)) {
+        std::string text = "The repository \"" + repo.repositoryPath + "\" could not be locked.";
+        line(text);
+        rh_logger.errorLog("%s", text.c_str());
+        return;
+    }
+    repo.checkRepositoryStatus();
+    if (noRoom() && !repo.isClearable) {
+        line("the repository is full, we can't do anything");
+        return;
+    }
+    // The count is read anew each time: the mounts stay as they are during a check, but nothing
+    // here relies on it.
+    for (size_t i = 0; i < repo.mounts.size(); ++i)
+        checkMount(*repo.mounts[i]);
+}
+
+int OVRepositoryHandler::Balancer::empty(const char* mountName) {
+    if (mountName == nullptr)
+        throw OVAssertionException("mountName != NULL", __LINE__, kRepositorySource);
+    std::string wanted = repo.repositoryPath + "/" + mountName;
+    OVMountPointHandler* source = nullptr;
+    for (const auto& mount : repo.mounts)
+        if (source == nullptr && mount->getMountPath() == wanted)
+            source = mount.get();
+    if (source == nullptr) {
+        std::string text = "Source mount \"" + wanted + "\" could not be found in repository.";
+        rh_logger.debugLog("%s", text.c_str());
+        return 1;
+    }
+    int target = repo.getActualMountPointForMove(source);
+    if (target < 0) {
+        rh_logger.debugLog("Could not find target mount for data moving.");
+        return 2;
+    }
+    CandidateSet candidates;
+    if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 1) {
+        rh_logger.debugLog("no movable resource found");
+        return 0;
+    }
+    bool progress = true;
+    while (!candidates.empty() && target >= 0 && progress) {
+        progress = false;
+        for (const ResourceEntry& entry : candidates) {
+            if (target < 0)
+                break;
+            OVMountPointHandler& to = *repo.mounts[target];
+            Outcome outcome = withResource(entry, false, [&] {
+                std::string destination = to.getMountPath() + entry.relativePath;
+                rh_logger.infoLog("EmptyMount moves %s to %s", entry.path.c_str(),
+                                  destination.c_str());
+                int result = moveEntry(entry, *source, to);
+                if (!has(result, RES_CONFLICT) && has(result, RES_ERROR))
+                    rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
+                if (result == RES_OK)
+                    progress = true;
+            });
+            if (outcome == Outcome::Acted)
+                target = repo.getActualMountPointForMove(source);
+        }
+        if (target < 0 || !progress)
+            break;
+        candidates.clear();
+        if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 0)
+            break;
+    }
+    if (target < 0) {
+        rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
+        return 2;
+    }
+    // A resource given up on (locked, failed, in conflict) is still on the mount.
+    if (!progress || !repo.passedOver.empty()) {
+        rh_logger.debugLog("Not all resources could be moved");
+        return 3;
+    }
+    return 0;
+}
+
+void OVRepositoryHandler::checkOverload(bool verbose) {
+    Balancer(*this, verbose).check();
+}
+
+int OVRepositoryHandler::moveResourcesFromMount(OVMountPointHandler* mount, bool verbose) {
+    int moved = 0;
+    return Balancer(*this, verbose).moveOff(*mount, moved);
+}
+
+int OVRepositoryHandler::moveAllResourcesFromMount(const char* mountName) {
+    return Balancer(*this, false).empty(mountName);
+}
