@@ -121,6 +121,11 @@ static void testEntryPoints(const char* root) {
     CHECK(getRepositoryStatus_(root) == 256);
     CHECK(MountUnmount_(root, 0, true) == 0);
     testResources(root);
+
+    /* Balancing: nothing to do on a mount below its limits, and no such mount to empty. */
+    checkOverload_(root, false);
+    CHECK(getDeletedDirs_(root) != NULL);
+    CHECK(freeMount_(root, "nomount") == 1);
     CHECK(unlink(cfg) == 0);
     snprintf(cfg, sizeof cfg, "%s/.dirty", root);
     unlink(cfg); /* written only when a flag changes; removed in case */
