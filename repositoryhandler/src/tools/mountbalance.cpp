@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
         std::printf("Usage: mountbalance <repository>\n");
         return -1;
     }
+    // Line by line, so that a log that follows the output (a timer's journal) shows the progress
+    // as it happens, and a killed run loses no finished line.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("calling library...\n");
     try {
         checkOverload_(argv[1], true);
