@@ -355,6 +355,11 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
     }
     CandidateSet candidates;
     if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 1) {
+        // A resource the walk had to pass over (it stays dirty) is still on the mount.
+        if (!repo.passedOver.empty()) {
+            rh_logger.debugLog("Not all resources could be moved");
+            return 3;
+        }
         rh_logger.debugLog("no movable resource found");
         return 0;
     }

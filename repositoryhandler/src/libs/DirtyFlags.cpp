@@ -216,9 +216,12 @@ void OVDirtyFlagHandler::refresh() {
 
 bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
     ovAssert(resourceId != nullptr, "resourceId", kIsDirtyLine, kRepositorySource);
+    certain = false;
     // The file is only ever replaced whole, so an unchanged file means the set is current.
-    if (unchangedSinceSeen())
+    if (unchangedSinceSeen()) {
+        certain = true;
         return dirtySet.count(resourceId) != 0;
+    }
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock, setFile))
         return true; // a state that cannot be read is treated as dirty
@@ -231,6 +234,7 @@ bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
         rh_logger.errorLog("%s", text.c_str());
         return true;
     }
+    certain = true;
     return dirtySet.count(resourceId) != 0;
 }
 

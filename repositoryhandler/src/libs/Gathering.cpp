@@ -3,6 +3,7 @@
 // bounded set, so that its memory does not grow with the number of resources.
 #include "Balancing.h"
 
+#include "OVDirtyFlagHandler.h"
 #include "OVLogger.h"
 #include "OVMountPointHandler.h"
 #include "OVPaths.h"
@@ -22,13 +23,27 @@ namespace {
 // Depth below a mount at which the entries are the resources.
 constexpr int kResourceLevel = 3;
 
-// Keeps the maxCount oldest resources used no later than cutOff.
-struct TakeOldest {
-    size_t maxCount;
-    time_t cutOff;
+} // namespace
 
-    bool satisfied(const CandidateSet&) const { return false; }
-    void operator()(CandidateSet& candidates, ResourceEntry&& entry) const {
+// What one walk keeps, and whether it gave up.
+struct GatherTake {
+    size_t maxCount;
+    // Only resources used no later than this are taken; all when any.
+    time_t cutOff;
+    bool any;
+    // Set when the dirty flags cannot be read: every further name would wait for their lock in
+    // vain, so the walk ends with what it has.
+    bool abandoned = false;
+
+    bool satisfied(const CandidateSet& candidates) const {
+        return abandoned || (any && candidates.size() >= maxCount);
+    }
+    // Keeps the maxCount oldest (or, with any, the first maxCount) resources offered.
+    void offer(CandidateSet& candidates, ResourceEntry&& entry) const {
+        if (any) {
+            candidates.insert(std::move(entry));
+            return;
+        }
         if (entry.accessTime > cutOff)
             return;
         if (candidates.size() >= maxCount && entry.accessTime > candidates.rbegin()->accessTime)
@@ -39,27 +54,38 @@ struct TakeOldest {
     }
 };
 
-// Takes every resource until the set holds maxCount.
-struct TakeAny {
-    size_t maxCount;
-
-    bool satisfied(const CandidateSet& candidates) const { return candidates.size() >= maxCount; }
-    void operator()(CandidateSet& candidates, ResourceEntry&& entry) const {
-        candidates.insert(std::move(entry));
-    }
-};
-
-} // namespace
-
 bool ltres::operator()(const ResourceEntry& a, const ResourceEntry& b) const {
     if (a.accessTime != b.accessTime)
         return a.accessTime < b.accessTime;
     return a.path > b.path;
 }
 
-template <typename Take>
+// A resource flagged dirty (copies on several mounts may differ) is settled by a lookup first,
+// which merges its copies and clears the flag. True when it then stands at full, no longer
+// dirty, with its status in st. One that stays dirty is given up for the running operation.
+bool OVMountPointHandler::settledClean(const std::string& name, const std::string& full,
+                                       struct stat& st, GatherTake& take) {
+    OVDirtyFlagHandler& flags = repository->getDirtyFlags();
+    if (!flags.isDirty(name.c_str()))
+        return ovsys::table().lstat(full.c_str(), &st) == 0;
+    if (!flags.lastAnswerCertain()) {
+        rh_logger.debugLog("The walk of %s ends: the dirty flags cannot be read",
+                           mountPath.c_str());
+        take.abandoned = true;
+        repository->passOver(full);
+        return false;
+    }
+    std::unique_ptr<char[]> settled(repository->getLocation(name.c_str(), nullptr, true, false));
+    if (ovsys::table().lstat(full.c_str(), &st) != 0)
+        return false; // settled on another mount
+    if (!flags.isDirty(name.c_str()))
+        return true;
+    repository->passOver(full);
+    return false;
+}
+
 int OVMountPointHandler::gather(CandidateSet& candidates, int maxCount, const std::string& subPath,
-                                int depth, Take take) {
+                                int depth, GatherTake& take) {
     if (maxCount <= 0)
         return 0;
     if (depth == 0 && (checkStatus(true) & MOUNT_UNMOUNTED))
@@ -75,40 +101,32 @@ int OVMountPointHandler::gather(CandidateSet& candidates, int maxCount, const st
         if ((depth == 0 && name == "lost+found") || name == kStagingName)
             continue;
         std::string full = dir + "/" + name;
-        if (depth == kResourceLevel && repository->isPassedOver(full))
-            continue;
-        if (repository->getDirtyFlags().isDirty(name.c_str())) {
-            // The lookup settles the copies of a dirty resource and clears its flag; the resource
-            // is gathered again by a later walk.
-            std::unique_ptr<char[]> settled(
-                repository->getLocation(name.c_str(), nullptr, true, false));
-            continue;
-        }
-        struct stat st;
-        if (ovsys::table().lstat(full.c_str(), &st) != 0)
-            continue;
         std::string relative = subPath + "/" + name;
+        struct stat st;
         if (depth < kResourceLevel) {
             // Links are never walked into: a linked hash directory is not the mount's own.
-            if (S_ISDIR(st.st_mode) &&
+            if (ovsys::table().lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
                 gather(candidates, maxCount, relative, depth + 1, take) == -1)
                 return -1;
             continue;
         }
-        take(candidates, ResourceEntry{full, relative, name, lastAccess(full.c_str(), &st)});
+        if (repository->isPassedOver(full) || !settledClean(name, full, st, take))
+            continue;
+        take.offer(candidates, ResourceEntry{full, relative, name, lastAccess(full.c_str(), &st)});
     }
     return static_cast<int>(candidates.size());
 }
 
 int OVMountPointHandler::getOldestResources(CandidateSet& candidates, int maxCount,
                                             const std::string& subPath, int depth) {
-    TakeOldest take{static_cast<size_t>(maxCount > 0 ? maxCount : 0), time(nullptr) - nomoveTime};
+    GatherTake take{static_cast<size_t>(maxCount > 0 ? maxCount : 0), time(nullptr) - nomoveTime,
+                    false};
     return gather(candidates, maxCount, subPath, depth, take);
 }
 
 int OVMountPointHandler::getRandomResources(CandidateSet& candidates, int maxCount,
                                             const std::string& subPath, int depth) {
-    TakeAny take{static_cast<size_t>(maxCount > 0 ? maxCount : 0)};
+    GatherTake take{static_cast<size_t>(maxCount > 0 ? maxCount : 0), 0, true};
     return gather(candidates, maxCount, subPath, depth, take);
 }
 

@@ -40,6 +40,9 @@ public:
     // Binds the handler to a repository and loads its set file.
     void setRepository(const char* repositoryPath);
     bool isDirty(const char* resourceId);
+    // Whether the latest isDirty answer came from the set as stored, rather than from a lock or
+    // read failure (which answers true).
+    bool lastAnswerCertain() const { return certain; }
     // Marks or unmarks one identifier; the file is rewritten only when the set changes. false
     // when the lock could not be had (logged): the flag is then as it was, and a caller that
     // relies on it being set must not go on.
@@ -95,6 +98,8 @@ private:
     // Whether dirtySet holds what the set file said when last looked at (false before the first
     // look and after a failed one).
     bool known = false;
+    // Whether the latest isDirty answer was read from the set.
+    bool certain = true;
     // errno of the last failed look at the set file, for the message of isDirty.
     int readError = 0;
 };

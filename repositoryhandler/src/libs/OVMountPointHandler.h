@@ -9,6 +9,7 @@
 #include <vector>
 
 class OVRepositoryHandler;
+struct GatherTake;
 
 // One mount point of a repository: a directory, normally the root of a file system of its own.
 // It counts as mounted while "repositorypart.cfg" is present in it (an unmounted file system shows
@@ -50,9 +51,10 @@ public:
 
     // Balancing walks over the hashed layout below subPath (depth hash levels down; callers
     // start with "" and 0). Every entry of a third-level hash directory is a resource; links are
-    // never walked into, "lost+found" at the top and the staging directory are passed over, and a
-    // name flagged dirty is settled with a lookup and skipped. At depth 0 a mount found unmounted
-    // gives -1. The result is the size of candidates afterwards.
+    // never walked into, "lost+found" at the top and the staging directory are passed over. A
+    // resource flagged dirty is settled with a lookup first, and skipped while it stays dirty;
+    // when the dirty flags cannot be read the walk ends with what it has. At depth 0 a mount
+    // found unmounted gives -1. The result is the size of candidates afterwards.
     //
     // The up to maxCount oldest resources not used within the mount's nomoveTime.
     int getOldestResources(CandidateSet& candidates, int maxCount, const std::string& subPath,
@@ -76,9 +78,10 @@ public:
 
 private:
     int statusFromFillLevel(float used) const;
-    template <typename Take>
     int gather(CandidateSet& candidates, int maxCount, const std::string& subPath, int depth,
-               Take take);
+               GatherTake& take);
+    bool settledClean(const std::string& name, const std::string& full, struct stat& st,
+                      GatherTake& take);
 
     std::string mountPath;
     OVRepositoryHandler* repository;

@@ -96,6 +96,7 @@ public:
     // Whether a balancing step of the running check or emptying gave up on path already (its lock
     // could not be had, or moving or deleting it failed): it is not gathered again meanwhile.
     bool isPassedOver(const std::string& path) const { return passedOver.count(path) != 0; }
+    void passOver(const std::string& path) { passedOver.insert(path); }
 
     // Called with a path after a resource was located in or created below the legacy directory;
     // does nothing.
