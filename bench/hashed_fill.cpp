@@ -1,0 +1,88 @@
+// Fills a mount with resources in the hashed layout, for the balancing benchmark
+// (balance_bench.sh).
+//
+//   hashed_fill mount count bytesPerResource [filesPerResource]
+//
+// Makes the resources res00000 .. (count - 1) below mount, each holding filesPerResource files
+// (default 1) that together take bytesPerResource bytes, and sets the times of every file and
+// resource directory to between one day and one day plus count minutes ago, all distinct.
+#include "OVHash.h"
+#include "OVPaths.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    std::perror(what.c_str());
+    std::exit(1);
+}
+
+void setTime(const std::string& path, time_t when) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        fail(path);
+}
+
+void writeFile(const std::string& path, const std::vector<char>& block, long long size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        fail(path);
+    while (size > 0) {
+        size_t chunk =
+            size < static_cast<long long>(block.size()) ? static_cast<size_t>(size) : block.size();
+        ssize_t written = write(fd, block.data(), chunk);
+        if (written <= 0)
+            fail(path);
+        size -= written;
+    }
+    if (close(fd) != 0)
+        fail(path);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4 || argc > 5) {
+        std::printf("Usage: hashed_fill mount count bytesPerResource [filesPerResource]\n");
+        return 2;
+    }
+    std::string mount = argv[1];
+    long count = std::atol(argv[2]);
+    long long bytes = std::atoll(argv[3]);
+    long files = argc == 5 ? std::atol(argv[4]) : 1;
+    if (count < 0 || bytes < 0 || files < 1) {
+        std::fprintf(stderr, "hashed_fill: bad count or size\n");
+        return 2;
+    }
+    std::vector<char> block(1 << 20);
+    time_t now = time(nullptr);
+    for (long i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "res%05ld", i);
+        std::unique_ptr<char[]> hashed(convertToHashed((std::string(name) + "/").c_str()));
+        std::string dir = mount + "/" + hashed.get();
+        dir.pop_back();
+        if (mkdirs(dir.c_str(), 0755) != 0)
+            fail(dir);
+        // Content differs between resources, so that no comparison passes by accident.
+        for (size_t j = 0; j < block.size(); ++j)
+            block[j] = static_cast<char>((j * 131 + static_cast<size_t>(i) * 7) & 0xff);
+        time_t when = now - 24 * 60 * 60 - i * 60;
+        for (long f = 0; f < files; ++f) {
+            std::string file = dir + "/part" + std::to_string(f);
+            writeFile(file, block, bytes / files + (f < bytes % files ? 1 : 0));
+            setTime(file, when);
+        }
+        setTime(dir, when);
+    }
+    return 0;
+}
