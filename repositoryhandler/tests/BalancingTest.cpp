@@ -134,8 +134,10 @@ int withMounts(TestRepository& repo, std::vector<std::string> names, FileSystemK
 
 // Six old resources, one exactly at the cut-off and two younger ones on m0. A first, quiet check
 // must move exactly the three oldest to get m0 below its clean limit; a second, with limits m0
-// can never meet, moves every eligible resource, oldest first, and then ends.
-void oldestMoveFirst(TestRepository& repo) {
+// can never meet, moves every eligible resource, oldest first, and then ends. xfs frees the blocks
+// of a removed file in the background, so the fill level read right after a move may still count
+// them: there one move more (slack) is accepted.
+void oldestMoveFirst(TestRepository& repo, size_t slack) {
     std::string m0 = repo / "m0", m1 = repo / "m1";
     repo.configure("mountPoints = m0\\m1\nnomoveTimeSeconds = 1000\n");
     struct statvfs fs {};
@@ -156,16 +158,19 @@ void oldestMoveFirst(TestRepository& repo) {
 
     check(outputOf(repo / "quiet.out", [&] { checkOverload_(repo.id(), false); }).empty(),
           "a check without verbose writes nothing to standard output");
-    for (size_t i = 0; i < eligible.size(); ++i)
-        check(movedTo(m0, m1, eligible[i]) == (i < 3),
-              eligible[i] + " moved iff among the 3 oldest");
+    size_t moved = 0;
+    while (moved < eligible.size() && movedTo(m0, m1, eligible[moved]))
+        ++moved;
+    check(moved >= 3 && moved <= 3 + slack, "the 3 oldest moved: " + std::to_string(moved));
+    for (size_t i = moved; i < eligible.size(); ++i)
+        check(present(place(m0, eligible[i])), eligible[i] + " stays on m0");
     check(usedPercent(m0) < clean, "m0 ends below its clean limit");
     check(readFile(place(m1, "o0") + "/data") == std::string(bytes, 'o'), "o0 arrived whole");
 
     writeFile(m0 + "/repositorypart.cfg", "moveLimit = 1\ncleanLimit = 1\n");
     std::string out = outputOf(repo / "verbose.out", [&] { checkOverload_(repo.id(), true); });
     std::vector<std::string> expected;
-    for (size_t i = 3; i < eligible.size(); ++i)
+    for (size_t i = moved; i < eligible.size(); ++i)
         expected.push_back("CheckOverload moves " + place(m0, eligible[i]) + " to " +
                            place(m1, eligible[i]));
     check(linesStarting(out, "CheckOverload moves ") == expected,
@@ -437,18 +442,20 @@ TEST(Balancing, GatheringTakesTheOldestEligibleResources) {
 
 TEST(Balancing, OldestMoveFirstOnTmpfs) {
     TestRepository repo;
-    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "16m", oldestMoveFirst));
+    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "16m",
+                               [](TestRepository& repo) { oldestMoveFirst(repo, 0); }));
 }
 
 TEST(Balancing, OldestMoveFirstOnExt4WithSmallInodes) {
     TestRepository repo;
-    EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Ext4SmallInodes, "", oldestMoveFirst));
+    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Ext4SmallInodes, "",
+                               [](TestRepository& repo) { oldestMoveFirst(repo, 0); }));
 }
 
 TEST(Balancing, OldestMoveFirstOnXfs) {
     TestRepository repo;
-    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Xfs, "", oldestMoveFirst));
+    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Xfs, "",
+                               [](TestRepository& repo) { oldestMoveFirst(repo, 1); }));
 }
 
 TEST(Balancing, SkippedTouchedLockedConflictingAndMergedResources) {
