@@ -7,6 +7,7 @@
 #include "OVHash.h"
 #include "OVPaths.h"
 #include "OVSemaphore.h"
+#include "OVSyscalls.h"
 #include "Registry.h"
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
@@ -15,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <sys/statvfs.h>
@@ -320,6 +323,28 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 0, "everything moved");
     check(movedTo(m0, m1, "q"), "q moved");
     check(freeMount_(repo.id(), "m0") == 0, "nothing left to move");
+
+    // A dirty resource is settled by the walk, then moved like any other, even when it is the
+    // only one and its name is that of a hash directory.
+    Owned hashed(convertToHashed("r/"));
+    std::string hashName(hashed.get(), 2);
+    makeResource(m0, hashName, 4096, 1000);
+    getRepository(repo.id())->getDirtyFlags().setDirty(hashName.c_str(), true);
+    check(freeMount_(repo.id(), "m0") == 0 && movedTo(m0, m1, hashName), "dirty resource moved");
+    check(readFile(repo / ".dirty").empty(), "its flag is cleared");
+
+    // While the dirty flags cannot be read the walk gives up at the first resource, without
+    // waiting name after name, and the mount is not reported empty.
+    makeResource(m0, "s", 4096, 1000);
+    writeFile(repo / ".dirty", "t\n"); // changed meanwhile: it has to be read again
+    ScopedSyscalls calls;
+    calls.table().open = [](const char* path, int flags, mode_t mode) {
+        if (std::strstr(path, ".dirty-") == nullptr)
+            return ovsys::real().open(path, flags, mode);
+        errno = EACCES; // the dirty-flag lock file cannot be made
+        return -1;
+    };
+    check(freeMount_(repo.id(), "m0") == 3 && present(place(m0, "s")), "s stays, result 3");
 }
 
 // Runs the tool with args; its exit status, with what it wrote to out and err.
