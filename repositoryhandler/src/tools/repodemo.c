@@ -50,19 +50,19 @@ static int writeContent(const char* directory, const char* id) {
 }
 
 /* Creates one resource from "<id>=<days>"; 1 on success. */
-static int create(const char* repository, const char* spec) {
-    const char* equals = strchr(spec, '=');
+static int create(const char* repository, const char* item) {
+    const char* equals = strchr(item, '=');
     char* end = NULL;
     long days = equals == NULL ? -1 : strtol(equals + 1, &end, 10);
-    if (equals == NULL || equals == spec || *end != '\0' || end == equals + 1 || days < 0) {
-        fprintf(stderr, "repodemo: \"%s\" is not <id>=<days>\n", spec);
+    if (equals == NULL || equals == item || *end != '\0' || end == equals + 1 || days < 0) {
+        fprintf(stderr, "repodemo: \"%s\" is not <id>=<days>\n", item);
         return 0;
     }
-    size_t length = (size_t)(equals - spec);
+    size_t length = (size_t)(equals - item);
     char* id = malloc(length + 1);
     if (id == NULL)
         return 0;
-    memcpy(id, spec, length);
+    memcpy(id, item, length);
     id[length] = '\0';
 
     int status = -1;
