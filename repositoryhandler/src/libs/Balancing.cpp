@@ -17,6 +17,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -43,6 +44,25 @@ std::string timeText(time_t when) {
     if (ctime_r(&when, buffer) == nullptr)
         return "(unknown)\n";
     return buffer;
+}
+
+// The blocks available on the file system at path; 0 when it cannot be queried.
+fsblkcnt_t availableBlocks(const std::string& path) {
+    struct statvfs fs;
+    if (ovsys::table().statvfs(path.c_str(), &fs) != 0)
+        return 0;
+    return fs.f_bavail;
+}
+
+// Some file systems (xfs) free the blocks of removed files in the background, shortly after the
+// removal returned. Until they show, the fill level would make the check move or delete one
+// resource more than needed; so after a resource was taken away from the file system at path,
+// wait a little (at most 50 ms) while its available blocks are still those of before.
+void awaitFreedBlocks(const std::string& path, fsblkcnt_t before) {
+    for (int attempt = 0; attempt < 5 && availableBlocks(path) == before; ++attempt) {
+        struct timespec pause = {0, 10 * 1000 * 1000};
+        ovsys::table().nanosleep(&pause, nullptr);
+    }
 }
 
 // The top of the mount that holds entry: its path without the relative part.
@@ -128,6 +148,7 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
     std::string destination = to.getMountPath() + entry.relativePath;
     if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true))
         return RES_ERROR;
+    fsblkcnt_t before = availableBlocks(from.getMountPath());
     int result = moveResBetween(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
                                 to.getMountPath().c_str());
     if (has(result, RES_CONFLICT)) {
@@ -137,6 +158,7 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         giveUp(entry);
     } else {
         clearEmptyHash(source.c_str());
+        awaitFreedBlocks(from.getMountPath(), before);
     }
     return result;
 }
@@ -214,7 +236,9 @@ bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
     print("Deleting resource: %s\n", entry.path.c_str());
     print("Last access/modification time of the resource: %s\n", when.c_str());
     repo.deletedDirs.push_back(entry.path);
-    if (deleteResStaged(entry.path.c_str(), mountOf(entry).c_str()) != 0) {
+    std::string home = mountOf(entry);
+    fsblkcnt_t before = availableBlocks(home);
+    if (deleteResStaged(entry.path.c_str(), home.c_str()) != 0) {
         rh_logger.errorLog("Resource deleting didn't succeed:%s", entry.path.c_str());
         print("Deleting resource %s failed\n", entry.path.c_str());
         repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true);
@@ -222,6 +246,7 @@ bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
         return false;
     }
     clearEmptyHash(entry.path.c_str());
+    awaitFreedBlocks(home, before);
     return true;
 }
 
