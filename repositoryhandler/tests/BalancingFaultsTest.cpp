@@ -1,0 +1,120 @@
+// Balancing under attack: resources that are no files or directories, resources and mounts that
+// go away while the balancing waits for a resource lock, and locks that cannot be had. Fill
+// levels are faked, so m0 stays overloaded however much is moved off it.
+#include "MoveDelete.h"
+#include "OVSemaphore.h"
+#include "OVSyscalls.h"
+#include "RepositoryStatus.h"
+#include "TwoMounts.h"
+#include "repositoryhandler.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// m0 at 90 % with move limit 80 and clean limit 70, m1 at 10 %; resources older than 1000 s move.
+struct Overloaded : TwoMounts {
+    Overloaded() {
+        repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy +
+                       "\nnomoveTimeSeconds = 1000\n");
+        writeFile(m0 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+        fill.setPercent(m0, 90);
+    }
+    // An old resource directory on mount.
+    std::string old(const std::string& mount, const std::string& id) {
+        std::string location = make(mount, id);
+        setTimes(location);
+        return location;
+    }
+    static void setTimes(const std::string& path) {
+        struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    // The lock of resource id, taken by a child that waits a second, runs meanwhile, and then
+    // gives the lock back; the call returns once the lock is held.
+    pid_t holdWhile(const std::string& id, const std::function<void()>& meanwhile) {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return -1;
+        pid_t holder = startChild([&] {
+            OVSemaphore lock(resourceLockName(repo.path(), id), true);
+            bool locked = lock.lock(5);
+            if (write(ready[1], "x", 1) != 1 || !locked)
+                return 1;
+            sleep(1);
+            meanwhile();
+            return 0;
+        });
+        char token;
+        if (read(ready[0], &token, 1) != 1)
+            return -1;
+        close(ready[0]);
+        close(ready[1]);
+        return holder;
+    }
+};
+
+// Runs body in a child of a process group of its own; -2 when it has not ended within seconds
+// (the group, with whatever the body started, is then killed), else the child's status.
+int withinSeconds(int seconds, const std::function<int()>& body) {
+    pid_t child = startChild([&] {
+        setpgid(0, 0);
+        return body();
+    });
+    setpgid(child, child);
+    for (int waited = 0; waited < seconds * 10; ++waited) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(100 * 1000);
+    }
+    kill(-child, SIGKILL);
+    waitForChild(child);
+    return -2;
+}
+
+} // namespace
+
+// A resource that is a pipe, a device or a socket is moved as what it is: verifying its copy must
+// not read it (a pipe without writer, or a device without end, would never let the check end).
+TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
+    Overloaded r;
+    std::string pipe = r.on(r.m0, "pipe"), zero = r.on(r.m0, "zero"), sock = r.on(r.m0, "sock");
+    r.make(r.m0, "pipe", "");
+    r.make(r.m0, "zero", "");
+    r.make(r.m0, "sock", "");
+    for (const std::string& path : {pipe, zero, sock})
+        ASSERT_EQ(rmdir(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0640), 0);
+    ASSERT_EQ(mknod(zero.c_str(), S_IFCHR | 0640, makedev(1, 5)), 0);
+    ASSERT_EQ(mknod(sock.c_str(), S_IFSOCK | 0640, 0), 0);
+    for (const std::string& path : {pipe, zero, sock})
+        Overloaded::setTimes(path);
+    r.old(r.m0, "plain");
+
+    EXPECT_EQ(withinSeconds(20,
+                            [&] {
+                                checkOverload_(r.repo.id(), false);
+                                return 0;
+                            }),
+              0)
+        << "the check ended";
+    struct stat st;
+    EXPECT_FALSE(present(pipe) || present(zero) || present(sock) || present(r.on(r.m0, "plain")));
+    ASSERT_EQ(lstat(r.on(r.m1, "pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0640);
+    ASSERT_EQ(lstat(r.on(r.m1, "zero").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 5));
+    ASSERT_EQ(lstat(r.on(r.m1, "sock").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(readFile(r.on(r.m1, "plain") + "/f"), "f");
+}
