@@ -118,3 +118,83 @@ TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(readFile(r.on(r.m1, "plain") + "/f"), "f");
 }
+
+namespace {
+
+int sleeps = 0;
+
+int countedSleep(const struct timespec*, struct timespec*) {
+    ++sleeps;
+    return 0;
+}
+
+} // namespace
+
+// Emptying a mount needs no pause after a move: its targets are chosen by their own fill levels.
+// A resource that another process removes (or moves) while the emptying waits for its lock is no
+// longer there to move: the emptying goes on with the others instead of failing.
+TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
+    Overloaded r;
+    for (const char* id : {"c", "d", "e"})
+        r.old(r.m0, id);
+    {
+        ScopedSyscalls calls;
+        calls.table().nanosleep = countedSleep;
+        sleeps = 0;
+        EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 0);
+        EXPECT_EQ(sleeps, 0) << "pauses while emptying";
+    }
+    EXPECT_TRUE(present(r.on(r.m1, "c")) && present(r.on(r.m1, "d")) && present(r.on(r.m1, "e")));
+
+    std::string a = r.old(r.m0, "a");
+    r.old(r.m0, "b");
+    pid_t holder = r.holdWhile("a", [&] { deleteRes(a.c_str()); });
+    ASSERT_GT(holder, 0);
+    int result = -1;
+    EXPECT_NO_THROW(result = freeMount_(r.repo.id(), "m0"));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_TRUE(present(r.on(r.m1, "b")) && !present(a) && !present(r.on(r.m1, "a")));
+}
+
+// The target was chosen before the wait for the resource lock; a target switched off (or
+// unmounted) meanwhile must not receive the resource, where no lookup would find it.
+TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
+    Overloaded r;
+    std::string a = r.old(r.m0, "a");
+    pid_t holder = r.holdWhile("a", [&] { r.unmount(r.m1); });
+    ASSERT_GT(holder, 0);
+    checkOverload_(r.repo.id(), false);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_TRUE(present(a + "/f")) << "a stays where it is found";
+    EXPECT_FALSE(present(r.on(r.m1, "a"))) << "nothing of a on the switched-off mount";
+}
+
+// A resource whose move cannot mark it dirty before merging into the copy at the target is given
+// up once: the dirty-flag lock is not asked for again in every later batch.
+TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
+    Overloaded r;
+    std::string x = r.old(r.m0, "x");
+    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
+    utimensat(AT_FDCWD, x.c_str(), older, 0); // the oldest of all
+    r.make(r.m1, "x", "other");
+    for (int i = 0; i < 101; ++i)
+        r.old(r.m0, "r" + std::to_string(i));
+    OVRepositoryHandler* handler = r.handler();
+    ASSERT_FALSE(handler->getDirtyFlags().isDirty("x")); // read before its lock fails
+    SyslogCapture syslog;
+    ScopedSyscalls calls;
+    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+    calls.table().open = [](const char* path, int flags, mode_t mode) {
+        if (std::strstr(path, ".dirty-") == nullptr)
+            return ovsys::real().open(path, flags, mode);
+        errno = EACCES; // the dirty-flag lock file cannot be made
+        return -1;
+    };
+    checkOverload_(r.repo.id(), false);
+    size_t refused = 0;
+    for (const std::string& text : syslog.messages())
+        refused += text.find("The dirty mechanism") == 0 ? 1 : 0;
+    EXPECT_EQ(refused, 1u);
+    EXPECT_TRUE(present(x + "/f") && present(r.on(r.m1, "r100")));
+}
