@@ -396,6 +396,12 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
                 break;
             OVMountPointHandler& to = *repo.mounts[target];
             Outcome outcome = withResource(entry, false, [&] {
+                // Removed or moved by another process while the lock was awaited: it has left
+                // the mount, which is what emptying wants.
+                if (!present(entry.path)) {
+                    progress = true;
+                    return;
+                }
                 std::string destination = to.getMountPath() + entry.relativePath;
                 rh_logger.infoLog("EmptyMount moves %s to %s", entry.path.c_str(),
                                   destination.c_str());
