@@ -97,7 +97,8 @@ private:
     void line(const std::string& text) const;
     template <typename Act>
     Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
-    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to);
+    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to,
+                  bool awaitBlocks);
     void checkMount(OVMountPointHandler& mount);
     void clearMount(OVMountPointHandler& mount);
     bool deleteOldest(OVMountPointHandler& mount, CandidateSet& candidates);
@@ -142,8 +143,9 @@ OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool tou
 // Moves one resource between mounts. A destination that exists already is merged with the origin;
 // the resource is marked dirty before, so that a merge cut short is settled by the next lookup
 // instead of a lookup serving half a resource.
+// awaitBlocks: wait for the blocks freed on from to show, for a caller led by from's fill level.
 int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMountPointHandler& from,
-                                             OVMountPointHandler& to) {
+                                             OVMountPointHandler& to, bool awaitBlocks) {
     std::string source = from.getMountPath() + entry.relativePath;
     std::string destination = to.getMountPath() + entry.relativePath;
     if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true))
@@ -158,7 +160,8 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         giveUp(entry);
     } else {
         clearEmptyHash(source.c_str());
-        awaitFreedBlocks(from.getMountPath(), before);
+        if (awaitBlocks)
+            awaitFreedBlocks(from.getMountPath(), before);
     }
     return result;
 }
@@ -194,7 +197,7 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
                 print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
                 print("CheckOverload: Last access/modification time of the resource: %s\n",
                       when.c_str());
-                int result = moveEntry(entry, mount, to);
+                int result = moveEntry(entry, mount, to, true);
                 if (has(result, RES_CONFLICT)) {
                     line("Conflict prevented resource move");
                 } else if (has(result, RES_ERROR)) {
@@ -405,7 +408,7 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
                 std::string destination = to.getMountPath() + entry.relativePath;
                 rh_logger.infoLog("EmptyMount moves %s to %s", entry.path.c_str(),
                                   destination.c_str());
-                int result = moveEntry(entry, *source, to);
+                int result = moveEntry(entry, *source, to, false);
                 if (!has(result, RES_CONFLICT) && has(result, RES_ERROR))
                     rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
                 if (result == RES_OK)
