@@ -148,8 +148,10 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
                                              OVMountPointHandler& to, bool awaitBlocks) {
     std::string source = from.getMountPath() + entry.relativePath;
     std::string destination = to.getMountPath() + entry.relativePath;
-    if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true))
+    if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true)) {
+        giveUp(entry);
         return RES_ERROR;
+    }
     fsblkcnt_t before = availableBlocks(from.getMountPath());
     int result = moveResBetween(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
                                 to.getMountPath().c_str());
