@@ -148,6 +148,12 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
                                              OVMountPointHandler& to, bool awaitBlocks) {
     std::string source = from.getMountPath() + entry.relativePath;
     std::string destination = to.getMountPath() + entry.relativePath;
+    // The target was chosen before the resource lock was awaited. Switched off or unmounted
+    // since, it would hold the resource where no lookup finds it.
+    if (has(to.checkStatus(true), MOUNT_UNMOUNTED)) {
+        rh_logger.debugLog("The target mount %s is gone", to.getMountPath().c_str());
+        return RES_ERROR;
+    }
     if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true)) {
         giveUp(entry);
         return RES_ERROR;
