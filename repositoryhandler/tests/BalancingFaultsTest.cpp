@@ -210,3 +210,23 @@ TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     EXPECT_EQ(refused, 1u);
     EXPECT_TRUE(present(x + "/f") && present(r.on(r.m1, "r100")));
 }
+
+// A clearable repository without room: the oldest resource lies on m1, which is switched off while
+// the check waits for its lock. Deleting it there would free no room the check counts; it stays.
+TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
+    Overloaded r;
+    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
+                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+    r.fill.setPercent(r.m1, 75);
+    std::string oldest = r.old(r.m1, "oldest");
+    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
+    utimensat(AT_FDCWD, oldest.c_str(), older, 0);
+    std::string next = r.old(r.m0, "next");
+    pid_t holder = r.holdWhile("oldest", [&] { r.unmount(r.m1); });
+    ASSERT_GT(holder, 0);
+    checkOverload_(r.repo.id(), false);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_TRUE(present(oldest + "/f"));
+    EXPECT_FALSE(present(next)) << "the deleting goes on with the mounted mounts";
+}
