@@ -239,6 +239,14 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
 
 bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
                                                 const ResourceEntry& entry) {
+    // The mount that holds the resource may have been switched off while its lock was awaited: a
+    // deletion there frees no room that counts, so the resource stays.
+    std::string home = mountOf(entry);
+    for (const auto& holder : repo.mounts)
+        if (holder->getMountPath() == home && has(holder->checkStatus(true), MOUNT_UNMOUNTED)) {
+            rh_logger.debugLog("The mount %s is gone", home.c_str());
+            return false;
+        }
     std::string when = timeText(entry.accessTime);
     rh_logger.infoLog("CheckOverload deletes resource: %s when cleaning mount: %s",
                       entry.path.c_str(), mount.getMountPath().c_str());
@@ -247,7 +255,6 @@ bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
     print("Deleting resource: %s\n", entry.path.c_str());
     print("Last access/modification time of the resource: %s\n", when.c_str());
     repo.deletedDirs.push_back(entry.path);
-    std::string home = mountOf(entry);
     fsblkcnt_t before = availableBlocks(home);
     if (deleteResStaged(entry.path.c_str(), home.c_str()) != 0) {
         rh_logger.errorLog("Resource deleting didn't succeed:%s", entry.path.c_str());
