@@ -97,7 +97,8 @@ private:
     void line(const std::string& text) const;
     template <typename Act>
     Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
-    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to);
+    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to,
+                  bool awaitBlocks);
     void checkMount(OVMountPointHandler& mount);
     void clearMount(OVMountPointHandler& mount);
     bool deleteOldest(OVMountPointHandler& mount, CandidateSet& candidates);
@@ -142,12 +143,21 @@ OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool tou
 // Moves one resource between mounts. A destination that exists already is merged with the origin;
 // the resource is marked dirty before, so that a merge cut short is settled by the next lookup
 // instead of a lookup serving half a resource.
+// awaitBlocks: wait for the blocks freed on from to show, for a caller led by from's fill level.
 int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMountPointHandler& from,
-                                             OVMountPointHandler& to) {
+                                             OVMountPointHandler& to, bool awaitBlocks) {
     std::string source = from.getMountPath() + entry.relativePath;
     std::string destination = to.getMountPath() + entry.relativePath;
-    if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true))
+    // The target was chosen before the resource lock was awaited. Switched off or unmounted
+    // since, it would hold the resource where no lookup finds it.
+    if (has(to.checkStatus(true), MOUNT_UNMOUNTED)) {
+        rh_logger.debugLog("The target mount %s is gone", to.getMountPath().c_str());
         return RES_ERROR;
+    }
+    if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true)) {
+        giveUp(entry);
+        return RES_ERROR;
+    }
     fsblkcnt_t before = availableBlocks(from.getMountPath());
     int result = moveResBetween(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
                                 to.getMountPath().c_str());
@@ -158,7 +168,8 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         giveUp(entry);
     } else {
         clearEmptyHash(source.c_str());
-        awaitFreedBlocks(from.getMountPath(), before);
+        if (awaitBlocks)
+            awaitFreedBlocks(from.getMountPath(), before);
     }
     return result;
 }
@@ -194,7 +205,7 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
                 print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
                 print("CheckOverload: Last access/modification time of the resource: %s\n",
                       when.c_str());
-                int result = moveEntry(entry, mount, to);
+                int result = moveEntry(entry, mount, to, true);
                 if (has(result, RES_CONFLICT)) {
                     line("Conflict prevented resource move");
                 } else if (has(result, RES_ERROR)) {
@@ -228,6 +239,14 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
 
 bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
                                                 const ResourceEntry& entry) {
+    // The mount that holds the resource may have been switched off while its lock was awaited: a
+    // deletion there frees no room that counts, so the resource stays.
+    std::string home = mountOf(entry);
+    for (const auto& holder : repo.mounts)
+        if (holder->getMountPath() == home && has(holder->checkStatus(true), MOUNT_UNMOUNTED)) {
+            rh_logger.debugLog("The mount %s is gone", home.c_str());
+            return false;
+        }
     std::string when = timeText(entry.accessTime);
     rh_logger.infoLog("CheckOverload deletes resource: %s when cleaning mount: %s",
                       entry.path.c_str(), mount.getMountPath().c_str());
@@ -236,7 +255,6 @@ bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
     print("Deleting resource: %s\n", entry.path.c_str());
     print("Last access/modification time of the resource: %s\n", when.c_str());
     repo.deletedDirs.push_back(entry.path);
-    std::string home = mountOf(entry);
     fsblkcnt_t before = availableBlocks(home);
     if (deleteResStaged(entry.path.c_str(), home.c_str()) != 0) {
         rh_logger.errorLog("Resource deleting didn't succeed:%s", entry.path.c_str());
@@ -396,10 +414,16 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
                 break;
             OVMountPointHandler& to = *repo.mounts[target];
             Outcome outcome = withResource(entry, false, [&] {
+                // Removed or moved by another process while the lock was awaited: it has left
+                // the mount, which is what emptying wants.
+                if (!present(entry.path)) {
+                    progress = true;
+                    return;
+                }
                 std::string destination = to.getMountPath() + entry.relativePath;
                 rh_logger.infoLog("EmptyMount moves %s to %s", entry.path.c_str(),
                                   destination.c_str());
-                int result = moveEntry(entry, *source, to);
+                int result = moveEntry(entry, *source, to, false);
                 if (!has(result, RES_CONFLICT) && has(result, RES_ERROR))
                     rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
                 if (result == RES_OK)

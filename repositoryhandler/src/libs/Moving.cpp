@@ -181,9 +181,19 @@ int deleteEntriesAt(int fd, const std::string& path) {
 // not take the application's files away from it; without the right to give files away, cp keeps
 // the mover as owner and goes on. The tools' standard output is not read (the status tells) and
 // must not reach the calling program's.
+// A pipe, socket or device given as from is verified by its kind and device number: diff would
+// read it, and a pipe without a writer or a device without end never let it finish.
 int copyVerified(const std::string& from, const std::string& copy) {
+    struct stat original, made;
+    bool special = lstatOk(from, &original) && !S_ISDIR(original.st_mode) &&
+                   !S_ISREG(original.st_mode) && !S_ISLNK(original.st_mode);
     int status = runCommand({"cp", "-RP", "--preserve=mode,ownership,timestamps", "--", from, copy},
                             "/dev/null");
+    if (status == 0 && special)
+        return lstatOk(copy, &made) && (made.st_mode & S_IFMT) == (original.st_mode & S_IFMT) &&
+                       made.st_rdev == original.st_rdev
+                   ? 0
+                   : 1;
     if (status == 0)
         status =
             runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy}, "/dev/null");

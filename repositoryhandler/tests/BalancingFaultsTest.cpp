@@ -1,0 +1,232 @@
+// Balancing under attack: resources that are no files or directories, resources and mounts that
+// go away while the balancing waits for a resource lock, and locks that cannot be had. Fill
+// levels are faked, so m0 stays overloaded however much is moved off it.
+#include "MoveDelete.h"
+#include "OVSemaphore.h"
+#include "OVSyscalls.h"
+#include "RepositoryStatus.h"
+#include "TwoMounts.h"
+#include "repositoryhandler.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// m0 at 90 % with move limit 80 and clean limit 70, m1 at 10 %; resources older than 1000 s move.
+struct Overloaded : TwoMounts {
+    Overloaded() {
+        repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy +
+                       "\nnomoveTimeSeconds = 1000\n");
+        writeFile(m0 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+        fill.setPercent(m0, 90);
+    }
+    // An old resource directory on mount.
+    std::string old(const std::string& mount, const std::string& id) {
+        std::string location = make(mount, id);
+        setTimes(location);
+        return location;
+    }
+    static void setTimes(const std::string& path) {
+        struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    // The lock of resource id, taken by a child that waits a second, runs meanwhile, and then
+    // gives the lock back; the call returns once the lock is held.
+    pid_t holdWhile(const std::string& id, const std::function<void()>& meanwhile) {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return -1;
+        pid_t holder = startChild([&] {
+            OVSemaphore lock(resourceLockName(repo.path(), id), true);
+            bool locked = lock.lock(5);
+            if (write(ready[1], "x", 1) != 1 || !locked)
+                return 1;
+            sleep(1);
+            meanwhile();
+            return 0;
+        });
+        char token;
+        if (read(ready[0], &token, 1) != 1)
+            return -1;
+        close(ready[0]);
+        close(ready[1]);
+        return holder;
+    }
+};
+
+// Runs body in a child of a process group of its own; -2 when it has not ended within seconds
+// (the group, with whatever the body started, is then killed), else the child's status.
+int withinSeconds(int seconds, const std::function<int()>& body) {
+    pid_t child = startChild([&] {
+        setpgid(0, 0);
+        return body();
+    });
+    setpgid(child, child);
+    for (int waited = 0; waited < seconds * 10; ++waited) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(100 * 1000);
+    }
+    kill(-child, SIGKILL);
+    waitForChild(child);
+    return -2;
+}
+
+} // namespace
+
+// A resource that is a pipe, a device or a socket is moved as what it is: verifying its copy must
+// not read it (a pipe without writer, or a device without end, would never let the check end).
+// Hostile names are moved and reported like any other.
+TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
+    Overloaded r;
+    std::string pipe = r.on(r.m0, "pipe"), zero = r.on(r.m0, "zero"), sock = r.on(r.m0, "sock");
+    r.make(r.m0, "pipe", "");
+    r.make(r.m0, "zero", "");
+    r.make(r.m0, "sock", "");
+    for (const std::string& path : {pipe, zero, sock})
+        ASSERT_EQ(rmdir(path.c_str()), 0);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0640), 0);
+    ASSERT_EQ(mknod(zero.c_str(), S_IFCHR | 0640, makedev(1, 5)), 0);
+    ASSERT_EQ(mknod(sock.c_str(), S_IFSOCK | 0640, 0), 0);
+    for (const std::string& path : {pipe, zero, sock})
+        Overloaded::setTimes(path);
+    // Names that are printf directives, hold a line feed or are as long as a name may be.
+    std::vector<std::string> named = {"plain%n%s", "two\nlines", std::string(250, 'L') + "%s%n"};
+    for (const std::string& id : named)
+        r.old(r.m0, id);
+
+    std::string out = r.repo / "check.out";
+    EXPECT_EQ(withinSeconds(20,
+                            [&] {
+                                int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                                dup2(fd, 1);
+                                checkOverload_(r.repo.id(), true);
+                                fflush(stdout);
+                                return 0;
+                            }),
+              0)
+        << "the check ended";
+    std::string text = readFile(out);
+    for (const std::string& id : named) {
+        EXPECT_EQ(readFile(r.on(r.m1, id) + "/f"), "f") << id;
+        EXPECT_NE(text.find("CheckOverload moves " + r.on(r.m0, id) + " to "), std::string::npos);
+    }
+    struct stat st;
+    EXPECT_FALSE(present(pipe) || present(zero) || present(sock));
+    ASSERT_EQ(lstat(r.on(r.m1, "pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0640);
+    ASSERT_EQ(lstat(r.on(r.m1, "zero").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 5));
+    ASSERT_EQ(lstat(r.on(r.m1, "sock").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+}
+
+namespace {
+
+int sleeps = 0;
+
+int countedSleep(const struct timespec*, struct timespec*) {
+    ++sleeps;
+    return 0;
+}
+
+} // namespace
+
+// Emptying a mount needs no pause after a move: its targets are chosen by their own fill levels.
+// A resource that another process removes (or moves) while the emptying waits for its lock is no
+// longer there to move: the emptying goes on with the others instead of failing.
+TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
+    Overloaded r;
+    for (const char* id : {"c", "d", "e"})
+        r.old(r.m0, id);
+    {
+        ScopedSyscalls calls;
+        calls.table().nanosleep = countedSleep;
+        sleeps = 0;
+        EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 0);
+        EXPECT_EQ(sleeps, 0) << "pauses while emptying";
+    }
+    EXPECT_TRUE(present(r.on(r.m1, "c")) && present(r.on(r.m1, "d")) && present(r.on(r.m1, "e")));
+
+    std::string a = r.old(r.m0, "a");
+    r.old(r.m0, "b");
+    pid_t holder = r.holdWhile("a", [&] { deleteRes(a.c_str()); });
+    ASSERT_GT(holder, 0);
+    int result = -1;
+    EXPECT_NO_THROW(result = freeMount_(r.repo.id(), "m0"));
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_TRUE(present(r.on(r.m1, "b")) && !present(a) && !present(r.on(r.m1, "a")));
+}
+
+// The target was chosen before the wait for the resource lock; a target switched off (or
+// unmounted) meanwhile must not receive the resource, where no lookup would find it.
+TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
+    Overloaded r;
+    std::string a = r.old(r.m0, "a");
+    pid_t holder = r.holdWhile("a", [&] { r.unmount(r.m1); });
+    ASSERT_GT(holder, 0);
+    checkOverload_(r.repo.id(), false);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_TRUE(present(a + "/f")) << "a stays where it is found";
+    EXPECT_FALSE(present(r.on(r.m1, "a"))) << "nothing of a on the switched-off mount";
+}
+
+// A resource whose move cannot mark it dirty before merging into the copy at the target is given
+// up once: the dirty-flag lock is not asked for again in every later batch.
+TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
+    Overloaded r;
+    std::string x = r.old(r.m0, "x");
+    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
+    utimensat(AT_FDCWD, x.c_str(), older, 0); // the oldest of all
+    r.make(r.m1, "x", "other");
+    for (int i = 0; i < 101; ++i)
+        r.old(r.m0, "r" + std::to_string(i));
+    OVRepositoryHandler* handler = r.handler();
+    ASSERT_FALSE(handler->getDirtyFlags().isDirty("x")); // read before its lock fails
+    SyslogCapture syslog;
+    ScopedSyscalls calls;
+    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+    calls.table().open = [](const char* path, int flags, mode_t mode) {
+        if (std::strstr(path, ".dirty-") == nullptr)
+            return ovsys::real().open(path, flags, mode);
+        errno = EACCES; // the dirty-flag lock file cannot be made
+        return -1;
+    };
+    checkOverload_(r.repo.id(), false);
+    size_t refused = 0;
+    for (const std::string& text : syslog.messages())
+        refused += text.find("The dirty mechanism") == 0 ? 1 : 0;
+    EXPECT_EQ(refused, 1u);
+    EXPECT_TRUE(present(x + "/f") && present(r.on(r.m1, "r100")));
+}
+
+// A clearable repository without room: the oldest resource lies on m1, which is switched off while
+// the check waits for its lock. Deleting it there would free no room the check counts; it stays.
+TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
+    Overloaded r;
+    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
+                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+    r.fill.setPercent(r.m1, 75);
+    std::string oldest = r.old(r.m1, "oldest");
+    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
+    utimensat(AT_FDCWD, oldest.c_str(), older, 0);
+    std::string next = r.old(r.m0, "next");
+    pid_t holder = r.holdWhile("oldest", [&] { r.unmount(r.m1); });
+    ASSERT_GT(holder, 0);
+    checkOverload_(r.repo.id(), false);
+    EXPECT_EQ(waitForChild(holder), 0);
+    EXPECT_TRUE(present(oldest + "/f"));
+    EXPECT_FALSE(present(next)) << "the deleting goes on with the mounted mounts";
+}
