@@ -172,6 +172,8 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(status, RES_NOT_FOUND);
     EXPECT_EQ(Owned(handler->createDirectory(kStagingName, &status, false)), nullptr);
     EXPECT_EQ(status, RES_ERROR);
+    EXPECT_EQ(Owned(handler->createDirectory("two\nlines", &status, false)), nullptr);
+    EXPECT_EQ(status, RES_ERROR);
     // A trailing "/" on the name must not make the link count as a directory: not for creation,
     // nor for a full repository's lookup and times, which use legacy entries where they lie.
     EXPECT_EQ(handler->createToLegacy("L/"), nullptr);

@@ -89,6 +89,9 @@ TEST_F(DirtyFlags, KeepsOneSortedLinePerIdentifierAndNothingElse) {
     EXPECT_EQ(readFile(setFile), "a\nc\n");
     EXPECT_TRUE(handler.isDirty("c"));
     EXPECT_FALSE(handler.isDirty("b"));
+    // An identifier with a line feed would flag two others: refused, the file unchanged.
+    EXPECT_FALSE(handler.setDirty("x\nc", true));
+    EXPECT_EQ(readFile(setFile), "a\nc\n");
 
     EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
     EXPECT_TRUE(entries(locks.path()).empty());                          // every lock released

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -240,6 +241,12 @@ bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
 
 bool OVDirtyFlagHandler::setDirty(const char* resourceId, bool dirty) {
     ovAssert(resourceId != nullptr, "resourceId", kSetDirtyLine, kRepositorySource);
+    if (std::strchr(resourceId, '\n') != nullptr) {
+        // The set file holds one identifier per line: this one would flag two others instead.
+        std::string text = "The identifier \"" + std::string(resourceId) + "\" cannot be flagged.";
+        rh_logger.errorLog("%s", text.c_str());
+        return false;
+    }
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock, setFile))
         return false;

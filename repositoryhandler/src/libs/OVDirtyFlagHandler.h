@@ -44,8 +44,8 @@ public:
     // read failure (which answers true).
     bool lastAnswerCertain() const { return certain; }
     // Marks or unmarks one identifier; the file is rewritten only when the set changes. false
-    // when the lock could not be had (logged): the flag is then as it was, and a caller that
-    // relies on it being set must not go on.
+    // when the lock could not be had or the identifier holds a line feed (logged): the flag is
+    // then as it was, and a caller that relies on it being set must not go on.
     bool setDirty(const char* resourceId, bool dirty);
     // Unmarks everything, leaving an empty set file.
     void clearDirtySet();

@@ -37,7 +37,9 @@ bool isAcceptableResourceName(const char* resource, bool innerSlashAllowed) {
     }
     std::string name = bareResourceName(resource);
     bool inner = name.find('/') != std::string::npos;
-    bool acceptable = !name.empty() && (innerSlashAllowed || !inner) && name != kStagingName;
+    // A line feed could not be stored in the dirty-flag file, one identifier per line.
+    bool acceptable = !name.empty() && (innerSlashAllowed || !inner) && name != kStagingName &&
+                      name.find('\n') == std::string::npos;
     // With an inner "/" allowed (creation asserts on it), no component may climb or stay.
     for (size_t start = 0; acceptable && start <= name.size();) {
         size_t end = std::min(name.find('/', start), name.size());

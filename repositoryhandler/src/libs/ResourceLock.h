@@ -23,7 +23,8 @@ private:
 
 // Whether resource may name a resource: not null, and once leading and trailing "/" are removed
 // not empty, one path component (unless innerSlashAllowed), not "." or ".." (nor holding such a
-// component), and not the name of the staging directory. A refused name is logged.
+// component), without a line feed, and not the name of the staging directory. A refused name is
+// logged.
 bool isAcceptableResourceName(const char* resource, bool innerSlashAllowed = false);
 
 // resource without its leading and trailing "/".
