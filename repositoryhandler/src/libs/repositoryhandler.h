@@ -75,10 +75,11 @@ int giveBackMounts_(const char* repository);
 
 /* Resources. A resource name is one path component; leading and trailing "/" are ignored. Names
  * that are empty, ".", "..", ".repository-staging" or still hold a "/" or a line feed are refused
- * (creation of a name with an inner "/" throws). Status values: 0 found and consistent, 1 dirty (a mount is unmounted and may hold another copy), 2 conflicting copies,
- * 4 not found, 8 error (no mount can take it, or a file-system operation failed), 16 the
- * resource lock was not obtained within 30 seconds. A status is written only through a non-null
- * pointer; after a lock failure it is left as it was. */
+ * (creation of a name with an inner "/" throws). Status values: 0 found and consistent, 1 dirty (a
+ * mount is unmounted and may hold another copy), 2 conflicting copies, 4 not found, 8 error (no
+ * mount can take it, or a file-system operation failed), 16 the resource lock was not obtained
+ * within 30 seconds. A status is written only through a non-null pointer; after a lock failure it
+ * is left as it was. */
 
 /* The location of the resource (its times set to now), taking it over from the legacy directory
  * and merging the copies of a dirty resource; null when there is none. Holds the resource lock. */
