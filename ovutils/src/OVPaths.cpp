@@ -109,6 +109,10 @@ time_t lastAccess(const char* path, const struct stat* st) {
     return st->st_atime > st->st_mtime ? st->st_atime : st->st_mtime;
 }
 
+bool lstatOk(const std::string& path, struct stat* st) {
+    return ovsys::table().lstat(path.c_str(), st) == 0;
+}
+
 bool exists(const char* path) {
     return ovsys::table().access(path, F_OK) == 0;
 }

@@ -33,6 +33,8 @@ bool exists(const char* path);
 // Sets the access and modification times of path itself, never of a link's target; null times
 // mean now. 0, or -1 with errno.
 int setTimesOf(const char* path, const struct utimbuf* times);
+// lstat through the system-call table (a link is not followed); false when path cannot be read.
+bool lstatOk(const std::string& path, struct stat* st);
 // True exactly when path exists and is not a symbolic link.
 bool isNotLink(const char* path);
 // True when path is not a symbolic link (or is missing), or is a link whose target is missing. A

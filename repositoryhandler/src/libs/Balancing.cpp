@@ -21,21 +21,15 @@
 
 namespace {
 
-bool has(int status, int bits) {
-    return (status & bits) != 0;
-}
-
 // The last use time of path's own entry (a link is not followed); -1 when it is gone.
 time_t lastUse(const std::string& path) {
     struct stat st;
-    if (ovsys::table().lstat(path.c_str(), &st) != 0)
-        return -1;
-    return lastAccess(path.c_str(), &st);
+    return lstatOk(path, &st) ? lastAccess(path.c_str(), &st) : -1;
 }
 
 bool present(const std::string& path) {
     struct stat st;
-    return ovsys::table().lstat(path.c_str(), &st) == 0;
+    return lstatOk(path, &st);
 }
 
 // The text of ctime, newline included, for a time; a placeholder for a time it cannot show.

@@ -46,10 +46,6 @@ std::string withoutTrailingSlashes(const char* path) {
     return text;
 }
 
-bool lstatOk(const std::string& path, struct stat* st) {
-    return ovsys::table().lstat(path.c_str(), st) == 0;
-}
-
 // lstat that logs its failure in the words of myStat.
 bool lstatLogged(const std::string& path, struct stat* st) {
     if (lstatOk(path, st))

@@ -8,10 +8,6 @@
 
 namespace {
 
-bool has(int status, int bits) {
-    return (status & bits) != 0;
-}
-
 // Switches a mount on or off by renaming its configuration file; a failing rename is ignored,
 // the next status check shows the state reached.
 void switchMount(const OVMountPointHandler& mount, int index, bool on) {

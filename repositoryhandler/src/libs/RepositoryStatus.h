@@ -37,6 +37,11 @@ enum ResourceResult {
     RES_LOCK_FAILED = 16 // the resource lock was not obtained
 };
 
+// Whether status holds any of bits.
+inline bool has(int status, int bits) {
+    return (status & bits) != 0;
+}
+
 // Writes a resource status for callers that asked for one (status not null).
 inline void setStatus(int* status, int value) {
     if (status != nullptr)

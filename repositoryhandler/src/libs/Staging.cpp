@@ -2,6 +2,7 @@
 
 #include "MoveDelete.h"
 #include "OVLogger.h"
+#include "OVPaths.h"
 #include "OVSyscalls.h"
 #include "ResourceSizes.h"
 
@@ -25,10 +26,6 @@ std::string parentOf(const std::string& path) {
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool lstatOk(const std::string& path, struct stat* st) {
-    return ovsys::table().lstat(path.c_str(), st) == 0;
 }
 
 bool isRealDirectory(const std::string& path) {
