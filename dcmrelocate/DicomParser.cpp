@@ -50,7 +50,10 @@ std::string DicomParser::getStudyInstanceUID() const {
 }
 
 std::string DicomParser::getArchiveDir() {
-    DcmDataset& dataset = *fileFormat.getDataset();
+    return archiveDirOf(*fileFormat.getDataset());
+}
+
+std::string DicomParser::archiveDirOf(DcmDataset& dataset) {
     const OFDate studyLimit = dateLimit(dataset, DCM_StudyDate, 7);
     const OFDate birthLimit = dateLimit(dataset, DCM_PatientBirthDate, 18);
 

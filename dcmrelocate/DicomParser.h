@@ -27,6 +27,8 @@ public:
     // The archive sub-directory "YYYYMM/DD": the later of study date + 7 years and birth date
     // + 18 years, or the empty text when neither date is usable.
     std::string getArchiveDir();
+    // The archive sub-directory for the Study Date and Patient's Birth Date of a data set.
+    static std::string archiveDirOf(DcmDataset& dataset);
 
     // A UID becomes a path component: refuse "/", control characters, "." and "..".
     static bool isSafePathComponent(const char* uid);

@@ -56,28 +56,6 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// One identifier per line, whatever its length; a trailing line feed is not part of it, and a
-// last line without one is taken as it is.
-std::set<std::string> identifiersOf(const std::string& text) {
-    std::set<std::string> identifiers;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        identifiers.insert(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return identifiers;
-}
-
-std::string textOf(const std::set<std::string>& identifiers) {
-    std::string text;
-    for (const std::string& id : identifiers)
-        text.append(id).push_back('\n');
-    return text;
-}
-
 // Gives up a write: removes the temporary file when it was created, and throws.
 [[noreturn]] void discard(const std::string& temporary, bool created) {
     if (created)
@@ -116,6 +94,26 @@ pid_t writerOf(const std::string& name) {
 }
 
 } // namespace
+
+std::set<std::string> OVDirtyFlagHandler::parseSetText(const std::string& text) {
+    std::set<std::string> identifiers;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        identifiers.insert(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return identifiers;
+}
+
+std::string OVDirtyFlagHandler::setText(const std::set<std::string>& identifiers) {
+    std::string text;
+    for (const std::string& id : identifiers)
+        text.append(id).push_back('\n');
+    return text;
+}
 
 bool OVDirtyFlagHandler::SeenFile::hold(int descriptor) {
     struct stat status;
@@ -211,7 +209,7 @@ void OVDirtyFlagHandler::refresh() {
     }
     if (!seen.hold(fd))
         fail(errno);
-    dirtySet = identifiersOf(text);
+    dirtySet = parseSetText(text);
     known = true;
 }
 
@@ -277,7 +275,7 @@ int OVDirtyFlagHandler::writeSetFile() {
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         discard(temporary, false);
-    bool written = writeAll(fd, textOf(dirtySet)) && fsync(fd) == 0;
+    bool written = writeAll(fd, setText(dirtySet)) && fsync(fd) == 0;
     if (written)
         keepAttributes(fd);
     if (!written || ovsys::table().rename(temporary.c_str(), setFile.c_str()) != 0) {

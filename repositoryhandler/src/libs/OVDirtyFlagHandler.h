@@ -54,6 +54,12 @@ public:
 
     const std::string& getSetFile() const { return setFile; }
 
+    // The identifiers held by the text of a set file: one per line, whatever its length; a
+    // trailing line feed is not part of it, and a last line without one is taken as it is.
+    static std::set<std::string> parseSetText(const std::string& text);
+    // The text of a set file holding these identifiers, in ascending byte order.
+    static std::string setText(const std::set<std::string>& identifiers);
+
 private:
     // The set file as last read or written by this process, held open.
     class SeenFile {

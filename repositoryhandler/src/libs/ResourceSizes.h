@@ -3,6 +3,7 @@
 
 #include "OVExport.h"
 
+#include <istream>
 #include <map>
 #include <set>
 #include <string>
@@ -49,6 +50,11 @@ struct ctres {
 
 using CountCache = std::map<std::string, CountResourceEntry>;
 using CountResultSet = std::set<CountResourceSetEntry, ctres>;
+
+// Reads the records of a ".count" file: identifier, time and size lines in turn, the numbers
+// like atoi. A record counts once its size line was read; a later record of an identifier
+// replaces an earlier one.
+void readCountRecords(std::istream& in, CountCache* known);
 
 long countSizeRecursively(const char* dir, CountCache* known, CountResultSet* measured,
                           const char* countDir, long base, unsigned int depth, bool skipLinks);

@@ -36,25 +36,11 @@ long toNumber(const std::string& text) {
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
-// Reads the cache file: identifier, time and size lines in turn. A record counts once its size
-// line was read; a later record of an identifier replaces an earlier one.
+// Reads the cache file (see readCountRecords).
 void readCountFile(const std::string& countFile, CountCache* known) {
     std::ifstream in(countFile, std::ios::binary);
     ovAssert(in.is_open(), "f", 786, kRepositorySource);
-    std::string line, id;
-    time_t used = 0;
-    for (unsigned long n = 0; std::getline(in, line); ++n) {
-        switch (n % 3) {
-        case 0:
-            id = line;
-            break;
-        case 1:
-            used = toNumber(line);
-            break;
-        default:
-            (*known)[id] = CountResourceEntry{used, toNumber(line)};
-        }
-    }
+    readCountRecords(in, known);
 }
 
 // Creates a file of its own next to countFile, readable like a file made by fopen ("wb").
@@ -185,6 +171,23 @@ bool isDirectory(const std::string& path) {
 }
 
 } // namespace
+
+void readCountRecords(std::istream& in, CountCache* known) {
+    std::string line, id;
+    time_t used = 0;
+    for (unsigned long n = 0; std::getline(in, line); ++n) {
+        switch (n % 3) {
+        case 0:
+            id = line;
+            break;
+        case 1:
+            used = toNumber(line);
+            break;
+        default:
+            (*known)[id] = CountResourceEntry{used, toNumber(line)};
+        }
+    }
+}
 
 long countSizeRecursively(const char* dir, CountCache* known, CountResultSet* measured,
                           const char* countDir, long base, unsigned int depth, bool skipLinks) {
