@@ -1,0 +1,248 @@
+// Times the repository library's resource operations through its flat entry points, on a
+// repository laid out as bench/LookupSet.h describes; lookup_floor makes only the system calls
+// that the same work cannot do without, and bench/lookup_bench.sh runs the two side by side.
+//
+//   lookup_bench fill    repo mounts perMount 0      builds the repository (config and resources)
+//   lookup_bench lookup  repo mounts perMount count  count lookups (getLocation_) of clean
+//   resources lookup_bench procs   repo mounts perMount count  count lookups in each of $PROCS
+//   processes lookup_bench create  repo mounts perMount count  count createDirectory_, then as many
+//                                                    removeResource_ of the new resources
+//   lookup_bench dirty   repo mounts perMount count  isDirty and setDirty with $DIRTY_IDS (default
+//                                                    10000) identifiers flagged, and lookups
+//
+// Every figure is printed as one line "<name> <value>", nanoseconds per operation unless the name
+// says otherwise. A result that is not the expected one (a status other than 0, a missing
+// location) ends the program with status 1: a fast wrong answer is no figure. The first call of
+// each kind builds the repository handler and is not timed.
+#include "EntryPoints.h"
+#include "LookupSet.h"
+#include "OVHash.h"
+#include "OVPaths.h"
+#include "OVRepositoryHandler.h"
+#include "Registry.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using lookupset::Args;
+using Clock = std::chrono::steady_clock;
+using Owned = std::unique_ptr<char[]>;
+
+const char* const kUsage = "lookup_bench fill|lookup|procs|create|dirty repo mounts perMount count";
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "lookup_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+double nsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path);
+    out << content;
+    if (!out)
+        fail("cannot write " + path);
+}
+
+void fill(const Args& a) {
+    std::string list;
+    for (int m = 0; m < a.mounts; ++m) {
+        std::string mount = a.repo + "/" + lookupset::mountName(m);
+        if (mkdirs(mount.c_str(), 0755) != 0)
+            fail("cannot make " + mount);
+        writeFile(mount + "/repositorypart.cfg", "");
+        list += (m ? "\\" : "") + lookupset::mountName(m);
+    }
+    writeFile(a.repo + "/repository.cfg", "mountPoints = " + list + "\n");
+    for (int m = 0; m < a.mounts; ++m)
+        for (long i = 0; i < a.perMount; ++i) {
+            std::string name = lookupset::resourceName({m, i}) + "/";
+            Owned hashed(convertToHashed(name.c_str()));
+            std::string dir = a.repo + "/" + lookupset::mountName(m) + "/" + hashed.get();
+            if (mkdirs(dir.c_str(), 0755) != 0)
+                fail("cannot make " + dir);
+        }
+}
+
+void lookUp(const std::string& repo, const std::string& name) {
+    int status = -1;
+    Owned location(getLocation_(repo.c_str(), name.c_str(), &status));
+    if (!location || status != 0)
+        fail("lookup of " + name + " gave status " + std::to_string(status));
+}
+
+// Lookups first + k * step for k < count; nanoseconds per lookup.
+double timeLookups(const Args& a, long first, long step, long count) {
+    lookUp(a.repo, lookupset::resourceName(lookupset::pick(first, a.mounts, a.perMount)));
+    auto start = Clock::now();
+    for (long k = 0; k < count; ++k)
+        lookUp(a.repo,
+               lookupset::resourceName(lookupset::pick(first + k * step, a.mounts, a.perMount)));
+    return nsSince(start) / static_cast<double>(count);
+}
+
+// $PROCS processes, each count lookups of its own share of the resources, all released at once
+// when every one has built its handler. Prints the lookups per second of all of them together.
+void procs(const Args& a) {
+    const char* given = std::getenv("PROCS");
+    int processes = given ? std::atoi(given) : 2;
+    if (processes < 1 || (a.mounts * a.perMount) % processes != 0)
+        fail("PROCS must divide the number of resources");
+    int ready[2], go[2];
+    if (pipe(ready) != 0 || pipe(go) != 0)
+        fail("pipe");
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        pid_t pid = fork();
+        if (pid < 0)
+            fail("fork");
+        if (pid == 0) {
+            close(ready[0]);
+            close(go[1]);
+            lookUp(a.repo, lookupset::resourceName(lookupset::pick(p, a.mounts, a.perMount)));
+            char byte = 1;
+            if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 0)
+                _exit(1);
+            for (long k = 1; k <= a.count; ++k)
+                lookUp(a.repo, lookupset::resourceName(
+                                   lookupset::pick(p + k * processes, a.mounts, a.perMount)));
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char byte;
+    for (int p = 0; p < processes; ++p)
+        if (read(ready[0], &byte, 1) != 1)
+            fail("a child failed before the start");
+    auto start = Clock::now();
+    close(go[1]); // every child reads the end of the file and starts
+    for (pid_t pid : children) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid || status != 0)
+            fail("a child failed");
+    }
+    double seconds = nsSince(start) / 1e9;
+    std::printf("lookups_per_second %.0f\n", static_cast<double>(a.count) * processes / seconds);
+}
+
+void create(const Args& a) {
+    std::vector<std::string> names;
+    for (long k = 0; k <= a.count; ++k)
+        names.push_back("c" + std::to_string(getpid()) + "-" + std::to_string(k));
+    auto makeOne = [&](const std::string& name) {
+        int status = -1;
+        Owned location(createDirectory_(a.repo.c_str(), name.c_str(), &status, false));
+        struct stat st;
+        if (!location || status != 0 || lstat(location.get(), &st) != 0 || !S_ISDIR(st.st_mode))
+            fail("creation of " + name + " gave status " + std::to_string(status));
+    };
+    auto removeOne = [&](const std::string& name) {
+        int result = removeResource_(a.repo.c_str(), name.c_str());
+        if (result != 0)
+            fail("removal of " + name + " gave " + std::to_string(result));
+    };
+    makeOne(names[0]);
+    auto start = Clock::now();
+    for (long k = 1; k <= a.count; ++k)
+        makeOne(names[static_cast<size_t>(k)]);
+    std::printf("create %.0f\n", nsSince(start) / static_cast<double>(a.count));
+    removeOne(names[0]);
+    start = Clock::now();
+    for (long k = 1; k <= a.count; ++k)
+        removeOne(names[static_cast<size_t>(k)]);
+    std::printf("remove %.0f\n", nsSince(start) / static_cast<double>(a.count));
+}
+
+// The set file with ids identifiers, none of them a resource of the repository.
+void writeDirtySet(const std::string& repo, long ids) {
+    std::string text;
+    for (long k = 0; k < ids; ++k)
+        text += "flagged-" + std::to_string(k) + "\n";
+    writeFile(repo + "/.dirty", text);
+}
+
+void dirty(const Args& a) {
+    const char* given = std::getenv("DIRTY_IDS");
+    long ids = given ? std::atol(given) : 10000;
+    writeDirtySet(a.repo, ids);
+    OVDirtyFlagHandler& flags = getRepository(a.repo.c_str())->getDirtyFlags();
+    std::vector<std::string> asked; // flagged and clean identifiers, in turn
+    for (long k = 0; k < 64; ++k)
+        asked.push_back(k % 2 ? "flagged-" + std::to_string(k * 97 % ids)
+                              : "clean-" + std::to_string(k));
+    auto ask = [&](long k) {
+        const std::string& id = asked[static_cast<size_t>(k % 64)];
+        if (flags.isDirty(id.c_str()) != (k % 2 == 1))
+            fail("wrong dirty flag for " + id);
+    };
+    ask(0);
+    auto start = Clock::now();
+    for (long k = 0; k < a.count; ++k)
+        ask(k);
+    std::printf("isdirty_unchanged %.0f\n", nsSince(start) / static_cast<double>(a.count));
+
+    // Another writer's change, as a new modification time of the file, makes every isDirty read
+    // the set again. Only the isDirty calls are timed.
+    long rereads = std::max(1L, a.count / 100);
+    std::string setFile = a.repo + "/.dirty";
+    double ns = 0;
+    for (long k = 0; k < rereads; ++k) {
+        struct timespec times[2] = {{1000000 + k, 0}, {1000000 + k, 0}};
+        if (utimensat(AT_FDCWD, setFile.c_str(), times, 0) != 0)
+            fail("cannot touch " + setFile);
+        auto one = Clock::now();
+        ask(k);
+        ns += nsSince(one);
+    }
+    std::printf("isdirty_reread %.0f\n", ns / static_cast<double>(rereads));
+
+    // Flagging and unflagging rewrite the whole set file.
+    start = Clock::now();
+    for (long k = 0; k < rereads; ++k)
+        if (!flags.setDirty("clean-0", k % 2 == 0))
+            fail("setDirty failed");
+    std::printf("setdirty %.0f\n", nsSince(start) / static_cast<double>(rereads));
+    flags.setDirty("clean-0", false);
+    std::printf("lookup_large_set %.0f\n", timeLookups(a, 0, 1, a.count));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2)
+        fail(std::string("usage: ") + kUsage);
+    std::string mode = argv[1];
+    Args a = lookupset::parseArgs(argc, argv, 2, kUsage);
+    if (mode != "fill" && a.count < 1)
+        fail(std::string("usage: ") + kUsage);
+    if (mode == "fill")
+        fill(a);
+    else if (mode == "lookup")
+        std::printf("lookup %.0f\n", timeLookups(a, 0, 1, a.count));
+    else if (mode == "procs")
+        procs(a);
+    else if (mode == "create")
+        create(a);
+    else if (mode == "dirty")
+        dirty(a);
+    else
+        fail(std::string("usage: ") + kUsage);
+    return 0;
+}
