@@ -47,12 +47,7 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
     std::string location = hashed ? mountPath + "/" + hashed.get() : "";
     if (!location.empty())
         location.pop_back();
-    if (location.empty() || !exists(location.c_str())) {
-        setStatus(status, RES_NOT_FOUND);
-        return nullptr;
-    }
-    if (!reachedWithoutLinks(mountPath, location)) {
-        // A hash directory replaced by a link: what lies behind it is not this mount's.
+    if (location.empty() || !foundWithoutLinks(location)) {
         setStatus(status, RES_NOT_FOUND);
         return nullptr;
     }
@@ -60,6 +55,26 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
         setTimesOf(location.c_str(), nullptr);
     setStatus(status, RES_OK);
     return toArray(location);
+}
+
+// Whether the location exists and is reached without a link below the mount. Mostly one system
+// call settles both: a location reached through no link at all. A link anywhere on the path (also
+// above the mount, or the resource itself) leaves it to the test of each level below the mount.
+bool OVMountPointHandler::foundWithoutLinks(const std::string& location) const {
+    int fd = ovsys::table().openNoLinks(location.c_str());
+    if (fd >= 0) {
+        ovsys::table().close(fd);
+        return true;
+    }
+    if (errno == ENOENT)
+        return false;
+    if (!exists(location.c_str()))
+        return false;
+    if (!reachedWithoutLinks(mountPath, location)) {
+        // A hash directory replaced by a link: what lies behind it is not this mount's.
+        return false;
+    }
+    return true;
 }
 
 char* OVMountPointHandler::createLocation(const char* resource, int* status) {

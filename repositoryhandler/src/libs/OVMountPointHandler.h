@@ -78,6 +78,8 @@ public:
 
 private:
     int statusFromFillLevel(float used) const;
+    // Whether location exists and no hash directory on its way is a symbolic link.
+    bool foundWithoutLinks(const std::string& location) const;
     int gather(CandidateSet& candidates, int maxCount, const std::string& subPath, int depth,
                GatherTake& take);
     bool settledClean(const std::string& name, const std::string& full, struct stat& st,
