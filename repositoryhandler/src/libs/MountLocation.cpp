@@ -33,6 +33,17 @@ bool makeDirectories(const std::string& dir) {
 
 } // namespace
 
+bool hashedResourcePath(const char* resource, std::string& hashed) {
+    std::string name(resource != nullptr ? resource : "");
+    if (name.empty() || name.back() != '/')
+        name += '/';
+    Owned converted(isAcceptableResourceName(resource) ? convertToHashed(name.c_str()) : nullptr);
+    if (!converted)
+        return false;
+    hashed = converted.get();
+    return true;
+}
+
 char* OVMountPointHandler::getLocation(const char* resource, int* status, int* mountStatus,
                                        bool touch) {
     int s = checkStatus(false);
@@ -40,11 +51,23 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
         *mountStatus = s;
     if (s == MOUNT_UNMOUNTED)
         return nullptr;
-    std::string name(resource != nullptr ? resource : "");
-    if (name.empty() || name.back() != '/')
-        name += '/';
-    Owned hashed(isAcceptableResourceName(resource) ? convertToHashed(name.c_str()) : nullptr);
-    std::string location = hashed ? mountPath + "/" + hashed.get() : "";
+    std::string hashed;
+    bool acceptable = hashedResourcePath(resource, hashed);
+    return locate(acceptable ? &hashed : nullptr, status, touch);
+}
+
+char* OVMountPointHandler::getHashedLocation(const std::string* hashed, int* status,
+                                             int* mountStatus, bool touch) {
+    int s = checkStatus(false);
+    if (mountStatus != nullptr)
+        *mountStatus = s;
+    if (s == MOUNT_UNMOUNTED)
+        return nullptr;
+    return locate(hashed, status, touch);
+}
+
+char* OVMountPointHandler::locate(const std::string* hashed, int* status, bool touch) {
+    std::string location = hashed ? mountPath + "/" + *hashed : "";
     if (!location.empty())
         location.pop_back();
     if (location.empty() || !foundWithoutLinks(location)) {
