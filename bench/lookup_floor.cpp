@@ -105,22 +105,23 @@ void stamps(const Repository& r) {
     stat(r.setFile.c_str(), &st); // absent while nothing was ever flagged
 }
 
-// The location of name on mount m.
-std::string locationOn(const Repository& r, size_t m, const std::string& name) {
+// The hashed path of name below a mount, composed once per operation.
+std::string hashedPath(const std::string& name) {
     Owned hashed(convertToHashed((name + "/").c_str()));
-    std::string location = r.mounts[m] + "/" + hashed.get();
-    location.pop_back();
-    return location;
+    std::string path = hashed.get();
+    path.pop_back();
+    return path;
 }
 
-// Visits mounts in order (all of them with every set) until one holds name; its index or -1.
-int visit(const Repository& r, const std::string& name, bool every, std::string& found) {
+// Visits mounts in order (all of them with every set) until one holds the resource of the hashed
+// path; its index or -1, and its location in found.
+int visit(const Repository& r, const std::string& hashed, bool every, std::string& found) {
     int at = -1;
     for (size_t m = 0; m < r.mounts.size(); ++m) {
         struct statvfs fs;
         if (access(r.partConfigs[m].c_str(), F_OK) != 0 || statvfs(r.mounts[m].c_str(), &fs) != 0)
             fail("mount " + r.mounts[m]);
-        std::string location = locationOn(r, m, name);
+        std::string location = r.mounts[m] + "/" + hashed;
         if (at == -1 && access(location.c_str(), F_OK) == 0) {
             at = static_cast<int>(m);
             found = location;
@@ -136,7 +137,7 @@ void lookUp(const Repository& r, const std::string& name) {
     lock(file);
     stamps(r);
     std::string location;
-    if (visit(r, name, false, location) == -1)
+    if (visit(r, hashedPath(name), false, location) == -1)
         fail("no " + name);
     if (utimensat(AT_FDCWD, location.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0)
         fail("cannot touch " + location);
@@ -155,10 +156,10 @@ void makeOne(const Repository& r, const std::string& name) {
     std::string file = lockFile(r, name);
     lock(file);
     stamps(r);
-    std::string location;
-    if (visit(r, name, true, location) != -1)
+    std::string location, hashed = hashedPath(name);
+    if (visit(r, hashed, true, location) != -1)
         fail(name + " exists");
-    location = locationOn(r, 0, name);
+    location = r.mounts[0] + "/" + hashed;
     if (mkdir(location.c_str(), 0755) != 0) {
         if (errno != ENOENT)
             fail("cannot make " + location);
@@ -176,7 +177,7 @@ void removeOne(const Repository& r, const std::string& name) {
     lock(file);
     stamps(r);
     std::string location;
-    if (visit(r, name, true, location) == -1 || rmdir(location.c_str()) != 0)
+    if (visit(r, hashedPath(name), true, location) == -1 || rmdir(location.c_str()) != 0)
         fail("cannot remove " + name);
     for (int level = 0; level < 3; ++level) {
         location.erase(location.rfind('/'));
