@@ -22,7 +22,6 @@
 #include "Registry.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,14 +30,12 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 using lookupset::Args;
-using Clock = std::chrono::steady_clock;
 using Owned = std::unique_ptr<char[]>;
 
 const char* const kUsage = "lookup_bench fill|lookup|procs|create|dirty repo mounts perMount count";
@@ -46,10 +43,6 @@ const char* const kUsage = "lookup_bench fill|lookup|procs|create|dirty repo mou
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "lookup_bench: %s\n", what.c_str());
     std::exit(1);
-}
-
-double nsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
 void writeFile(const std::string& path, const std::string& content) {
@@ -86,60 +79,29 @@ void lookUp(const std::string& repo, const std::string& name) {
         fail("lookup of " + name + " gave status " + std::to_string(status));
 }
 
-// Lookups first + k * step for k < count; nanoseconds per lookup.
-double timeLookups(const Args& a, long first, long step, long count) {
-    lookUp(a.repo, lookupset::resourceName(lookupset::pick(first, a.mounts, a.perMount)));
-    auto start = Clock::now();
+// count lookups, from the first resource on, after one untimed lookup; prints their times as name.
+void timeLookups(const Args& a, long count, const char* name) {
+    lookUp(a.repo, lookupset::resourceName(lookupset::pick(count, a.mounts, a.perMount)));
+    lookupset::Stopwatch watch;
     for (long k = 0; k < count; ++k)
-        lookUp(a.repo,
-               lookupset::resourceName(lookupset::pick(first + k * step, a.mounts, a.perMount)));
-    return nsSince(start) / static_cast<double>(count);
+        lookUp(a.repo, lookupset::resourceName(lookupset::pick(k, a.mounts, a.perMount)));
+    watch.print(name, count);
 }
 
-// $PROCS processes, each count lookups of its own share of the resources, all released at once
-// when every one has built its handler. Prints the lookups per second of all of them together.
+// $PROCS processes, each count lookups of its own share of the resources. Prints the lookups per
+// second of all of them together.
 void procs(const Args& a) {
     const char* given = std::getenv("PROCS");
     int processes = given ? std::atoi(given) : 2;
     if (processes < 1 || (a.mounts * a.perMount) % processes != 0)
         fail("PROCS must divide the number of resources");
-    int ready[2], go[2];
-    if (pipe(ready) != 0 || pipe(go) != 0)
-        fail("pipe");
-    std::vector<pid_t> children;
-    for (int p = 0; p < processes; ++p) {
-        pid_t pid = fork();
-        if (pid < 0)
-            fail("fork");
-        if (pid == 0) {
-            close(ready[0]);
-            close(go[1]);
-            lookUp(a.repo, lookupset::resourceName(lookupset::pick(p, a.mounts, a.perMount)));
-            char byte = 1;
-            if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 0)
-                _exit(1);
-            for (long k = 1; k <= a.count; ++k)
-                lookUp(a.repo, lookupset::resourceName(
-                                   lookupset::pick(p + k * processes, a.mounts, a.perMount)));
-            _exit(0);
-        }
-        children.push_back(pid);
-    }
-    close(ready[1]);
-    close(go[0]);
-    char byte;
-    for (int p = 0; p < processes; ++p)
-        if (read(ready[0], &byte, 1) != 1)
-            fail("a child failed before the start");
-    auto start = Clock::now();
-    close(go[1]); // every child reads the end of the file and starts
-    for (pid_t pid : children) {
-        int status = 0;
-        if (waitpid(pid, &status, 0) != pid || status != 0)
-            fail("a child failed");
-    }
-    double seconds = nsSince(start) / 1e9;
-    std::printf("lookups_per_second %.0f\n", static_cast<double>(a.count) * processes / seconds);
+    double perSecond = lookupset::inProcesses(processes, a.count, [&](int p, long k) {
+        lookUp(a.repo,
+               lookupset::resourceName(lookupset::pick(p + k * processes, a.mounts, a.perMount)));
+    });
+    if (perSecond < 0)
+        fail("a process failed");
+    std::printf("lookups_per_second %.0f\n", perSecond);
 }
 
 void create(const Args& a) {
@@ -159,15 +121,15 @@ void create(const Args& a) {
             fail("removal of " + name + " gave " + std::to_string(result));
     };
     makeOne(names[0]);
-    auto start = Clock::now();
+    lookupset::Stopwatch creating;
     for (long k = 1; k <= a.count; ++k)
         makeOne(names[static_cast<size_t>(k)]);
-    std::printf("create %.0f\n", nsSince(start) / static_cast<double>(a.count));
+    creating.print("create", a.count);
     removeOne(names[0]);
-    start = Clock::now();
+    lookupset::Stopwatch removing;
     for (long k = 1; k <= a.count; ++k)
         removeOne(names[static_cast<size_t>(k)]);
-    std::printf("remove %.0f\n", nsSince(start) / static_cast<double>(a.count));
+    removing.print("remove", a.count);
 }
 
 // The set file with ids identifiers, none of them a resource of the repository.
@@ -193,34 +155,35 @@ void dirty(const Args& a) {
             fail("wrong dirty flag for " + id);
     };
     ask(0);
-    auto start = Clock::now();
+    lookupset::Stopwatch unchanged;
     for (long k = 0; k < a.count; ++k)
         ask(k);
-    std::printf("isdirty_unchanged %.0f\n", nsSince(start) / static_cast<double>(a.count));
+    unchanged.print("isdirty_unchanged", a.count);
 
     // Another writer's change, as a new modification time of the file, makes every isDirty read
     // the set again. Only the isDirty calls are timed.
     long rereads = std::max(1L, a.count / 100);
     std::string setFile = a.repo + "/.dirty";
-    double ns = 0;
+    lookupset::Stopwatch rereading;
+    rereading.pause();
     for (long k = 0; k < rereads; ++k) {
         struct timespec times[2] = {{1000000 + k, 0}, {1000000 + k, 0}};
         if (utimensat(AT_FDCWD, setFile.c_str(), times, 0) != 0)
             fail("cannot touch " + setFile);
-        auto one = Clock::now();
+        rereading.resume();
         ask(k);
-        ns += nsSince(one);
+        rereading.pause();
     }
-    std::printf("isdirty_reread %.0f\n", ns / static_cast<double>(rereads));
+    rereading.print("isdirty_reread", rereads);
 
     // Flagging and unflagging rewrite the whole set file.
-    start = Clock::now();
+    lookupset::Stopwatch flagging;
     for (long k = 0; k < rereads; ++k)
         if (!flags.setDirty("clean-0", k % 2 == 0))
             fail("setDirty failed");
-    std::printf("setdirty %.0f\n", nsSince(start) / static_cast<double>(rereads));
+    flagging.print("setdirty", rereads);
     flags.setDirty("clean-0", false);
-    std::printf("lookup_large_set %.0f\n", timeLookups(a, 0, 1, a.count));
+    timeLookups(a, a.count, "lookup_large_set");
 }
 
 } // namespace
@@ -235,7 +198,7 @@ int main(int argc, char** argv) {
     if (mode == "fill")
         fill(a);
     else if (mode == "lookup")
-        std::printf("lookup %.0f\n", timeLookups(a, 0, 1, a.count));
+        timeLookups(a, a.count, "lookup");
     else if (mode == "procs")
         procs(a);
     else if (mode == "create")

@@ -3,6 +3,7 @@
 // lines of lookup_bench (bench/lookup_bench.sh runs both).
 //
 //   lookup_floor lookup repo mounts perMount count
+//   lookup_floor procs  repo mounts perMount count   ($PROCS processes, as lookup_bench procs)
 //   lookup_floor create repo mounts perMount count
 //   lookup_floor dirty  repo mounts perMount count
 //
@@ -26,7 +27,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -41,18 +41,13 @@
 namespace {
 
 using lookupset::Args;
-using Clock = std::chrono::steady_clock;
 using Owned = std::unique_ptr<char[]>;
 
-const char* const kUsage = "lookup_floor lookup|create|dirty repo mounts perMount count";
+const char* const kUsage = "lookup_floor lookup|procs|create|dirty repo mounts perMount count";
 
 [[noreturn]] void fail(const std::string& what) {
     std::fprintf(stderr, "lookup_floor: %s\n", what.c_str());
     std::exit(1);
-}
-
-double nsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
 struct Repository {
@@ -144,12 +139,27 @@ void lookUp(const Repository& r, const std::string& name) {
     unlock(file);
 }
 
-double timeLookups(const Args& a) {
+void timeLookups(const Args& a, const char* name) {
     Repository r = open(a);
-    auto start = Clock::now();
+    lookupset::Stopwatch watch;
     for (long k = 0; k < a.count; ++k)
         lookUp(r, lookupset::resourceName(lookupset::pick(k, a.mounts, a.perMount)));
-    return nsSince(start) / static_cast<double>(a.count);
+    watch.print(name, a.count);
+}
+
+void procs(const Args& a) {
+    const char* given = std::getenv("PROCS");
+    int processes = given ? std::atoi(given) : 2;
+    if (processes < 1 || (a.mounts * a.perMount) % processes != 0)
+        fail("PROCS must divide the number of resources");
+    Repository r = open(a);
+    double perSecond = lookupset::inProcesses(processes, a.count, [&](int p, long k) {
+        lookUp(r,
+               lookupset::resourceName(lookupset::pick(p + k * processes, a.mounts, a.perMount)));
+    });
+    if (perSecond < 0)
+        fail("a process failed");
+    std::printf("lookups_per_second %.0f\n", perSecond);
 }
 
 void makeOne(const Repository& r, const std::string& name) {
@@ -192,14 +202,14 @@ void create(const Args& a) {
     std::vector<std::string> names;
     for (long k = 0; k < a.count; ++k)
         names.push_back("c" + std::to_string(getpid()) + "-" + std::to_string(k));
-    auto start = Clock::now();
+    lookupset::Stopwatch creating;
     for (const std::string& name : names)
         makeOne(r, name);
-    std::printf("create %.0f\n", nsSince(start) / static_cast<double>(a.count));
-    start = Clock::now();
+    creating.print("create", a.count);
+    lookupset::Stopwatch removing;
     for (const std::string& name : names)
         removeOne(r, name);
-    std::printf("remove %.0f\n", nsSince(start) / static_cast<double>(a.count));
+    removing.print("remove", a.count);
 }
 
 bool readAll(const std::string& path, std::string& text) {
@@ -229,17 +239,17 @@ void dirty(const Args& a) {
     auto idOf = [&](long k) {
         return k % 2 ? "flagged-" + std::to_string(k * 97 % ids) : "clean-" + std::to_string(k);
     };
-    auto start = Clock::now();
+    lookupset::Stopwatch unchanged;
     for (long k = 0; k < a.count; ++k) {
         struct stat st;
         if (stat(r.setFile.c_str(), &st) != 0 || (flagged.count(idOf(k)) != 0) != (k % 2 == 1))
             fail("wrong dirty flag");
     }
-    std::printf("isdirty_unchanged %.0f\n", nsSince(start) / static_cast<double>(a.count));
+    unchanged.print("isdirty_unchanged", a.count);
 
     long rereads = std::max(1L, a.count / 100);
     std::string setLock = r.lockDir + "/semaphore_" + resourceLockName(r.setFile, "");
-    start = Clock::now();
+    lookupset::Stopwatch rereading;
     for (long k = 0; k < rereads; ++k) {
         lock(setLock);
         if (!readAll(r.setFile, text) ||
@@ -247,10 +257,10 @@ void dirty(const Args& a) {
             fail("wrong dirty flag");
         unlock(setLock);
     }
-    std::printf("isdirty_reread %.0f\n", nsSince(start) / static_cast<double>(rereads));
+    rereading.print("isdirty_reread", rereads);
 
     std::string temporary = r.setFile + "." + std::to_string(getpid());
-    start = Clock::now();
+    lookupset::Stopwatch flagging;
     for (long k = 0; k < rereads; ++k) {
         lock(setLock);
         if (k % 2 == 0)
@@ -266,8 +276,8 @@ void dirty(const Args& a) {
             fail("cannot write " + temporary);
         unlock(setLock);
     }
-    std::printf("setdirty %.0f\n", nsSince(start) / static_cast<double>(rereads));
-    std::printf("lookup_large_set %.0f\n", timeLookups(a));
+    flagging.print("setdirty", rereads);
+    timeLookups(a, "lookup_large_set");
 }
 
 } // namespace
@@ -280,7 +290,9 @@ int main(int argc, char** argv) {
     if (a.count < 1)
         fail(std::string("usage: ") + kUsage);
     if (mode == "lookup")
-        std::printf("lookup %.0f\n", timeLookups(a));
+        timeLookups(a, "lookup");
+    else if (mode == "procs")
+        procs(a);
     else if (mode == "create")
         create(a);
     else if (mode == "dirty")
