@@ -28,6 +28,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,11 +133,15 @@ void create(const Args& a) {
     removing.print("remove", a.count);
 }
 
-// The set file with ids identifiers, none of them a resource of the repository.
+// The set file with ids identifiers, none of them a resource of the repository, in byte order as
+// the library writes it.
 void writeDirtySet(const std::string& repo, long ids) {
-    std::string text;
+    std::set<std::string> flagged;
     for (long k = 0; k < ids; ++k)
-        text += "flagged-" + std::to_string(k) + "\n";
+        flagged.insert("flagged-" + std::to_string(k));
+    std::string text;
+    for (const std::string& id : flagged)
+        text.append(id).push_back('\n');
     writeFile(repo + "/.dirty", text);
 }
 
