@@ -83,8 +83,10 @@ private:
     int statusFromFillLevel(float used) const;
     // The location of the resource of the given hashed path on this mount, tested and touched.
     char* locate(const std::string* hashed, int* status, bool touch);
-    // Whether location exists and no hash directory on its way is a symbolic link.
-    bool foundWithoutLinks(const std::string& location) const;
+    // Whether location exists and no hash directory on its way is a symbolic link; handle is an
+    // open handle on it, or -1.
+    bool foundWithoutLinks(const std::string& location, int& handle) const;
+    static void touchFound(const std::string& location, int handle);
     int gather(CandidateSet& candidates, int maxCount, const std::string& subPath, int depth,
                GatherTake& take);
     bool settledClean(const std::string& name, const std::string& full, struct stat& st,
