@@ -76,7 +76,8 @@ public:
     int getCleanLimit() const { return cleanLimit; }
     int getMoveLimit() const { return moveLimit; }
     time_t getNomoveTime() const { return nomoveTime; }
-    std::string configFile() const { return mountPath + "/repositorypart.cfg"; }
+    // Kept, not composed anew: every lookup tests it on each mount it visits.
+    const std::string& configFile() const { return partConfigPath; }
     std::string switchedOffFile() const { return mountPath + "/repositorypart.no"; }
 
 private:
@@ -93,6 +94,7 @@ private:
                       GatherTake& take);
 
     std::string mountPath;
+    std::string partConfigPath; // mountPath + "/repositorypart.cfg"
     OVRepositoryHandler* repository;
     int status;
     int switchLimit;
