@@ -260,6 +260,7 @@ void dirty(const Args& a) {
     rereading.print("isdirty_reread", rereads);
 
     std::string temporary = r.setFile + "." + std::to_string(getpid());
+    std::string out;
     lookupset::Stopwatch flagging;
     for (long k = 0; k < rereads; ++k) {
         lock(setLock);
@@ -267,7 +268,7 @@ void dirty(const Args& a) {
             flagged.insert("clean-0");
         else
             flagged.erase("clean-0");
-        std::string out;
+        out.clear(); // one buffer for every write, as a writer that keeps running would
         for (const std::string& id : flagged)
             out.append(id).push_back('\n');
         int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
