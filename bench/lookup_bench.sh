@@ -8,7 +8,7 @@
 #   bench/lookup_bench.sh [buildDir]
 #
 # Environment: RUNS (timed runs of each program, default 5; the best counts, since other work on
-# the machine only ever makes a run slower), LOOKUPS (lookups per run, default 20000), SIZES
+# the machine only ever makes a run slower), LOOKUPS (lookups per run, default 5000), SIZES
 # (resources per mount, default "1000 100000"), MOUNTS (default "1 4"), PROC_LOOKUPS (lookups of
 # each process, default 10000), CREATES (default 5000), DIRTY_IDS (default 10000), CALLGRIND (0
 # leaves out the instruction counts, default 1).
@@ -30,7 +30,7 @@ fi
 build=$(cd "${1:-build}" && pwd)
 bin="$build/bin"
 runs=${RUNS:-5}
-lookups=${LOOKUPS:-20000}
+lookups=${LOOKUPS:-5000}
 sizes=${SIZES:-1000 100000}
 mountCounts=${MOUNTS:-1 4}
 procLookups=${PROC_LOOKUPS:-10000}
