@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace ovsys {
@@ -15,9 +17,17 @@ int realOpenAt(int dirFd, const char* name, int flags, mode_t mode) {
     return ::openat(dirFd, name, flags, mode);
 }
 
+int realOpenNoLinks(const char* path) {
+    struct open_how how = {};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+}
+
 const Table kReal = {
-    realOpen,  ::close,  ::unlink, ::mkdir,     ::rmdir, ::stat,   ::lstat,  ::statvfs,  ::readlink,
-    ::symlink, ::access, ::rename, ::nanosleep, ::fstat, ::fchmod, ::fchown, realOpenAt, ::unlinkat,
+    realOpen,  ::close,    ::unlink,   ::mkdir,    ::rmdir,         ::stat,      ::lstat,
+    ::statvfs, ::readlink, ::symlink,  ::access,   ::rename,        ::nanosleep, ::fstat,
+    ::fchmod,  ::fchown,   realOpenAt, ::unlinkat, realOpenNoLinks,
 };
 
 } // namespace

@@ -32,6 +32,9 @@ struct Table {
     // turns into a link while they run.
     int (*openat)(int dirFd, const char* name, int flags, mode_t mode);
     int (*unlinkat)(int dirFd, const char* name, int flags);
+    // A handle (O_PATH) on path, refusing a symbolic link anywhere on the way: -1 with ELOOP for
+    // a link, ENOENT for a missing name, ENOSYS where the kernel cannot refuse links this way.
+    int (*openNoLinks)(const char* path);
 };
 
 // The table in use.

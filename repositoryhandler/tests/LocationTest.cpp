@@ -50,6 +50,41 @@ TEST(Location, CleanResourceComesFromTheFirstMountHoldingIt) {
     EXPECT_EQ(status, RES_NOT_FOUND);
 }
 
+// Lookups settle the location test and the link test in one call where no link is on the way;
+// every link must still be told apart: above the mount it is followed, below it not.
+TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
+    TwoMounts r;
+    std::string location = r.make(r.m1, "r1");
+    struct utimbuf old = {1000, 1000};
+    utime(location.c_str(), &old);
+    std::string alias = r.repo / "alias";
+    ASSERT_EQ(symlink(r.repo.path().c_str(), alias.c_str()), 0);
+    int status = -1;
+    Owned found(getRepository(alias.c_str())->getLocation("r1", &status, true, true));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(std::string(found.get()), alias + location.substr(r.repo.path().size()));
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_GT(modified(location), 1000); // touched through the link
+
+    // A resource that is itself a link is found as the link.
+    std::string target = r.make(r.m0, "target");
+    std::string linked = r.on(r.m0, "linked");
+    ASSERT_EQ(mkdirs(linked.substr(0, linked.rfind('/')).c_str(), 0755), 0);
+    ASSERT_EQ(symlink(target.c_str(), linked.c_str()), 0);
+    EXPECT_EQ(r.lookUp("linked", status), linked);
+    EXPECT_EQ(status, RES_OK);
+
+    // The last hash level replaced by a link: what lies behind it is not found.
+    std::string hidden = r.on(r.m1, "hidden");
+    std::string level = hidden.substr(0, hidden.rfind('/'));
+    std::string outside = r.repo / "outside";
+    ASSERT_EQ(mkdirs((outside + "/hidden").c_str(), 0755), 0);
+    ASSERT_EQ(mkdirs(level.substr(0, level.rfind('/')).c_str(), 0755), 0);
+    ASSERT_EQ(symlink(outside.c_str(), level.c_str()), 0);
+    EXPECT_EQ(r.lookUp("hidden", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
+}
+
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
     TwoMounts r;
     std::string first = r.make(r.m0, "r1", "a"), second = r.make(r.m1, "r1", "b");

@@ -102,7 +102,9 @@ std::set<std::string> OVDirtyFlagHandler::parseSetText(const std::string& text) 
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        identifiers.insert(text.substr(start, end - start));
+        // Written files are sorted: each identifier offered at the end of the set goes there
+        // without a search (any other order is still taken).
+        identifiers.emplace_hint(identifiers.end(), text, start, end - start);
         start = end + 1;
     }
     return identifiers;

@@ -63,9 +63,11 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
     bool sawUnmounted = false;
     Owned found;
     const OVMountPointHandler* foundOn = nullptr;
+    std::string hashed;
+    const std::string* hashedPath = hashedResourcePath(resource, hashed) ? &hashed : nullptr;
     for (const auto& mount : mounts) {
         int mountStatus = 0;
-        Owned location(mount->getLocation(resource, nullptr, &mountStatus, touch));
+        Owned location(mount->getHashedLocation(hashedPath, nullptr, &mountStatus, touch));
         if (!location) {
             sawUnmounted = sawUnmounted || (mountStatus & MOUNT_UNMOUNTED);
             continue;

@@ -11,7 +11,9 @@
 #include "Staging.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -33,6 +35,17 @@ bool makeDirectories(const std::string& dir) {
 
 } // namespace
 
+bool hashedResourcePath(const char* resource, std::string& hashed) {
+    std::string name(resource != nullptr ? resource : "");
+    if (name.empty() || name.back() != '/')
+        name += '/';
+    Owned converted(isAcceptableResourceName(resource) ? convertToHashed(name.c_str()) : nullptr);
+    if (!converted)
+        return false;
+    hashed = converted.get();
+    return true;
+}
+
 char* OVMountPointHandler::getLocation(const char* resource, int* status, int* mountStatus,
                                        bool touch) {
     int s = checkStatus(false);
@@ -40,26 +53,64 @@ char* OVMountPointHandler::getLocation(const char* resource, int* status, int* m
         *mountStatus = s;
     if (s == MOUNT_UNMOUNTED)
         return nullptr;
-    std::string name(resource != nullptr ? resource : "");
-    if (name.empty() || name.back() != '/')
-        name += '/';
-    Owned hashed(isAcceptableResourceName(resource) ? convertToHashed(name.c_str()) : nullptr);
-    std::string location = hashed ? mountPath + "/" + hashed.get() : "";
+    std::string hashed;
+    bool acceptable = hashedResourcePath(resource, hashed);
+    return locate(acceptable ? &hashed : nullptr, status, touch);
+}
+
+char* OVMountPointHandler::getHashedLocation(const std::string* hashed, int* status,
+                                             int* mountStatus, bool touch) {
+    int s = checkStatus(false);
+    if (mountStatus != nullptr)
+        *mountStatus = s;
+    if (s == MOUNT_UNMOUNTED)
+        return nullptr;
+    return locate(hashed, status, touch);
+}
+
+char* OVMountPointHandler::locate(const std::string* hashed, int* status, bool touch) {
+    std::string location = hashed ? mountPath + "/" + *hashed : "";
     if (!location.empty())
         location.pop_back();
-    if (location.empty() || !exists(location.c_str())) {
-        setStatus(status, RES_NOT_FOUND);
-        return nullptr;
-    }
-    if (!reachedWithoutLinks(mountPath, location)) {
-        // A hash directory replaced by a link: what lies behind it is not this mount's.
+    int handle = -1;
+    if (location.empty() || !foundWithoutLinks(location, handle)) {
         setStatus(status, RES_NOT_FOUND);
         return nullptr;
     }
     if (touch)
-        setTimesOf(location.c_str(), nullptr);
+        touchFound(location, handle);
+    if (handle >= 0)
+        ovsys::table().close(handle);
     setStatus(status, RES_OK);
     return toArray(location);
+}
+
+// Whether the location exists and is reached without a link below the mount. Mostly one system
+// call settles both: a location reached through no link at all, of which handle then is a handle
+// (-1 otherwise). A link anywhere on the path (also above the mount, or the resource itself)
+// leaves it to the test of each level below the mount.
+bool OVMountPointHandler::foundWithoutLinks(const std::string& location, int& handle) const {
+    handle = ovsys::table().openNoLinks(location.c_str());
+    if (handle >= 0)
+        return true;
+    if (errno == ENOENT)
+        return false;
+    if (!exists(location.c_str()))
+        return false;
+    if (!reachedWithoutLinks(mountPath, location)) {
+        // A hash directory replaced by a link: what lies behind it is not this mount's.
+        return false;
+    }
+    return true;
+}
+
+// Sets the times of the location found to now: through the handle on it when there is one (the
+// very file that was tested, without walking its path again), else, or where the kernel cannot
+// set times through such a handle, by its path.
+void OVMountPointHandler::touchFound(const std::string& location, int handle) {
+    if (handle >= 0 && utimensat(handle, "", nullptr, AT_EMPTY_PATH) == 0)
+        return;
+    setTimesOf(location.c_str(), nullptr);
 }
 
 char* OVMountPointHandler::createLocation(const char* resource, int* status) {

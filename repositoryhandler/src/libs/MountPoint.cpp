@@ -41,6 +41,7 @@ void OVMountPointHandler::setup(std::string mountPath, OVRepositoryHandler* repo
                                    kRepositorySource);
     status = 0;
     this->mountPath = std::move(mountPath);
+    partConfigPath = this->mountPath + "/repositorypart.cfg";
     this->repository = repository;
     switchLimit = repository->getSwitchLimit();
     fullLimit = repository->getFullLimit();
@@ -104,7 +105,7 @@ int OVMountPointHandler::statusFromFillLevel(float used) const {
 }
 
 int OVMountPointHandler::checkStatus(bool useCached) {
-    std::string file = configFile();
+    const std::string& file = configFile();
     if (!exists(file.c_str())) {
         status = MOUNT_UNMOUNTED;
         return status;

@@ -40,6 +40,9 @@ public:
     // The location of resource on this mount if it exists there (status 0; touch sets its times to
     // now), else null (status 4); null without a status when the mount is unmounted.
     char* getLocation(const char* resource, int* status, int* mountStatus, bool touch);
+    // As getLocation, for a resource whose hashed path (hashedResourcePath) is given; null for a
+    // refused name. A lookup over several mounts hashes the name only once.
+    char* getHashedLocation(const std::string* hashed, int* status, int* mountStatus, bool touch);
     // A new location for resource with its hash directories made (status 0), or null (status 8).
     char* createLocation(const char* resource, int* status);
     // As createLocation, and the resource directory itself is made.
@@ -73,17 +76,25 @@ public:
     int getCleanLimit() const { return cleanLimit; }
     int getMoveLimit() const { return moveLimit; }
     time_t getNomoveTime() const { return nomoveTime; }
-    std::string configFile() const { return mountPath + "/repositorypart.cfg"; }
+    // Kept, not composed anew: every lookup tests it on each mount it visits.
+    const std::string& configFile() const { return partConfigPath; }
     std::string switchedOffFile() const { return mountPath + "/repositorypart.no"; }
 
 private:
     int statusFromFillLevel(float used) const;
+    // The location of the resource of the given hashed path on this mount, tested and touched.
+    char* locate(const std::string* hashed, int* status, bool touch);
+    // Whether location exists and no hash directory on its way is a symbolic link; handle is an
+    // open handle on it, or -1.
+    bool foundWithoutLinks(const std::string& location, int& handle) const;
+    static void touchFound(const std::string& location, int handle);
     int gather(CandidateSet& candidates, int maxCount, const std::string& subPath, int depth,
                GatherTake& take);
     bool settledClean(const std::string& name, const std::string& full, struct stat& st,
                       GatherTake& take);
 
     std::string mountPath;
+    std::string partConfigPath; // mountPath + "/repositorypart.cfg"
     OVRepositoryHandler* repository;
     int status;
     int switchLimit;
@@ -94,5 +105,9 @@ private:
     // The version of "repositorypart.cfg" read last.
     FileVersion partConfig;
 };
+
+// The hashed path of resource below a mount, ending in "/" (convertToHashed of the name with one
+// "/" appended where it lacks one); false, and logged, for a refused name.
+bool hashedResourcePath(const char* resource, std::string& hashed);
 
 #endif
