@@ -321,9 +321,10 @@ private:
     int switchedOpsLeft = 0;
 };
 
+// Half of the picks go to the 16 newest, so that the processes meet on the same resources.
 int Worker::liveNumber() {
     for (int attempt = 0; attempt < 8 && next > 0; ++attempt) {
-        int number = pick(next);
+        int number = pick(2) == 0 ? pick(next) : next - 1 - pick(std::min(next, 16));
         if (slot(number).state.load() == kLive)
             return number;
     }
@@ -467,7 +468,7 @@ void Worker::lookUpOther() {
     int count = shared->names[other].load();
     if (other == index || count == 0)
         return;
-    int number = pick(count);
+    int number = count - 1 - pick(std::min(count, 16));
     Slot& s = shared->slots[other][number];
     unsigned version = s.version.load();
     if (s.state.load() != kLive || version % 2 != 0)
