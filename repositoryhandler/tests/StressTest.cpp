@@ -42,6 +42,7 @@
 #include <sstream>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -242,17 +243,46 @@ std::vector<std::string> copiesOf(const Setup& setup, const std::string& name) {
     return copies;
 }
 
-// Moving limits: the first mount takes new data only up to 12 %, and every mount above 20 % gets
-// its old resources moved until it is below 14 % (an empty ext4 image shows about 9 %). Clearable:
-// no mount has room (clean limit 1 %), so every check deletes the oldest resources of the whole
-// repository.
-void configure(const Setup& setup, bool clearable) {
-    std::string text = "mountPoints = m0\\m1\\m2\nlegacyDir = " + setup.legacy +
-                       "\nnomoveTimeSeconds = 60\nmoveLimit = 20\n";
-    text += clearable ? "cleanLimit = 1\nisClearable = true\n" : "cleanLimit = 14\n";
+// The limits follow the fill levels, so that every check has work: the fullest mount is at its
+// move limit, and its old resources move to the emptiest mount, which is below the clean limit.
+// Clearable: every mount is at its move and clean limits of 1 % and none has room, so a check
+// deletes the oldest resources of the whole repository.
+struct Limits {
+    int move = 99;
+    int clean = 98;
+    bool operator!=(const Limits& other) const {
+        return move != other.move || clean != other.clean;
+    }
+};
+
+void configure(const Setup& setup, bool clearable, const Limits& limits) {
+    std::string text =
+        "mountPoints = m0\\m1\\m2\nlegacyDir = " + setup.legacy +
+        "\nnomoveTimeSeconds = 60\nmoveLimit = " + std::to_string(clearable ? 1 : limits.move) +
+        "\ncleanLimit = " + std::to_string(clearable ? 1 : limits.clean) + "\n";
+    if (clearable)
+        text += "isClearable = true\n";
     std::string temporary = setup.repository + "/repository.cfg.new";
     writeFile(temporary, text);
     rename(temporary.c_str(), (setup.repository + "/repository.cfg").c_str());
+}
+
+// Limits from the fill levels of the mounts now, computed as the library computes them.
+Limits limitsNow(const Setup& setup) {
+    double fullest = 0, emptiest = 100;
+    for (const std::string& mount : setup.mounts) {
+        struct statvfs fs;
+        if (statvfs(mount.c_str(), &fs) != 0 || fs.f_blocks == 0)
+            continue;
+        double used =
+            100.0 - 100.0 * static_cast<double>(fs.f_bavail) / static_cast<double>(fs.f_blocks);
+        fullest = std::max(fullest, used);
+        emptiest = std::min(emptiest, used);
+    }
+    Limits limits;
+    limits.move = std::max(1, static_cast<int>(fullest));
+    limits.clean = std::min(limits.move, static_cast<int>(emptiest) + 1);
+    return limits;
 }
 
 // A fresh ext4 file system of megabytes MiB at path, from an image in a tmpfs at scratch.
@@ -604,24 +634,33 @@ int runBalancer(const Setup& setup, const std::string& deletedFile, const std::s
     std::ofstream deleted(deletedFile);
     BalancerStats stats;
     bool clearable = false;
+    Limits limits;
+    int clearableLeft = -1; // checks left in the clearable phase; -1 before it
     const long total = static_cast<long>(kWorkers) * kOperations;
     std::string output = setup.repository + "/balance.out";
     for (long round = 0; shared->stop.load() == 0; ++round) {
         long done = shared->operationsDone.load();
-        bool wanted = done >= total * 45 / 100 && done < total * 65 / 100;
-        if (wanted != clearable) {
-            if (wanted) {
-                shared->clearable = 1;
-                shared->gen++;
-            }
-            configure(setup, wanted);
-            if (!wanted) {
-                shared->clearableEndNs = nowNs();
-                shared->clearable = 0;
-                shared->gen++;
-            }
-            clearable = wanted;
+        // One clearable phase of three checks (or more, until one deleted something), from 40 %
+        // of the operations on.
+        if (clearableLeft < 0 && done >= total * 40 / 100)
+            clearableLeft = 3;
+        bool wanted = clearableLeft > 0;
+        if (wanted)
+            --clearableLeft;
+        if (wanted && !clearable) {
+            shared->clearable = 1;
+            shared->gen++;
         }
+        Limits now = limitsNow(setup);
+        if (wanted != clearable || now != limits)
+            configure(setup, wanted, now);
+        if (!wanted && clearable) {
+            shared->clearableEndNs = nowNs();
+            shared->clearable = 0;
+            shared->gen++;
+        }
+        clearable = wanted;
+        limits = now;
         std::vector<std::string> victims;
         if (round % 2 == 0) {
             int exit = runCommand({MOUNTBALANCE_PATH, setup.repository}, output.c_str());
@@ -642,11 +681,13 @@ int runBalancer(const Setup& setup, const std::string& deletedFile, const std::s
         for (const std::string& victim : victims)
             deleted << end << " " << victim << "\n";
         stats.deletions += static_cast<long>(victims.size());
+        if (clearable && clearableLeft == 0 && stats.deletions == 0)
+            clearableLeft = 1; // the phase lasts until a check deleted something
         stats.checks++;
         usleep(20000);
     }
     if (clearable) {
-        configure(setup, false);
+        configure(setup, false, limits);
         shared->clearableEndNs = nowNs();
         shared->clearable = 0;
     }
@@ -780,12 +821,15 @@ int stressRun(TestRepository& repo, FileSystemKind kind) {
                 : mountExt4(mount, repo.addMount("img" + std::to_string(i), "", false), sizes[i]);
         if (!mounted)
             return kNoNamespace;
-        writeFile(mount + "/repositorypart.cfg", i == 0 ? "switchLimit = 12\n" : "");
+        writeFile(mount + "/repositorypart.cfg", "");
+        // Ballast of 5 % (balancing never touches plain files at the top of a mount): no mount is
+        // below the clean limit of the clearable phase, so that it has to delete.
+        writeFile(mount + "/ballast", std::string(static_cast<size_t>(sizes[i]) * 52429, 'b'));
         setup.mounts.push_back(mount);
     }
     mkdir(setup.legacy.c_str(), 0755);
     mkdir(setup.scratch.c_str(), 0755);
-    configure(setup, false);
+    configure(setup, false, Limits());
 
     void* memory =
         mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -836,7 +880,8 @@ int stressRun(TestRepository& repo, FileSystemKind kind) {
            deleted, conflicts);
     fflush(stdout);
     check(lost == 0, "resources were lost");
-    check(moves > 0 && deleted > 0, "the balancer neither moved nor deleted anything");
+    check(moves > 0, "the balancer moved nothing");
+    check(deleted > 0, "the clearable checks deleted nothing");
     return std::min(childFailures(), 100);
 }
 
