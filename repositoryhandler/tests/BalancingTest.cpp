@@ -291,6 +291,12 @@ void clearableDeletesOldest(TestRepository& repo) {
     std::list<std::string>* deleted = getDeletedDirs_(repo.id());
     check(*deleted == std::list<std::string>{place(m0, "p0"), place(m2, "s0")},
           "the two globally oldest are deleted, then m2 has room");
+    // Another process edits a mount's configuration after the check (switching a mount off and on
+    // does as much): the deletions are still those of the check.
+    writeFile(m1 + "/repositorypart.cfg", "\n");
+    setModified(m1 + "/repositorypart.cfg", 5);
+    check(*getDeletedDirs_(repo.id()) == std::list<std::string>{place(m0, "p0"), place(m2, "s0")},
+          "the deletions are still listed after the configuration changed");
     check(!present(place(m0, "p0")) && !present(place(m2, "s0")), "and they are gone");
     check(present(place(m1, "q0")), "the third oldest stays");
     check(movedTo(m0, m2, "p1"), "m0's oldest then moves to the mount with room");

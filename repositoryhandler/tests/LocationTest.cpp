@@ -151,6 +151,22 @@ TEST(Location, CreationPlacesAndMarksWhileIncomplete) {
     EXPECT_EQ(status, RES_OK);
 }
 
+// A mount switched off by another process after this one last looked (while it awaited the
+// resource lock): the older copy there must still make the new one dirty, or once the mount is
+// back the two copies would stand side by side, both taken for clean.
+TEST(Location, CreationMarksWhenAMountWentAwayMeanwhile) {
+    TwoMounts r;
+    std::string older = r.make(r.m1, "late", "old");
+    OVRepositoryHandler* handler = r.handler();
+    handler->checkRepositoryStatus();
+    r.unmount(r.m1);
+    int status = -1;
+    Owned made(handler->createDirectory("late", &status, false));
+    ASSERT_NE(made.get(), nullptr);
+    EXPECT_EQ(std::string(made.get()), r.on(r.m0, "late"));
+    EXPECT_TRUE(handler->getDirtyFlags().isDirty("late"));
+}
+
 TEST(Location, CreationWithoutAUsableMount) {
     TwoMounts r;
     SyslogCapture capture;

@@ -86,6 +86,11 @@ int freeMount_(const char* repository, const char* mountName) {
     return getRepository(repository)->moveAllResourcesFromMount(mountName);
 }
 
+// The list of the handler that ran the latest check, even when the configuration changed since:
+// a handler built anew would answer with an empty list, and the deletions would go unreported.
 std::list<std::string>* getDeletedDirs_(const char* repository) {
+    if (repository != nullptr)
+        if (OVRepositoryHandler* known = repositoryMap.find(normalizedRepositoryPath(repository)))
+            return known->getDeletedDirs();
     return getRepository(repository)->getDeletedDirs();
 }

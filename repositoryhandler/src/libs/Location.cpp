@@ -144,8 +144,14 @@ char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDi
     if (char* existing = getLocation(resource, status, false, false))
         return existing;
     // An unmounted mount may hold an older copy: without its flag the new copy must not be made,
-    // or a later lookup would take the older one for clean.
-    if ((this->status & REPO_INCOMPLETE) && !skipDirty && !dirtyFlags.setDirty(resource, true)) {
+    // or a later lookup would take the older one for clean. The lookup above has just read every
+    // mount's status; the repository's may be older than that (a mount switched off while the
+    // lock was awaited).
+    bool sawUnmounted = std::any_of(mounts.begin(), mounts.end(), [](const auto& mount) {
+        return has(mount->getStatus(), MOUNT_UNMOUNTED);
+    });
+    if ((sawUnmounted || (this->status & REPO_INCOMPLETE)) && !skipDirty &&
+        !dirtyFlags.setDirty(resource, true)) {
         setStatus(status, RES_ERROR);
         return nullptr;
     }

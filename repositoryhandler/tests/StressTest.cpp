@@ -1,0 +1,909 @@
+// Many processes on one repository of three real file systems, through the flat entry points,
+// while the overload-check tool runs in a loop; afterwards every resource is accounted for.
+//
+// Eight workers each run a seeded random sequence of operations on resources of their own (and
+// lookups of the others'): creating a resource and writing its files, lookups with a check of the
+// content, removals, listings, setting times (old times make resources candidates for moving and
+// deleting), switching a mount off and on again, and legacy entries placed by hand. The content of
+// every file follows from its resource's name, so any copy can be checked. A balancer process
+// alternates runs of the tool and in-process checks with limits that force moves, and for a part
+// of the run with a clearable configuration that forces deletions, whose victims it records.
+//
+// What a correct system may do meanwhile, and what it may not:
+// - A resource is not found while the mount that holds it is switched off, or once a clearable
+//   check deleted it. It must be found whenever no mount was switched off during the lookup and
+//   it was created after the latest clearable phase.
+// - A removal that answers 0 took away every copy; other answers leave the resource as it was.
+// - A copy that is found holds exactly the files of its name with their exact content, unless its
+//   owner was writing it meanwhile (a copy that vanishes while being read was moved or merged).
+// Afterwards, with every mount switched on: each resource created and neither removed nor
+// deleted exists once (or on several mounts and flagged dirty, then the next lookup merges it
+// into one intact copy); removed ones are gone; no lock file, staging directory or dirty flag is
+// left; ".dirty" holds resource names only; every process exited normally.
+#include "RepositoryTestSupport.h"
+#include "RunCommand.h"
+#include "repositoryhandler.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef STRESS_OPERATIONS
+#define STRESS_OPERATIONS 1000
+#endif
+
+namespace {
+
+constexpr int kWorkers = 8;
+constexpr int kOperations = STRESS_OPERATIONS;
+constexpr int kMounts = 3;
+constexpr int kMaxNames = kOperations + 1;
+
+using Owned = std::unique_ptr<char, void (*)(char*)>;
+
+Owned owned(char* text) {
+    return Owned(text, release);
+}
+
+long long nowNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// ---- Resources of known content -------------------------------------------------------------
+
+std::uint64_t hashOf(const std::string& text) {
+    std::uint64_t hash = 14695981039346656037ULL;
+    for (unsigned char c : text)
+        hash = (hash ^ c) * 1099511628211ULL;
+    return hash;
+}
+
+// The files of a resource and their content, all derived from its name: one to three files, one
+// of them possibly in a subdirectory, of 100 to 6000 bytes.
+std::map<std::string, std::string> contentOf(const std::string& name) {
+    std::map<std::string, std::string> files;
+    std::uint64_t hash = hashOf(name);
+    int count = 1 + static_cast<int>(hash % 3);
+    for (int i = 0; i < count; ++i) {
+        std::string file = (i == 2 && hash % 2 == 0 ? "sub/f" : "f") + std::to_string(i);
+        std::string line = name + ":" + file + "\n";
+        size_t size = 100 + hashOf(line) % 5900;
+        std::string text;
+        while (text.size() < size)
+            text += line;
+        text.resize(size);
+        files[file] = text;
+    }
+    return files;
+}
+
+// Writes the files of name below dir that are not there yet; false with errno on a failure.
+bool writeContent(const std::string& dir, const std::string& name) {
+    for (const auto& [file, text] : contentOf(name)) {
+        if (file.find('/') != std::string::npos && mkdir((dir + "/sub").c_str(), 0755) != 0 &&
+            errno != EEXIST)
+            return false;
+        int fd = open((dir + "/" + file).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return false;
+        bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        close(fd);
+        if (!written)
+            return false;
+    }
+    return true;
+}
+
+enum class Read { Intact, Corrupt, Vanished };
+
+// The regular files below dir (relative paths), or false when dir could not be listed.
+bool listFiles(const std::string& dir, const std::string& prefix, std::set<std::string>& files) {
+    DIR* stream = opendir(dir.c_str());
+    if (stream == nullptr)
+        return false;
+    bool ok = true;
+    while (dirent* entry = readdir(stream)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        if (lstat((dir + "/" + name).c_str(), &st) != 0) {
+            ok = false;
+            continue;
+        }
+        if (S_ISDIR(st.st_mode))
+            ok = listFiles(dir + "/" + name, prefix + name + "/", files) && ok;
+        else
+            files.insert(prefix + name);
+    }
+    closedir(stream);
+    return ok;
+}
+
+// Compares the copy at location with the content of name. A copy that was taken away or
+// replaced while it was read (the directory at location changed) counts as vanished; a file that
+// could be read with other bytes, or a different set of files, as corrupt.
+Read readResource(const std::string& location, const std::string& name, std::string& why) {
+    struct stat before, after;
+    if (lstat(location.c_str(), &before) != 0)
+        return Read::Vanished;
+    std::map<std::string, std::string> expected = contentOf(name);
+    std::set<std::string> files;
+    bool listed = listFiles(location, "", files);
+    bool corrupt = false;
+    for (const auto& [file, text] : expected) {
+        std::ifstream in(location + "/" + file, std::ios::binary);
+        if (!in)
+            continue; // absent: judged with the listing below
+        std::ostringstream got;
+        got << in.rdbuf();
+        if (got.str() != text) {
+            why = file + " holds " + std::to_string(got.str().size()) + " bytes, not its " +
+                  std::to_string(text.size());
+            corrupt = true;
+        }
+    }
+    bool same = lstat(location.c_str(), &after) == 0 && after.st_ino == before.st_ino &&
+                after.st_dev == before.st_dev;
+    if (!same || !listed)
+        return corrupt ? Read::Corrupt : Read::Vanished;
+    std::set<std::string> names;
+    for (const auto& entry : expected)
+        names.insert(entry.first);
+    if (files != names) {
+        why =
+            "holds " + std::to_string(files.size()) + " files, not " + std::to_string(names.size());
+        return Read::Corrupt;
+    }
+    return corrupt ? Read::Corrupt : Read::Intact;
+}
+
+// ---- State shared by all processes (anonymous shared memory) --------------------------------
+
+enum SlotState { kNever = 0, kLive = 1, kRemoved = 2 };
+
+struct Slot {
+    std::atomic<int> state;
+    std::atomic<int> legacy;
+    // Odd while the owner writes or removes the resource.
+    std::atomic<unsigned> version;
+    // When its latest creation started.
+    std::atomic<long long> createdNs;
+};
+
+struct Shared {
+    // Mounts that a worker is switching off or holds switched off, and clearable phases; gen
+    // changes with each of their changes, so that a lookup can tell it saw a quiet repository.
+    std::atomic<int> mountsOff;
+    std::atomic<int> clearable;
+    std::atomic<unsigned> gen;
+    std::atomic<long long> clearableEndNs;
+    std::atomic<long> operationsDone;
+    std::atomic<int> stop;
+    std::atomic<int> names[kWorkers];
+    std::atomic<long> created, removed, lookups, found, notFound, dirty, recreated, legacyPlaced,
+        switched, listings, timesSet, crossLookups;
+    Slot slots[kWorkers][kMaxNames];
+};
+
+static_assert(std::atomic<long long>::is_always_lock_free, "shared atomics across processes");
+
+Shared* shared = nullptr;
+
+std::string resourceName(int worker, int number, bool legacy) {
+    return "w" + std::to_string(worker) + (legacy ? "-L" : "-") + std::to_string(number);
+}
+
+// ---- The repository --------------------------------------------------------------------------
+
+struct Setup {
+    std::string repository;
+    std::string legacy;
+    std::string scratch; // on the legacy directory's file system, for placing entries by hand
+    std::vector<std::string> mounts;
+};
+
+std::string hashedPlace(const std::string& mount, const std::string& name) {
+    Owned hashed = owned(convertToHashed((name + "/").c_str()));
+    std::string location = mount + "/" + hashed.get();
+    location.pop_back();
+    return location;
+}
+
+// Every place where a copy of name stands: on the mounts and in the legacy directory.
+std::vector<std::string> copiesOf(const Setup& setup, const std::string& name) {
+    std::vector<std::string> copies;
+    for (const std::string& mount : setup.mounts)
+        if (present(hashedPlace(mount, name)))
+            copies.push_back(hashedPlace(mount, name));
+    if (present(setup.legacy + "/" + name))
+        copies.push_back(setup.legacy + "/" + name);
+    return copies;
+}
+
+// The limits follow the fill levels, so that every check has work: the fullest mount is at its
+// move limit, and its old resources move to the emptiest mount, which is below the clean limit.
+// Clearable: every mount is at its move and clean limits of 1 % and none has room, so a check
+// deletes the oldest resources of the whole repository.
+struct Limits {
+    int move = 99;
+    int clean = 98;
+    bool operator!=(const Limits& other) const {
+        return move != other.move || clean != other.clean;
+    }
+};
+
+void configure(const Setup& setup, bool clearable, const Limits& limits) {
+    std::string text =
+        "mountPoints = m0\\m1\\m2\nlegacyDir = " + setup.legacy +
+        "\nnomoveTimeSeconds = 60\nmoveLimit = " + std::to_string(clearable ? 1 : limits.move) +
+        "\ncleanLimit = " + std::to_string(clearable ? 1 : limits.clean) + "\n";
+    if (clearable)
+        text += "isClearable = true\n";
+    std::string temporary = setup.repository + "/repository.cfg.new";
+    writeFile(temporary, text);
+    rename(temporary.c_str(), (setup.repository + "/repository.cfg").c_str());
+}
+
+// Limits from the fill levels of the mounts now, computed as the library computes them.
+Limits limitsNow(const Setup& setup) {
+    double fullest = 0, emptiest = 100;
+    for (const std::string& mount : setup.mounts) {
+        struct statvfs fs;
+        if (statvfs(mount.c_str(), &fs) != 0 || fs.f_blocks == 0)
+            continue;
+        double used =
+            100.0 - 100.0 * static_cast<double>(fs.f_bavail) / static_cast<double>(fs.f_blocks);
+        fullest = std::max(fullest, used);
+        emptiest = std::min(emptiest, used);
+    }
+    Limits limits;
+    limits.move = std::max(1, static_cast<int>(fullest));
+    limits.clean = std::min(limits.move, static_cast<int>(emptiest) + 1);
+    return limits;
+}
+
+// A fresh ext4 file system of megabytes MiB at path, from an image in a tmpfs at scratch.
+bool mountExt4(const std::string& path, const std::string& scratch, int megabytes) {
+    std::string size = std::to_string(megabytes + 4) + "m";
+    std::string image = scratch + "/fs.img";
+    return mountTmpfs(scratch, size.c_str()) &&
+           runCommand({"truncate", "-s", std::to_string(megabytes) + "M", image}) == 0 &&
+           runCommand({"mkfs.ext4", "-q", "-F", "-I", "128", "-i", "1024", image}, "/dev/null") ==
+               0 &&
+           runCommand({"mount", "-o", "loop", image, path}, "/dev/null") == 0;
+}
+
+// ---- A worker --------------------------------------------------------------------------------
+
+// A snapshot of whether the repository is quiet: no mount switched off, no clearable phase.
+struct Quiet {
+    unsigned gen;
+    bool quiet;
+    long long clearableEnd;
+};
+
+Quiet quietNow() {
+    unsigned gen = shared->gen.load();
+    bool quiet = shared->mountsOff.load() == 0 && shared->clearable.load() == 0;
+    return Quiet{gen, quiet, shared->clearableEndNs.load()};
+}
+
+bool stayedQuiet(const Quiet& before) {
+    return before.quiet && shared->gen.load() == before.gen;
+}
+
+// Whether the resource of slot s must have been found by an operation that began at before:
+// every mount was switched on throughout, and no clearable check ran since it was created.
+bool mustBeFound(const Quiet& before, const Slot& s) {
+    return stayedQuiet(before) && s.createdNs.load() > before.clearableEnd;
+}
+
+class Worker {
+public:
+    Worker(const Setup& setup, int index, unsigned seed)
+        : setup(setup), repo(setup.repository.c_str()), index(index), random(seed) {}
+
+    int run();
+
+private:
+    int pick(int bound) { return std::uniform_int_distribution<int>(0, bound - 1)(random); }
+    Slot& slot(int number) { return shared->slots[index][number]; }
+    std::string name(int number) { return resourceName(index, number, slot(number).legacy.load()); }
+    // A number of one of this worker's live resources, or -1.
+    int liveNumber();
+
+    void create();
+    void placeLegacy();
+    void lookUpOwn();
+    void lookUpOther();
+    void remove();
+    void list();
+    void setTimes();
+    void switchMount();
+    void switchBackOn();
+    // Looks name up until a found copy could be read whole; checks what it finds.
+    void lookUpAndCheck(const std::string& name, int* status, bool& found);
+    void recreate(int number);
+
+    const Setup& setup;
+    const char* repo;
+    int index;
+    std::mt19937 random;
+    int next = 0;
+    int switchedOff = -1;
+    int switchedOpsLeft = 0;
+};
+
+// Half of the picks go to the 16 newest, so that the processes meet on the same resources.
+int Worker::liveNumber() {
+    for (int attempt = 0; attempt < 8 && next > 0; ++attempt) {
+        int number = pick(2) == 0 ? pick(next) : next - 1 - pick(std::min(next, 16));
+        if (slot(number).state.load() == kLive)
+            return number;
+    }
+    return -1;
+}
+
+int Worker::run() {
+    for (int done = 0; done < kOperations; ++done) {
+        int roll = pick(100);
+        if (roll < 20)
+            create();
+        else if (roll < 24)
+            placeLegacy();
+        else if (roll < 46)
+            lookUpOwn();
+        else if (roll < 56)
+            lookUpOther();
+        else if (roll < 66)
+            remove();
+        else if (roll < 71)
+            list();
+        else if (roll < 86)
+            setTimes();
+        else if (roll < 90 && switchedOff < 0)
+            switchMount();
+        else
+            lookUpOwn();
+        if (switchedOff >= 0 && --switchedOpsLeft < 0)
+            switchBackOn();
+        shared->operationsDone++;
+    }
+    if (switchedOff >= 0)
+        switchBackOn();
+    return std::min(childFailures(), 100);
+}
+
+void Worker::create() {
+    int number = next;
+    Slot& s = slot(number);
+    std::string id = resourceName(index, number, false);
+    s.version++;
+    s.createdNs = nowNs();
+    int status = -1;
+    Owned location = owned(createDirectory_(repo, id.c_str(), &status, false));
+    if (location) {
+        check(status == 0 && writeContent(location.get(), id),
+              id + ": creation answered " + std::to_string(status) + " or its files could not " +
+                  "be written: " + strerror(errno));
+        s.state = kLive;
+        shared->created++;
+    } else {
+        check(status == 8, id + ": creation failed with status " + std::to_string(status));
+    }
+    s.version++;
+    shared->names[index] = ++next;
+}
+
+// An entry of the legacy directory, made complete in a scratch directory of the same file system
+// and renamed into place, as an operator would move old data in.
+void Worker::placeLegacy() {
+    int number = next;
+    Slot& s = slot(number);
+    std::string id = resourceName(index, number, true);
+    std::string work = setup.scratch + "/" + id;
+    check(mkdir(work.c_str(), 0755) == 0 && writeContent(work, id) &&
+              rename(work.c_str(), (setup.legacy + "/" + id).c_str()) == 0,
+          id + ": the legacy entry could not be placed");
+    s.legacy = 1;
+    s.createdNs = nowNs();
+    s.state = kLive;
+    shared->legacyPlaced++;
+    shared->names[index] = ++next;
+}
+
+void Worker::lookUpAndCheck(const std::string& id, int* status, bool& found) {
+    found = false;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        *status = -1;
+        Owned location = owned(getLocation_(repo, id.c_str(), status));
+        if (!location)
+            return;
+        found = true;
+        std::string why;
+        Read read = readResource(location.get(), id, why);
+        check(read != Read::Corrupt, id + " at " + location.get() + " is corrupt: " + why);
+        if (read != Read::Vanished)
+            return;
+    }
+    check(false, id + " vanished while being read, five times in a row");
+}
+
+void Worker::lookUpOwn() {
+    int number = liveNumber();
+    if (number < 0)
+        return;
+    std::string id = name(number);
+    Quiet before = quietNow();
+    int status = -1;
+    bool found = false;
+    lookUpAndCheck(id, &status, found);
+    shared->lookups++;
+    check(status == 0 || status == 1 || status == 4,
+          id + ": lookup answered " + std::to_string(status));
+    if (found) {
+        shared->found++;
+        if (status == 1)
+            shared->dirty++;
+        return;
+    }
+    shared->notFound++;
+    check(!mustBeFound(before, slot(number)), id + " was not found");
+    if (pick(2) == 0)
+        recreate(number);
+}
+
+// Makes a resource that was not found anew, as a caller would that fetches it again: a copy on a
+// switched-off mount then meets the new one when its mount comes back, and lookups merge them.
+void Worker::recreate(int number) {
+    Slot& s = slot(number);
+    std::string id = name(number);
+    s.version++;
+    s.createdNs = nowNs();
+    int status = -1;
+    Owned location = owned(createDirectory_(repo, id.c_str(), &status, false));
+    if (location) {
+        // A merge may take the new copy away while it is written: the other copy is whole.
+        bool written = writeContent(location.get(), id);
+        check(written || errno == ENOENT,
+              id + ": the new copy could not be written: " + strerror(errno));
+        shared->recreated++;
+    } else {
+        check(status == 8, id + ": creating it anew failed with status " + std::to_string(status));
+    }
+    s.version++;
+}
+
+void Worker::lookUpOther() {
+    int other = pick(kWorkers);
+    int count = shared->names[other].load();
+    if (other == index || count == 0)
+        return;
+    int number = count - 1 - pick(std::min(count, 16));
+    Slot& s = shared->slots[other][number];
+    unsigned version = s.version.load();
+    if (s.state.load() != kLive || version % 2 != 0)
+        return;
+    std::string id = resourceName(other, number, s.legacy.load());
+    int status = -1;
+    Owned location = owned(getLocation_(repo, id.c_str(), &status));
+    std::string why;
+    Read read = location ? readResource(location.get(), id, why) : Read::Intact;
+    shared->crossLookups++;
+    if (s.version.load() != version)
+        return; // its owner wrote or removed it meanwhile
+    check(status == 0 || status == 1 || status == 4,
+          id + ": lookup by another process answered " + std::to_string(status));
+    check(read != Read::Corrupt, id + " is corrupt when read by another process: " + why);
+}
+
+void Worker::remove() {
+    int number = liveNumber();
+    if (number < 0)
+        return;
+    Slot& s = slot(number);
+    std::string id = name(number);
+    s.version++;
+    Quiet before = quietNow();
+    int result = removeResource_(repo, id.c_str());
+    check(result == 0 || result == 1 || result == 4,
+          id + ": removal answered " + std::to_string(result));
+    check(result != 4 || !mustBeFound(before, s), id + ": removal found nothing");
+    if (result == 0) {
+        s.state = kRemoved;
+        shared->removed++;
+    }
+    s.version++;
+}
+
+void Worker::list() {
+    long count = -1;
+    char** names = listDirs_(repo, &count, pick(2) == 0);
+    shared->listings++;
+    check(count >= 0, "a listing without a count");
+    for (long i = 0; i < count; ++i) {
+        int worker = -1, number = -1;
+        char legacy = 0;
+        bool known = (sscanf(names[i], "w%d-%d", &worker, &number) == 2 ||
+                      sscanf(names[i], "w%d-%c%d", &worker, &legacy, &number) == 3) &&
+                     worker >= 0 && worker < kWorkers && number >= 0 && number < kMaxNames;
+        check(known, std::string("the listing shows an unknown name: ") + names[i]);
+    }
+    releaseList(names, count);
+}
+
+// Old times make a resource a candidate for moving and deleting; now makes it young again.
+void Worker::setTimes() {
+    int number = liveNumber();
+    if (number < 0)
+        return;
+    std::string id = name(number);
+    struct utimbuf old;
+    old.actime = old.modtime = time(nullptr) - 3600 - pick(3600);
+    Quiet before = quietNow();
+    int done = setTimeProperties_(repo, id.c_str(), pick(4) == 0 ? nullptr : &old);
+    check(done == 1 || (done == 0 && !mustBeFound(before, slot(number))),
+          id + ": setting its times answered " + std::to_string(done));
+    shared->timesSet++;
+}
+
+void Worker::switchMount() {
+    switchedOff = pick(kMounts);
+    switchedOpsLeft = pick(4);
+    shared->gen++;
+    shared->mountsOff++;
+    check(MountUnmount_(repo, switchedOff, false) == 0, "switching a mount off");
+    shared->switched++;
+}
+
+void Worker::switchBackOn() {
+    check(MountUnmount_(repo, switchedOff, true) == 0, "switching a mount on");
+    shared->mountsOff--;
+    shared->gen++;
+    switchedOff = -1;
+}
+
+// ---- The balancer ----------------------------------------------------------------------------
+
+struct Deletion {
+    std::string name;
+    long long endNs;
+};
+
+struct BalancerStats {
+    long checks = 0, moves = 0, deletions = 0, conflicts = 0;
+};
+
+std::string lastName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// The names in the "Deleting resource: " lines of a check's output; counts its moves.
+std::vector<std::string> countOutput(const std::string& output, BalancerStats& stats) {
+    std::vector<std::string> victims;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 19, "Deleting resource: ") == 0)
+            victims.push_back(lastName(line.substr(19)));
+        stats.moves += line == "Move succeeded";
+        stats.conflicts += line == "Conflict prevented resource move";
+    }
+    return victims;
+}
+
+// One check in this process, its progress written to the file output.
+void inProcessCheck(const std::string& repository, const std::string& output) {
+    fflush(stdout);
+    int saved = dup(1);
+    int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    dup2(fd, 1);
+    close(fd);
+    checkOverload_(repository.c_str(), true);
+    fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+}
+
+// Runs checks until the workers are done: runs of the tool and, in turn, checks in this process,
+// whose deletions getDeletedDirs_ lists. The deletions go to deletedFile, one "<end> <name>" line
+// each; the counts to statsFile.
+int runBalancer(const Setup& setup, const std::string& deletedFile, const std::string& statsFile) {
+    std::ofstream deleted(deletedFile);
+    BalancerStats stats;
+    bool clearable = false;
+    Limits limits;
+    int clearableLeft = -1; // checks left in the clearable phase; -1 before it
+    const long total = static_cast<long>(kWorkers) * kOperations;
+    std::string output = setup.repository + "/balance.out";
+    for (long round = 0; shared->stop.load() == 0; ++round) {
+        long done = shared->operationsDone.load();
+        // One clearable phase of three checks (or more, until one deleted something), from 40 %
+        // of the operations on.
+        if (clearableLeft < 0 && done >= total * 40 / 100)
+            clearableLeft = 3;
+        bool wanted = clearableLeft > 0;
+        if (wanted)
+            --clearableLeft;
+        if (wanted && !clearable) {
+            shared->clearable = 1;
+            shared->gen++;
+        }
+        Limits now = limitsNow(setup);
+        if (wanted != clearable || now != limits)
+            configure(setup, wanted, now);
+        if (!wanted && clearable) {
+            shared->clearableEndNs = nowNs();
+            shared->clearable = 0;
+            shared->gen++;
+        }
+        clearable = wanted;
+        limits = now;
+        std::vector<std::string> victims;
+        if (round % 2 == 0) {
+            int exit = runCommand({MOUNTBALANCE_PATH, setup.repository}, output.c_str());
+            check(exit == 0, "mountbalance ended with " + std::to_string(exit));
+            victims = countOutput(readFile(output), stats);
+        } else {
+            // The check's own report of its deletions must agree with what it printed.
+            inProcessCheck(setup.repository, output);
+            victims = countOutput(readFile(output), stats);
+            std::vector<std::string> listed;
+            for (const std::string& path : *getDeletedDirs_(setup.repository.c_str()))
+                listed.push_back(lastName(path));
+            check(listed == victims, "getDeletedDirs_ lists " + std::to_string(listed.size()) +
+                                         " deletions of the " + std::to_string(victims.size()) +
+                                         " the check printed");
+        }
+        long long end = nowNs();
+        for (const std::string& victim : victims)
+            deleted << end << " " << victim << "\n";
+        stats.deletions += static_cast<long>(victims.size());
+        if (clearable && clearableLeft == 0 && stats.deletions == 0)
+            clearableLeft = 1; // the phase lasts until a check deleted something
+        stats.checks++;
+        usleep(20000);
+    }
+    if (clearable) {
+        configure(setup, false, limits);
+        shared->clearableEndNs = nowNs();
+        shared->clearable = 0;
+    }
+    writeFile(statsFile, std::to_string(stats.checks) + " " + std::to_string(stats.moves) + " " +
+                             std::to_string(stats.deletions) + " " +
+                             std::to_string(stats.conflicts));
+    return std::min(childFailures(), 100);
+}
+
+// ---- Afterwards ------------------------------------------------------------------------------
+
+std::set<std::string> dirtyNames(const Setup& setup, bool& parses) {
+    std::set<std::string> names;
+    std::istringstream lines(readFile(setup.repository + "/.dirty"));
+    parses = true;
+    for (std::string line; std::getline(lines, line);) {
+        int worker = -1, number = -1;
+        char legacy = 0;
+        parses = parses && (sscanf(line.c_str(), "w%d-%d", &worker, &number) == 2 ||
+                            sscanf(line.c_str(), "w%d-%c%d", &worker, &legacy, &number) == 3);
+        names.insert(line);
+    }
+    return names;
+}
+
+size_t lockFilesIn(const std::string& dir) {
+    size_t count = 0;
+    DIR* stream = opendir(dir.c_str());
+    if (stream == nullptr)
+        return 0;
+    while (dirent* entry = readdir(stream))
+        count += std::strncmp(entry->d_name, "semaphore_", 10) == 0;
+    closedir(stream);
+    return count;
+}
+
+// Checks the final state; returns the number of lost resources.
+long checkAfterwards(const Setup& setup, const std::multimap<std::string, long long>& deletions) {
+    check(lockFilesIn(getenv("LOCK_VAR")) == 0, "lock files are left");
+    giveBackMounts_(setup.repository.c_str());
+    bool parses = false;
+    std::set<std::string> dirty = dirtyNames(setup, parses);
+    check(parses, "\".dirty\" holds a line that is no resource name");
+    long lost = 0;
+    std::vector<std::string> standing;
+    for (int worker = 0; worker < kWorkers; ++worker)
+        for (int number = 0; number < shared->names[worker].load(); ++number) {
+            Slot& s = shared->slots[worker][number];
+            std::string id = resourceName(worker, number, s.legacy.load());
+            std::vector<std::string> copies = copiesOf(setup, id);
+            bool deleted = false;
+            auto [from, to] = deletions.equal_range(id);
+            for (auto it = from; it != to; ++it)
+                deleted = deleted || it->second >= s.createdNs.load();
+            if (s.state.load() == kRemoved) {
+                check(copies.empty(), id + " was removed, yet a copy stands at " +
+                                          (copies.empty() ? "" : copies[0]));
+                continue;
+            }
+            if (s.state.load() != kLive || (copies.empty() && deleted))
+                continue;
+            if (copies.empty()) {
+                check(false, id + " is lost");
+                ++lost;
+                continue;
+            }
+            check(copies.size() == 1 || dirty.count(id) != 0, id + " stands on " +
+                                                                  std::to_string(copies.size()) +
+                                                                  " places, not flagged dirty");
+            int status = -1;
+            Owned location = owned(getLocation_(setup.repository.c_str(), id.c_str(), &status));
+            std::string why;
+            Read read = location ? readResource(location.get(), id, why) : Read::Vanished;
+            if (read != Read::Intact)
+                ++lost;
+            check(status == 0 && read == Read::Intact,
+                  id + ": the final lookup answered " + std::to_string(status) + ", content " +
+                      (read == Read::Intact ? "intact" : "not intact: " + why));
+            check(copiesOf(setup, id).size() == 1, id + " is not settled into one copy");
+            standing.push_back(id);
+        }
+    // Lookups of every other name settle their flags too: nothing may stay dirty.
+    for (const std::string& id : dirty)
+        owned(getLocation_(setup.repository.c_str(), id.c_str(), nullptr));
+    check(readFile(setup.repository + "/.dirty").empty(), "dirty flags are left");
+    long count = 0;
+    char** listed = listDirs_(setup.repository.c_str(), &count, true);
+    std::vector<std::string> names(listed, listed + count);
+    releaseList(listed, count);
+    std::sort(standing.begin(), standing.end());
+    check(names == standing, "the final listing shows " + std::to_string(names.size()) +
+                                 " names for " + std::to_string(standing.size()) + " resources");
+    std::vector<std::string> homes = setup.mounts;
+    homes.push_back(setup.legacy);
+    for (const std::string& home : homes)
+        check(!present(home + "/.repository-staging"), "a staging directory is left in " + home);
+    check(lockFilesIn(getenv("LOCK_VAR")) == 0, "lock files are left after the final lookups");
+    return lost;
+}
+
+// ---- The run ---------------------------------------------------------------------------------
+
+unsigned seedOfRun() {
+    const char* given = getenv("STRESS_SEED");
+    if (given != nullptr && *given != '\0')
+        return static_cast<unsigned>(std::strtoul(given, nullptr, 10));
+    return static_cast<unsigned>(time(nullptr));
+}
+
+std::multimap<std::string, long long> readDeletions(const std::string& file) {
+    std::multimap<std::string, long long> deletions;
+    std::istringstream lines(readFile(file));
+    long long end = 0;
+    for (std::string name; lines >> end >> name;)
+        deletions.emplace(name, end);
+    return deletions;
+}
+
+// The whole run inside a private mount namespace; its failure count, or kNoNamespace.
+int stressRun(TestRepository& repo, FileSystemKind kind) {
+    const int sizes[kMounts] = {12, 16, 24};
+    Setup setup{repo.path(), repo / "legacy", repo / "scratch", {}};
+    if (!enterPrivateMountNamespace())
+        return kNoNamespace;
+    for (int i = 0; i < kMounts; ++i) {
+        std::string mount = repo.addMount("m" + std::to_string(i), "", false);
+        std::string size = std::to_string(sizes[i]) + "m";
+        bool mounted =
+            kind == FileSystemKind::Tmpfs
+                ? mountTmpfs(mount, size.c_str())
+                : mountExt4(mount, repo.addMount("img" + std::to_string(i), "", false), sizes[i]);
+        if (!mounted)
+            return kNoNamespace;
+        writeFile(mount + "/repositorypart.cfg", "");
+        // Ballast of 5 % (balancing never touches plain files at the top of a mount): no mount is
+        // below the clean limit of the clearable phase, so that it has to delete.
+        writeFile(mount + "/ballast", std::string(static_cast<size_t>(sizes[i]) * 52429, 'b'));
+        setup.mounts.push_back(mount);
+    }
+    mkdir(setup.legacy.c_str(), 0755);
+    mkdir(setup.scratch.c_str(), 0755);
+    configure(setup, false, Limits());
+
+    void* memory =
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        return 1;
+    shared = new (memory) Shared();
+    unsigned seed = seedOfRun();
+    printf("stress on %s: seed %u (STRESS_SEED=%u repeats the operations of each process)\n",
+           nameOf(kind), seed, seed);
+    fflush(stdout);
+
+    std::string deletedFile = repo / "deleted.txt", statsFile = repo / "balancer.txt";
+    pid_t balancer = startChild([&] { return runBalancer(setup, deletedFile, statsFile); });
+    long long start = nowNs();
+    std::vector<pid_t> workers;
+    for (int index = 0; index < kWorkers; ++index)
+        workers.push_back(startChild([&setup, index, seed] {
+            return Worker(setup, index, seed + 7919u * static_cast<unsigned>(index)).run();
+        }));
+    for (int index = 0; index < kWorkers; ++index) {
+        int status = waitForChild(workers[static_cast<size_t>(index)]);
+        check(status == 0, "worker " + std::to_string(index) + " ended with " +
+                               std::to_string(status) + " (-1: it crashed)");
+    }
+    double seconds = static_cast<double>(nowNs() - start) / 1e9;
+    shared->stop = 1;
+    int balancerStatus = waitForChild(balancer);
+    check(balancerStatus == 0,
+          "the balancer ended with " + std::to_string(balancerStatus) + " (-1: it crashed)");
+
+    std::multimap<std::string, long long> deletions = readDeletions(deletedFile);
+    long lost = checkAfterwards(setup, deletions);
+    long checks = 0, moves = 0, deleted = 0, conflicts = 0;
+    std::istringstream(readFile(statsFile)) >> checks >> moves >> deleted >> conflicts;
+    long operations = shared->operationsDone.load();
+    printf("stress on %s: %d processes x %d operations in %.1f s = %.0f operations/s; "
+           "lost resources: %ld\n",
+           nameOf(kind), kWorkers, kOperations, seconds, static_cast<double>(operations) / seconds,
+           lost);
+    printf("  created %ld, legacy entries %ld, created anew %ld, removed %ld; lookups %ld (found "
+           "%ld, dirty %ld, not found %ld), by other processes %ld; listings %ld, times set %ld, "
+           "mounts switched off %ld\n",
+           shared->created.load(), shared->legacyPlaced.load(), shared->recreated.load(),
+           shared->removed.load(), shared->lookups.load(), shared->found.load(),
+           shared->dirty.load(), shared->notFound.load(), shared->crossLookups.load(),
+           shared->listings.load(), shared->timesSet.load(), shared->switched.load());
+    printf("  balancer: %ld checks, %ld moves, %ld deletions, %ld conflicts\n", checks, moves,
+           deleted, conflicts);
+    fflush(stdout);
+    check(lost == 0, "resources were lost");
+    check(moves > 0, "the balancer moved nothing");
+    check(deleted > 0, "the clearable checks deleted nothing");
+    return std::min(childFailures(), 100);
+}
+
+int stressOn(FileSystemKind kind) {
+    TestRepository repo;
+    return runInChild([&] { return stressRun(repo, kind); });
+}
+
+} // namespace
+
+#define EXPECT_STRESS(call)                                                                        \
+    do {                                                                                           \
+        int result = (call);                                                                       \
+        if (result == kNoNamespace)                                                                \
+            GTEST_SKIP() << "no private mount namespace with these file systems here";             \
+        EXPECT_EQ(result, 0) << "failed checks, see the messages above";                           \
+    } while (0)
+
+TEST(Stress, EightProcessesOnTmpfs) {
+    EXPECT_STRESS(stressOn(FileSystemKind::Tmpfs));
+}
+
+TEST(Stress, EightProcessesOnExt4) {
+    EXPECT_STRESS(stressOn(FileSystemKind::Ext4SmallInodes));
+}
