@@ -10,6 +10,7 @@
 #include "OVHash.h"
 #include "OVPaths.h"
 #include "OVSemaphore.h"
+#include "OVSyscalls.h"
 #include "Registry.h"
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
@@ -24,9 +25,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -37,7 +40,11 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using Files = std::map<std::string, std::string>; // relative path -> content
 
-constexpr int kTrials = 24;
+// Kills at a random instant, and kills at a random one of the process's renames, removals and
+// directory creations: the instants between two steps of a move are short, and a kill in time
+// seldom falls into them.
+constexpr int kTimedTrials = 20;
+constexpr int kCountedTrials = 20;
 constexpr time_t kOld = 100000; // seconds in the past: older than nomoveTime
 
 // Bytes that differ from file to file and from offset to offset, so that a copy cut short, or a
@@ -142,6 +149,60 @@ std::string lookUp(const char* repository, const std::string& id, int& status) {
     return path;
 }
 
+// The n-th rename, unlink, unlinkat, rmdir or mkdir through the system-call table kills the
+// process; every such call is counted.
+long callsMade = 0;
+long dyingCall = 0;
+
+void countCall() {
+    if (++callsMade == dyingCall)
+        raise(SIGKILL);
+}
+
+// Puts the counting calls in place for its lifetime; the calls go on to the real ones.
+class DyingCalls {
+public:
+    explicit DyingCalls(long n) {
+        callsMade = 0;
+        dyingCall = n;
+        ovsys::Table& table = calls.table();
+        table.rename = [](const char* a, const char* b) {
+            countCall();
+            return ovsys::real().rename(a, b);
+        };
+        table.unlink = [](const char* a) {
+            countCall();
+            return ovsys::real().unlink(a);
+        };
+        table.unlinkat = [](int fd, const char* a, int flags) {
+            countCall();
+            return ovsys::real().unlinkat(fd, a, flags);
+        };
+        table.rmdir = [](const char* a) {
+            countCall();
+            return ovsys::real().rmdir(a);
+        };
+        table.mkdir = [](const char* a, mode_t mode) {
+            countCall();
+            return ovsys::real().mkdir(a, mode);
+        };
+    }
+
+private:
+    ScopedSyscalls calls;
+};
+
+// Runs body in a child that dies at its n-th counted call (n 0: never); the child writes the
+// number of calls it made to countFile when it ends.
+pid_t startDyingAt(long n, const std::string& countFile, const std::function<void()>& body) {
+    return startChild([=] {
+        DyingCalls dying(n);
+        body();
+        writeFile(countFile, std::to_string(callsMade));
+        return 0;
+    });
+}
+
 // Tallies of the states in which the kills left the repository.
 using Tally = std::map<std::string, int>;
 
@@ -160,7 +221,11 @@ public:
     CrashBench(TestRepository& repo, unsigned seed)
         : repo(repo), m0(repo / "m0"), m1(repo / "m1"), seed(seed), random(seed) {}
 
+    // The mounts, in a namespace of this process's own; orphans of the processes it starts come
+    // to it, so that it can wait for them.
     bool mount() {
+        if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+            return false;
         repo.addMount("m0", "", false);
         repo.addMount("m1", "", false);
         if (!enterPrivateMountNamespace() || !mountTmpfs(m0, "64m") ||
@@ -189,7 +254,7 @@ public:
     }
 
     // The shortest of three whole runs of start (each on a fresh state made by prepare): the span
-    // within which the kills fall.
+    // within which the timed kills fall.
     template <typename Prepare, typename Start>
     Clock::duration spanOfWholeRuns(Prepare prepare, Start start) {
         Clock::duration shortest = Clock::duration::max();
@@ -203,35 +268,68 @@ public:
         return shortest;
     }
 
-    // Runs start on a fresh state made by prepare and kills it at a random moment, until trials
-    // runs were killed (a run that ends before its kill does not count; at most 3 * trials runs).
-    // afterKill gets the trial number and the killed process.
-    template <typename Prepare, typename Start, typename AfterKill>
-    void killRepeatedly(int trials, Prepare prepare, Start start, AfterKill afterKill,
-                        Tally& tally) {
-        Clock::duration span = spanOfWholeRuns(prepare, start);
+    // Runs the work on a fresh state made by prepare and kills it, until it was killed
+    // timedTrials times at a random instant (startTool: the process, killed from here) and
+    // countedTrials times at a random one of its counted calls (startDying(n): a process that dies
+    // at its n-th call, 0 never). A run that ends before its kill does not count; at most three
+    // times as many runs as kills. afterKill gets the trial number and the killed process.
+    template <typename Prepare, typename StartTool, typename StartDying, typename AfterKill>
+    void killRepeatedly(Prepare prepare, StartTool startTool, StartDying startDying,
+                        AfterKill afterKill, Tally& tally) {
+        Clock::duration span = spanOfWholeRuns(prepare, startTool);
+        reset();
+        prepare();
+        check(waitForChild(startDying(0)) == 0, "an uninterrupted counting run");
+        long calls = std::atol(readFile(countFile()).c_str());
+        check(calls > 0, "the work makes counted calls");
         int killed = 0;
-        for (int run = 0; killed < trials && run < 3 * trials; ++run) {
+        for (int run = 0; killed < kTimedTrials + kCountedTrials &&
+                          run < 3 * (kTimedTrials + kCountedTrials) && calls > 0;
+             ++run) {
             reset();
             prepare();
-            pid_t pid = start();
-            if (!killAfter(pid, pick(span))) {
+            bool timed = killed < kTimedTrials;
+            std::uniform_int_distribution<long> call(1, calls);
+            long n = timed ? 0 : call(random);
+            Clock::duration delay = pick(span);
+            pid_t pid = timed ? startTool() : startDying(n);
+            if (!(timed ? killAfter(pid, delay) : waitForKill(pid))) {
                 ++tally["runs that ended before their kill"];
                 continue;
             }
+            ++tally[timed ? "kills at an instant" : "kills at a counted call"];
+            int failuresBefore = childFailures();
             afterKill(killed++, pid);
+            std::string moment =
+                timed ? "at " + std::to_string(delay.count() / 1000) + " us of " +
+                            std::to_string(span.count() / 1000)
+                      : "at call " + std::to_string(n) + " of " + std::to_string(calls);
+            if (childFailures() != failuresBefore)
+                std::fprintf(stderr, "the checks above failed after the kill %s\n", moment.c_str());
         }
-        check(killed == trials, "killed " + std::to_string(killed) + " times");
+        check(killed == kTimedTrials + kCountedTrials,
+              "killed " + std::to_string(killed) + " times");
+    }
+
+    std::string countFile() const { return repo / "calls"; }
+
+    // Waits for pid, and then for the cp and diff it had started, which run on after it was
+    // killed (they come to this process, a subreaper): they write into the staging directory
+    // until they end. True when pid was killed.
+    static bool waitForKill(pid_t pid) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+        }
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     }
 
     // Kills pid after delay unless it ended before; waits for it. True when it was killed.
     static bool killAfter(pid_t pid, Clock::duration delay) {
         std::this_thread::sleep_for(delay);
         kill(pid, SIGKILL);
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        return waitForKill(pid);
     }
 
     // The documented recovery of the lock files: the killed process is gone (it was waited for,
@@ -307,7 +405,7 @@ unsigned seedOfRun() {
     const char* given = getenv("CRASH_SEED");
     unsigned seed = given != nullptr ? static_cast<unsigned>(std::strtoul(given, nullptr, 10))
                                      : static_cast<unsigned>(std::random_device()());
-    std::printf("crash test seed %u (CRASH_SEED=%u repeats it)\n", seed, seed);
+    std::printf("crash test seed %u (CRASH_SEED=%u picks the same kill moments)\n", seed, seed);
     return seed;
 }
 
@@ -408,8 +506,12 @@ void killedBalancer(CrashBench& bench) {
     Tally tally;
     auto prepare = [&] { placeForBalancing(bench, resources); };
     auto start = [&] { return startBalancer(bench); };
+    // The library's check as the tool runs it, in a process that dies at a counted call.
+    auto dying = [&](long n) {
+        return startDyingAt(n, bench.countFile(), [&] { checkOverload_(bench.repo.id(), false); });
+    };
     bench.killRepeatedly(
-        kTrials, prepare, start,
+        prepare, start, dying,
         [&](int trial, pid_t balancer) {
             noteBalancerState(bench, resources, tally);
             bench.removeLockFiles(balancer, tally);
@@ -431,7 +533,7 @@ void killedBalancer(CrashBench& bench) {
             bench.checkStagingGone(kYoung.id, resources.front().id);
         },
         tally);
-    printTally("mountbalance killed " + std::to_string(kTrials) + " times", bench.seed, tally);
+    printTally("mountbalance killed", bench.seed, tally);
 }
 
 } // namespace
@@ -492,14 +594,11 @@ void placeDirty(CrashBench& bench, const std::vector<DirtyResource>& resources) 
     repositoryMap.clear(); // the lookup process builds its own
 }
 
-pid_t startLookups(CrashBench& bench, const std::vector<DirtyResource>& resources) {
-    return startChild([&] {
-        for (const DirtyResource& resource : resources) {
-            int status = -1;
-            lookUp(bench.repo.id(), resource.id, status);
-        }
-        return 0;
-    });
+void lookUpAll(CrashBench& bench, const std::vector<DirtyResource>& resources) {
+    for (const DirtyResource& resource : resources) {
+        int status = -1;
+        lookUp(bench.repo.id(), resource.id, status);
+    }
 }
 
 void noteMergeState(CrashBench& bench, const std::vector<DirtyResource>& resources, Tally& tally) {
@@ -556,9 +655,14 @@ void killedMerges(CrashBench& bench) {
     }
     Tally tally;
     auto prepare = [&] { placeDirty(bench, resources); };
-    auto start = [&] { return startLookups(bench, resources); };
+    auto start = [&] {
+        return startDyingAt(0, bench.countFile(), [&] { lookUpAll(bench, resources); });
+    };
+    auto dying = [&](long n) {
+        return startDyingAt(n, bench.countFile(), [&] { lookUpAll(bench, resources); });
+    };
     bench.killRepeatedly(
-        kTrials, prepare, start,
+        prepare, start, dying,
         [&](int trial, pid_t looker) {
             noteMergeState(bench, resources, tally);
             bench.removeLockFiles(looker, tally);
@@ -572,7 +676,7 @@ void killedMerges(CrashBench& bench) {
             bench.checkStagingGone("single", "merge0");
         },
         tally);
-    printTally("merging lookups killed " + std::to_string(kTrials) + " times", bench.seed, tally);
+    printTally("merging lookups killed", bench.seed, tally);
 }
 
 } // namespace
