@@ -1,12 +1,14 @@
 // Processes killed with SIGKILL at random moments while they move resources of several MB between
 // real file systems (a tmpfs and a loop-mounted ext4 in a private mount namespace): the overload
-// check tool itself, and a process whose lookups merge dirty copies. After each kill the operator
-// recovers as the operator guide says: once the killed process is gone, the repository's lock
-// files are removed, and the staging leftovers go by hand or with the library's next move or
-// removal. Then every resource must be whole and found with status 0 and settled: a second lookup
-// is clean, its flag is gone and one copy remains; only the conflicts made on purpose stay, with
-// both copies intact. The seed is printed (CRASH_SEED repeats a run); the moments at which the
-// kills met the work are counted and printed.
+// check (the tool itself at random instants, the same library call at a random one of its renames,
+// removals and directory creations), and a process whose lookups merge dirty copies. After each
+// kill the operator recovers as the operator guide says: once the killed process and the commands
+// it started are gone, the repository's lock files are removed, and the staging leftovers go by
+// hand or with the library's next move or removal. Then every resource must be whole and found
+// with status 0 and settled: a second lookup is clean, its flag is gone and one copy remains; only
+// the conflicts made on purpose stay, with both copies intact. The seed is printed (CRASH_SEED
+// picks the same kill moments again); the states in which the kills left the repository are
+// counted and printed.
 #include "OVHash.h"
 #include "OVPaths.h"
 #include "OVSemaphore.h"
