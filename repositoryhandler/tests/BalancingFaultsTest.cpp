@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -183,7 +184,8 @@ TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
 }
 
 // A resource whose move cannot mark it dirty before merging into the copy at the target is given
-// up once: the dirty-flag lock is not asked for again in every later batch.
+// up once: the dirty-flag lock is not asked for again in every later batch, nor for the other
+// resources, which cannot be marked for their moves either and so stay where they are.
 TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     Overloaded r;
     std::string x = r.old(r.m0, "x");
@@ -208,7 +210,7 @@ TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     for (const std::string& text : syslog.messages())
         refused += text.find("The dirty mechanism") == 0 ? 1 : 0;
     EXPECT_EQ(refused, 1u);
-    EXPECT_TRUE(present(x + "/f") && present(r.on(r.m1, "r100")));
+    EXPECT_TRUE(present(x + "/f") && present(r.on(r.m0, "r100")) && !present(r.on(r.m1, "r0")));
 }
 
 // A clearable repository without room: the oldest resource lies on m1, which is switched off while
@@ -229,4 +231,47 @@ TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
     EXPECT_EQ(waitForChild(holder), 0);
     EXPECT_TRUE(present(oldest + "/f"));
     EXPECT_FALSE(present(next)) << "the deleting goes on with the mounted mounts";
+}
+
+namespace {
+
+// While set, renaming exactly this path away kills the process: the balancer dies after the
+// verified copy took its name on the target and before the origin was taken away.
+std::string dyingRenameFrom;
+
+int dyingRename(const char* from, const char* to) {
+    if (dyingRenameFrom == from)
+        raise(SIGKILL);
+    return ovsys::real().rename(from, to);
+}
+
+} // namespace
+
+// A check killed between putting the copy in place and taking the origin away leaves two whole
+// copies. The next lookup must settle them into one: a second copy that lingered unnoticed would
+// be changed apart from the one served and later meet it as a conflict.
+TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterTheLookup) {
+    Overloaded r;
+    std::string a = r.make(r.m0, "a");
+    writeFile(a + "/g", "more");
+    r.setTimes(a);
+    int result = runInChild([&] {
+        ScopedSyscalls calls;
+        dyingRenameFrom = a;
+        calls.table().rename = dyingRename;
+        checkOverload_(r.repo.id(), false);
+        return 0;
+    });
+    ASSERT_EQ(result, -1) << "the check died at the rename of the origin";
+    ASSERT_TRUE(present(a + "/f") && present(r.on(r.m1, "a") + "/g")) << "both copies whole";
+    for (const auto& entry : std::filesystem::directory_iterator(getenv("LOCK_VAR")))
+        std::filesystem::remove(entry.path()); // the dead check's locks, removed by the operator
+    for (int round = 0; round < 2; ++round) {
+        int status = -1;
+        std::string location = r.lookUp("a", status);
+        EXPECT_EQ(status, RES_OK) << "round " << round;
+        EXPECT_EQ(readFile(location + "/f") + readFile(location + "/g"), "fmore");
+    }
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("a"));
+    EXPECT_NE(present(a), present(r.on(r.m1, "a"))) << "exactly one copy of a remains";
 }

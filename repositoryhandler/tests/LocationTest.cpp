@@ -354,3 +354,30 @@ TEST(Location, ListingTimesAndEmptying) {
     EXPECT_TRUE(present(r.m1 + "/repositorypart.cfg")); // switched on again
     EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("c"));
 }
+
+// A plain-file resource on two mounts: the same bytes on both (a move cut short after its copy
+// took its name) settle into the later copy; different bytes are a conflict, both stay.
+TEST(Location, DirtyPlainFileCopiesSettleWhenTheSame) {
+    TwoMounts r;
+    auto plain = [&](const std::string& mount, const std::string& id, const std::string& text) {
+        std::string path = r.on(mount, id);
+        mkdirs(path.substr(0, path.rfind('/')).c_str(), 0755);
+        writeFile(path, text);
+        r.handler()->getDirtyFlags().setDirty(id.c_str(), true);
+        return path;
+    };
+    std::string earlier = plain(r.m0, "same", "bytes"), later = plain(r.m1, "same", "bytes");
+    int status = -1;
+    EXPECT_EQ(r.lookUp("same", status), later);
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_EQ(readFile(later), "bytes");
+    EXPECT_FALSE(present(earlier));
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("same"));
+
+    earlier = plain(r.m0, "other", "one");
+    later = plain(r.m1, "other", "two");
+    EXPECT_EQ(r.lookUp("other", status), "(null)");
+    EXPECT_EQ(status, RES_CONFLICT);
+    EXPECT_EQ(readFile(earlier) + readFile(later), "onetwo");
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("other"));
+}

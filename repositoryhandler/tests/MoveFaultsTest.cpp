@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sys/stat.h>
@@ -272,4 +273,37 @@ TEST(MoveFaults, OddNamesMoveAndGo) {
     EXPECT_EQ(r.lookUp("new\nline", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
     EXPECT_TRUE(present(r.legacy + "/new\nline/f"));
+}
+
+namespace {
+
+// The first mkdir of a staging directory fails with EEXIST although none stands there: another
+// process had one, and took it away as its work ended, between this mkdir and the next look.
+int stagingGoneMkdirs = 0;
+
+int mkdirMeetingAVanishedStaging(const char* path, mode_t mode) {
+    std::string name(path);
+    if (stagingGoneMkdirs > 0 && name.size() > std::strlen(kStagingName) &&
+        name.compare(name.size() - std::strlen(kStagingName), std::string::npos, kStagingName) ==
+            0) {
+        --stagingGoneMkdirs;
+        errno = EEXIST;
+        return -1;
+    }
+    return ovsys::real().mkdir(path, mode);
+}
+
+} // namespace
+
+// A removal or move whose staging directory vanishes while it looks for it (the last other
+// process working there took it away) makes it anew instead of failing.
+TEST(MoveFaults, AStagingDirectoryTakenAwayMeanwhileIsMadeAnew) {
+    TwoMounts r;
+    makeTree(parentOf(r.on(r.m0, "x")), {"x/a"});
+    ScopedSyscalls calls;
+    calls.table().mkdir = mkdirMeetingAVanishedStaging;
+    stagingGoneMkdirs = 1;
+    EXPECT_EQ(r.handler()->removeResource("x"), RES_OK);
+    EXPECT_FALSE(present(r.on(r.m0, "x")));
+    EXPECT_FALSE(present(r.m0 + "/" + kStagingName));
 }

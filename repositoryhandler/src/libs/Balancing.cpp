@@ -93,6 +93,9 @@ private:
     Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
     int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to,
                   bool awaitBlocks);
+    // Marks entry dirty for its move; wasDirty tells whether it was before. False when the flag
+    // could not be set; after a failure to write the flags, always false.
+    bool markForMove(const ResourceEntry& entry, bool& wasDirty);
     void checkMount(OVMountPointHandler& mount);
     void clearMount(OVMountPointHandler& mount);
     bool deleteOldest(OVMountPointHandler& mount, CandidateSet& candidates);
@@ -102,6 +105,8 @@ private:
 
     OVRepositoryHandler& repo;
     bool verbose;
+    // The dirty flag of a resource to be moved could not be set: no more moves.
+    bool flagsRefused = false;
 };
 
 void OVRepositoryHandler::Balancer::print(const char* format, ...) const {
@@ -134,9 +139,24 @@ OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool tou
     return Outcome::Acted;
 }
 
-// Moves one resource between mounts. A destination that exists already is merged with the origin;
-// the resource is marked dirty before, so that a merge cut short is settled by the next lookup
-// instead of a lookup serving half a resource.
+bool OVRepositoryHandler::Balancer::markForMove(const ResourceEntry& entry, bool& wasDirty) {
+    const char* id = entry.resourceId.c_str();
+    if (flagsRefused)
+        return false;
+    wasDirty = repo.dirtyFlags.isDirty(id);
+    if (repo.dirtyFlags.lastAnswerCertain() && repo.dirtyFlags.setDirty(id, true))
+        return true;
+    // The flags cannot be written (a name with a line feed only cannot be flagged itself).
+    flagsRefused = entry.resourceId.find('\n') == std::string::npos;
+    return false;
+}
+
+// Moves one resource between mounts. A destination that exists already is merged with the origin.
+// The resource is marked dirty before every move, so that the next lookup settles what a move cut
+// short leaves: a merge half done (instead of a lookup serving half a resource), or a copy in place
+// beside an origin not yet taken away (instead of two whole copies that drift apart unnoticed).
+// Without the flag nothing is moved; once the flags could not be written, the operation moves
+// nothing more rather than await the dirty-flag lock again for every resource.
 // awaitBlocks: wait for the blocks freed on from to show, for a caller led by from's fill level.
 int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMountPointHandler& from,
                                              OVMountPointHandler& to, bool awaitBlocks) {
@@ -148,19 +168,30 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         rh_logger.debugLog("The target mount %s is gone", to.getMountPath().c_str());
         return RES_ERROR;
     }
-    if (present(destination) && !repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true)) {
+    const char* id = entry.resourceId.c_str();
+    bool merging = present(destination);
+    // A name with a line feed cannot be flagged (and no lookup accepts it): it is moved to a new
+    // path without a flag, as ever, and never merged.
+    bool flagged = merging || entry.resourceId.find('\n') == std::string::npos;
+    bool wasDirty = false;
+    if (flagged && !markForMove(entry, wasDirty)) {
         giveUp(entry);
         return RES_ERROR;
     }
+    // The flag set for a move to a new path alone goes again once the copy stands in one place.
+    bool unflag = flagged && !merging && !wasDirty;
     fsblkcnt_t before = availableBlocks(from.getMountPath());
     int result = moveResBetween(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
                                 to.getMountPath().c_str());
     if (has(result, RES_CONFLICT)) {
-        repo.dirtyFlags.setDirty(entry.resourceId.c_str(), true);
-        giveUp(entry);
+        giveUp(entry); // stays dirty: both copies stay until the conflict is settled
     } else if (has(result, RES_ERROR)) {
+        if (unflag && !present(destination)) // nothing was put in place
+            repo.dirtyFlags.setDirty(id, false);
         giveUp(entry);
     } else {
+        if (unflag)
+            repo.dirtyFlags.setDirty(id, false);
         clearEmptyHash(source.c_str());
         if (awaitBlocks)
             awaitFreedBlocks(from.getMountPath(), before);

@@ -81,9 +81,10 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
             }
             continue;
         }
+        // Plain files are settled by the move too: the same bytes on both mounts (a move cut
+        // short after its copy took its name) leave the later copy; different ones conflict.
         bool isDirectory = false;
-        if (isDir(found.get(), &isDirectory, nullptr) != 0 || !isDirectory ||
-            (mountStatus & MOUNT_FULL)) {
+        if (isDir(found.get(), &isDirectory, nullptr) != 0 || (mountStatus & MOUNT_FULL)) {
             setStatus(status, RES_CONFLICT);
             return nullptr;
         }

@@ -115,8 +115,11 @@ int removeDeadWorkDirs(const std::string& staging) {
 WorkDir::WorkDir(const std::string& home) : staging(home + "/" + kStagingName), fd(-1), entries(0) {
     static unsigned int made = 0;
     for (int attempt = 0; attempt < kAttempts && fd < 0; ++attempt) {
-        if (!makeStaging(home, staging))
+        if (!makeStaging(home, staging)) {
+            if (errno == ENOENT)
+                continue; // the last process working there took it away meanwhile
             break;
+        }
         removeDeadWorkDirs(staging);
         dir = staging + "/" + kWorkPrefix + std::to_string(getpid()) + "-" + std::to_string(made++);
         if (ovsys::table().mkdir(dir.c_str(), 0755) != 0)
