@@ -64,16 +64,6 @@ echo "filling m0 ($mountSize MiB tmpfs) with $resources resources, $total MiB in
 before=$(checksums "$repo/m0")
 df -m "$repo/m0" "$repo/m1" | sed 's/^/  /'
 
-# Memory that the virtual machine has not touched yet (or gave back to its host) costs several
-# times more to fill than memory freed a moment ago, so a copy onto a fresh tmpfs measures mostly
-# the host. Both timed operations therefore write onto memory just freed: the size of the data is
-# written onto the destination mount and removed right before each.
-warm() {
-    head -c "$((total * 1024 * 1024))" /dev/zero >"$1/warm"
-    rm -f -- "$1/warm"
-}
-
-warm "$repo/m1"
 start=$(nowNs)
 "$build/bin/mountbalance" "$repo" >"$scratch/mountbalance.log"
 balanceMs=$(msSince "$start")
@@ -88,7 +78,6 @@ echo "mountbalance: $balanceMs ms, moved $moved resources ($movedMib MiB), $left
 grep -c "Move succeeded" "$scratch/mountbalance.log" | sed 's/^/  "Move succeeded" lines: /'
 
 mapfile -t dirs < <(hashDirs "$repo/m1")
-warm "$repo/m0"
 start=$(nowNs)
 cp -r -- "${dirs[@]}" "$repo/m0/"
 rm -r -- "${dirs[@]}"
