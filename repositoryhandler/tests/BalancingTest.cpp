@@ -127,14 +127,6 @@ int withMounts(TestRepository& repo, std::vector<std::string> names, FileSystemK
     });
 }
 
-#define EXPECT_SCENARIO(call)                                                                      \
-    do {                                                                                           \
-        int result = (call);                                                                       \
-        if (result == kNoNamespace)                                                                \
-            GTEST_SKIP() << "no private mount namespace with these file systems here";             \
-        EXPECT_EQ(result, 0) << "failed checks, see the messages above";                           \
-    } while (0)
-
 // Six old resources, one exactly at the cut-off and two younger ones on m0. A first, quiet check
 // must move exactly the three oldest to get m0 below its clean limit; a second, with limits m0
 // can never meet, moves every eligible resource, oldest first, and then ends. xfs frees the blocks

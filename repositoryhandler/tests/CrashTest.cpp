@@ -423,18 +423,6 @@ int runScenario(void (*scenario)(CrashBench&)) {
     });
 }
 
-#define EXPECT_SCENARIO(call)                                                                      \
-    do {                                                                                           \
-        int result = (call);                                                                       \
-        if (result == kNoNamespace)                                                                \
-            GTEST_SKIP() << "no private mount namespace with tmpfs and ext4 here";                 \
-        EXPECT_EQ(result, 0) << "failed checks, see the messages above";                           \
-    } while (0)
-
-} // namespace
-
-namespace {
-
 // Six old resources of about 1 MB each on m0 (five directories, one plain file) and a young one;
 // m0's limits make the check move every old resource to m1.
 std::vector<Resource> balancedResources() {

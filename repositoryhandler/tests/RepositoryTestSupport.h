@@ -66,6 +66,15 @@ int childFailures();
 
 // Exit status of a child that could not get a private mount namespace with tmpfs mounts.
 constexpr int kNoNamespace = 77;
+// Expects a scenario run in a child of its own (its exit status) to pass; skips the test where the
+// machine gives no private mount namespace with the file systems the scenario needs.
+#define EXPECT_SCENARIO(call)                                                                      \
+    do {                                                                                           \
+        int result = (call);                                                                       \
+        if (result == kNoNamespace)                                                                \
+            GTEST_SKIP() << "no private mount namespace with these file systems here";             \
+        EXPECT_EQ(result, 0) << "failed checks, see the messages above";                           \
+    } while (0)
 // Gives the calling (child) process mounts of its own, so that its tmpfs mounts vanish with it.
 bool enterPrivateMountNamespace();
 // Mounts a fresh tmpfs of the given size ("1m") at the existing directory path.
