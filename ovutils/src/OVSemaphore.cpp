@@ -87,6 +87,10 @@ bool OVSemaphore::lockResource() {
     if (errno == EEXIST)
         return false;
     int error = errno;
+    // Not a held lock but a lock directory that is missing or not writable: the operator needs the
+    // path to mend it, which the exception's text (the lock's name) does not give.
+    rh_logger.errorLog("The lock file \"%s\" could not be created. Error code is %d", file.c_str(),
+                       error);
     throw OVIOException(error, failure("Creating semaphore failed: ", name, error));
 }
 

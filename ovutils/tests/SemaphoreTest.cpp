@@ -111,6 +111,7 @@ TEST(Semaphore, AutoReleaseDecidesWhetherDestructionRemovesTheFile) {
 TEST(Semaphore, FailuresNameTheLockAndTheSystemText) {
     TempDir dir;
     OVSemaphore missing("res", dir / "no-such-dir", true);
+    SyslogCapture capture;
     try {
         missing.lock(30);
         FAIL() << "no exception";
@@ -119,8 +120,12 @@ TEST(Semaphore, FailuresNameTheLockAndTheSystemText) {
         EXPECT_EQ(e.getMessage(),
                   std::string("Creating semaphore failed: res [") + strerror(ENOENT) + "]");
     }
+    // The log names the lock file's path, which the operator needs to mend the directory.
+    EXPECT_EQ(capture.messages(),
+              std::vector<std::string>{"The lock file \"" + (dir / "no-such-dir/semaphore_res") +
+                                       "\" could not be created. Error code is 2"});
 
-    SyslogCapture capture;
+    capture.clear();
     ScopedSyscalls calls;
     {
         OVSemaphore lock("stuck", dir.path(), true);

@@ -175,6 +175,7 @@ TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
 
     repo.configure("mountPoints = m1\\gone\n");
     repo.addMount("m1");
+    SyslogCapture capture;
     try {
         getRepository(repo.id());
         FAIL() << "no exception";
@@ -184,6 +185,10 @@ TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
         EXPECT_EQ(text, "ASSERT (access( mountPath.c_str(), F_OK & X_OK ) == 0) in "
                         "repositoryhandler/src/libs/OVRepositoryHandler at line 1250.");
     }
+    // The assertion does not say which directory is missing; the log does.
+    EXPECT_EQ(capture.messages(),
+              std::vector<std::string>{"The mount directory \"" + (repo / "gone") +
+                                       "\" does not exist. Error code is 2"});
     EXPECT_EQ(repositoryMap.find(repo.path()), nullptr);
 
     // A live handler whose mount vanished: a new setup leaves it without mounts, and the next

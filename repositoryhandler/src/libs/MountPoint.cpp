@@ -36,9 +36,13 @@ OVMountPointHandler::OVMountPointHandler(const OVMountPointHandler& other)
 OVMountPointHandler::~OVMountPointHandler() = default;
 
 void OVMountPointHandler::setup(std::string mountPath, OVRepositoryHandler* repository) {
-    if (!exists(mountPath.c_str()))
+    if (!exists(mountPath.c_str())) {
+        // The assertion's text does not say which directory is missing; the log does.
+        rh_logger.errorLog("The mount directory \"%s\" does not exist. Error code is %d",
+                           mountPath.c_str(), errno);
         throw OVAssertionException("access( mountPath.c_str(), F_OK & X_OK ) == 0", 1250,
                                    kRepositorySource);
+    }
     status = 0;
     this->mountPath = std::move(mountPath);
     partConfigPath = this->mountPath + "/repositorypart.cfg";
