@@ -167,6 +167,26 @@ TEST(Location, CreationMarksWhenAMountWentAwayMeanwhile) {
     EXPECT_TRUE(handler->getDirtyFlags().isDirty("late"));
 }
 
+// A take-over of a legacy entry while a mount is off is a creation on the mounts: the absent
+// mount may hold an older copy, which must not later pass for the clean one.
+TEST(Location, LegacyTakeOverWhileAMountIsOffMarksTheResource) {
+    TwoMounts r;
+    r.make(r.m1, "both", "old");
+    mkdir((r.legacy + "/both").c_str(), 0755);
+    writeFile(r.legacy + "/both/data", "legacy");
+    r.unmount(r.m1);
+    int status = -1;
+    EXPECT_EQ(r.lookUp("both", status), r.on(r.m0, "both"));
+    EXPECT_EQ(status, RES_DIRTY);
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("both"));
+
+    // With every mount on, a take-over needs no flag.
+    mkdir((r.legacy + "/alone").c_str(), 0755);
+    rename((r.m1 + "/repositorypart.no").c_str(), (r.m1 + "/repositorypart.cfg").c_str());
+    EXPECT_EQ(r.lookUp("alone", status), r.on(r.m0, "alone"));
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("alone"));
+}
+
 TEST(Location, CreationWithoutAUsableMount) {
     TwoMounts r;
     SyslogCapture capture;

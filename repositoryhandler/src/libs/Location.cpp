@@ -34,8 +34,12 @@ std::string OVRepositoryHandler::legacyPath(const char* resource) const {
 char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
     std::string legacy = legacyPath(resource);
     int target = getActualMountPointForLegacy();
+    // Taking it over creates the resource on the mounts: an absent mount may hold an older copy,
+    // which must not pass for the clean one later. Without the flag it stays where it lies.
+    bool flagged =
+        target == -1 || !has(status, REPO_INCOMPLETE) || dirtyFlags.setDirty(resource, true);
     Owned location;
-    if (target != -1)
+    if (target != -1 && flagged)
         location.reset(mounts[static_cast<size_t>(target)]->createLocation(resource, nullptr));
     if (!location) {
         // No mount can take it now: it is used where it lies.
