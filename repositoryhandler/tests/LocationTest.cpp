@@ -187,6 +187,26 @@ TEST(Location, LegacyTakeOverWhileAMountIsOffMarksTheResource) {
     EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("alone"));
 }
 
+// A creation of a resource whose copies conflict must report the conflict, not hand out one of
+// the copies (or a new one beside them) as if the resource were whole.
+TEST(Location, CreationOfAConflictingResourceReportsTheConflict) {
+    TwoMounts r;
+    std::string first = r.make(r.m0, "split");
+    std::string second = r.make(r.m1, "split");
+    writeFile(second + "/f", "different");
+    ASSERT_TRUE(r.handler()->getDirtyFlags().setDirty("split", true));
+    for (bool directory : {false, true}) {
+        int status = -1;
+        Owned made(directory ? r.handler()->createDirectory("split", &status, false)
+                             : r.handler()->createLocation("split", &status, false));
+        EXPECT_EQ(made.get(), nullptr);
+        EXPECT_EQ(status, RES_CONFLICT);
+    }
+    EXPECT_EQ(readFile(first + "/f"), "f");
+    EXPECT_EQ(readFile(second + "/f"), "different");
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("split"));
+}
+
 TEST(Location, CreationWithoutAUsableMount) {
     TwoMounts r;
     SyslogCapture capture;

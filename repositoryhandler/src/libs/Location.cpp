@@ -146,8 +146,17 @@ char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDi
     if (!lock.acquired())
         return nullptr;
     assertSingleComponent(bareResourceName(resource));
-    if (char* existing = getLocation(resource, status, false, false))
+    int found = RES_NOT_FOUND;
+    if (char* existing = getLocation(resource, &found, false, false)) {
+        setStatus(status, found);
         return existing;
+    }
+    if (found != RES_NOT_FOUND) {
+        // Copies in conflict, or a merge that failed: a new copy beside them would be handed out
+        // as if the resource were whole.
+        setStatus(status, found);
+        return nullptr;
+    }
     // An unmounted mount may hold an older copy: without its flag the new copy must not be made,
     // or a later lookup would take the older one for clean. The lookup above has just read every
     // mount's status; the repository's may be older than that (a mount switched off while the
