@@ -6,9 +6,35 @@
  * with release() (and with nothing else: the library allocates with its own allocator). A null
  * text means that there is none.
  *
- * Failures: the functions report through their results; precondition failures (null arguments
- * where a text is required) are thrown as C++ exceptions of the library's exception family, which
- * a C caller must not provoke.
+ * Failures: most outcomes come back as results and status values, but some failures are thrown
+ * as C++ exceptions of the library's exception family. A C program cannot catch them: the first
+ * one ends it ("terminate called after throwing an instance of ...", abort, exit status 134).
+ * Thrown are:
+ *   - a null repository path (every entry point) or another null text where one is required;
+ *   - a configuration that cannot be set up, by every entry point that names the repository (the
+ *     set-up runs at its first use and again after each change of its configuration files): a
+ *     directory named in "mountPoints" that does not exist, a "repository.cfg" or ".dirty" that
+ *     exists but cannot be read. The call fails each time until the files are mended;
+ *     "repostat --check <repository>" names such problems before a program meets them;
+ *   - a dirty flag that cannot be written (".dirty" in a repository directory that the process
+ *     may not write), by the calls that set or clear a flag: creation while a mount is switched
+ *     off, lookups and removals that settle a dirty resource, checkOverload_, freeMount_ and
+ *     makeEmpty_;
+ *   - creation (createLocation_, createDirectory_) of a name with an inner "/";
+ *   - countSize when its ".count" cannot be read or a new one cannot be made in directory.
+ * A C++ caller catches them with catch (...) (they do not derive from std::exception). A lock
+ * that is not obtained is never thrown: see the status 16 below.
+ *
+ * Compiling and linking, once installed (the pkg-config file is "repositoryhandler.pc"):
+ *   cc prog.c $(pkg-config --cflags --libs repositoryhandler)              shared library
+ *   cc prog.c $(pkg-config --static --cflags --libs repositoryhandler)     static library
+ * In the source tree, after a build in build/:
+ *   cc -Irepositoryhandler/src/libs prog.c -Lbuild/lib -lrepositoryhandler
+ * (at run time LD_LIBRARY_PATH=build/lib), and static, which needs the C++ runtime:
+ *   cc -Irepositoryhandler/src/libs prog.c build/lib/librepositoryhandler.a -lstdc++ -lm
+ *
+ * Programs started: the library runs "cp", "diff" and "du" (the GNU ones, with long options),
+ * found through the PATH of the calling process. Removals are made by the library itself.
  */
 #ifndef REPOSITORYHANDLER_H
 #define REPOSITORYHANDLER_H
@@ -55,16 +81,22 @@ void writeToLogGlobal(const char* path, const char* text);
  * as exact text); the repository's handler is built on first use and rebuilt whenever its
  * configuration files changed. */
 
-/* Reads the configuration of the repository again. */
+/* Reads the configuration of the repository again. Without "mountPoints" (or with an empty one)
+ * the repository directory is its own single mount: it needs its own "repositorypart.cfg", or
+ * the repository counts as missing (status 256). */
 void setup_(const char* repository);
 
 /* The repository status bits, without REPO_SWITCH (16): 1 remind, 2 warn, 4 warn2, 8 warn3 (every
  * mounted mount has reached the limit), 32 no room, 64 full, 128 incomplete (a mount is
- * unmounted); 256 alone: no mount is mounted or the directory is missing. */
+ * unmounted); 256 alone: no mount is mounted or the directory is missing. The fill levels behind
+ * the bits are (size - available) / size of each file system: blocks reserved for the
+ * super-user count as used, so they are higher than what df shows. */
 int getRepositoryStatus_(const char* repository);
 
 /* Switches mount number index (from 0, in configuration order) on (mount true) or off by renaming
- * its "repositorypart.no" / "repositorypart.cfg". 0, or -1 for an index out of range. */
+ * its "repositorypart.no" / "repositorypart.cfg". 0, or -1 for an index out of range. While a
+ * mount is off, its copies are out of reach: lookups do not see them, removals do not reach them
+ * (they are there again when it is switched on), and new resources are marked dirty. */
 int MountUnmount_(const char* repository, int index, bool mount);
 
 /* Switches one mount, picked at random, the other way (for tests of the callers). */
@@ -78,16 +110,28 @@ int giveBackMounts_(const char* repository);
  * (creation of a name with an inner "/" throws). Status values: 0 found and consistent, 1 dirty (a
  * mount is unmounted and may hold another copy), 2 conflicting copies, 4 not found, 8 error (no
  * mount can take it, or a file-system operation failed), 16 the resource lock was not obtained
- * within 30 seconds. A status is written only through a non-null pointer; after a lock failure it
- * is left as it was. */
+ * within 30 seconds (at once when the lock directory is missing or not writable).
+ * A status is written only through a non-null pointer. After a lock failure the location calls
+ * return null and leave it as it was, so start it with a sentinel: int status = 16;
+ * The lock directory is LOCK_VAR (unset: the working directory of each process); every process
+ * sharing the repository needs write and search permission on it.
+ * Conflicting copies (2), found when the copies of a dirty resource are merged: the copies differ
+ * (a directory beside a plain file or a link; files, links or entries inside whose bytes or
+ * targets differ; a file beside a link), the later copy lies on a mount that reached its
+ * fullLimit, or the kind of the earlier copy cannot be read. No copy loses data (the later one
+ * may have gained entries of the earlier one) and the resource stays dirty until an operator
+ * keeps one copy. */
 
 /* The location of the resource (its times set to now), taking it over from the legacy directory
- * and merging the copies of a dirty resource; null when there is none. Holds the resource lock. */
+ * and merging the copies of a dirty resource (both copy data between mounts and may take long);
+ * null when there is none. Holds the resource lock. */
 char* getLocation_(const char* repository, const char* resource, int* status);
 
 /* The existing location, or a new one on the mount for new data whose hash directories exist
  * (the resource itself is left to the caller). While a mount is unmounted the resource is marked
- * dirty, unless skipDirty. */
+ * dirty, unless skipDirty. A conflict (2) of a dirty resource is not reported here: the call then
+ * answers with a location on the mount for new data; ask checkResourceStatus_ first when the
+ * resource may be dirty. */
 char* createLocation_(const char* repository, const char* resource, int* status, bool skipDirty);
 
 /* As createLocation_, and the resource directory exists on return. */
@@ -95,10 +139,14 @@ char* createDirectory_(const char* repository, const char* resource, int* status
 
 /* Removes every copy on the mounted mounts and in the legacy directory: 0, 4 when there was none,
  * 1 when the resource is dirty and its copies cannot be settled, 16 when it is locked, or the
- * codes of failed deletions combined. */
+ * codes of failed deletions combined. A copy on a switched-off mount is not reached: a clean
+ * resource whose copy lies there answers 4 and is back when the mount is switched on. */
 int removeResource_(const char* repository, const char* resource);
 
-/* The status of a locked lookup, without touching the resource; 16 when it is locked. */
+/* The status of a locked lookup (16 when the lock is not obtained). It leaves the resource's
+ * times alone but is a full lookup otherwise: it takes the resource over from the legacy
+ * directory and settles a dirty resource by merging its copies, which moves data and clears the
+ * flag when every mount is on. */
 int checkResourceStatus_(const char* repository, const char* resource);
 
 /* Makes the resource directory in the legacy directory; null without one or on failure. */
@@ -134,8 +182,9 @@ void checkOverload_(const char* repository, bool verbose);
 int freeMount_(const char* repository, const char* mountName);
 
 /* The total size in kibibytes of the resources below directory (flat: its entries are the
- * resources; otherwise a mount directory with three hash levels). The sizes are cached in
- * directory/.count; only resources used since their last count are measured again. */
+ * resources; otherwise a mount directory with three hash levels), measured with "du -sk". The
+ * sizes are cached in directory/.count; only resources used since their last count are measured
+ * again. The process needs write permission on directory. */
 long countSize(const char* directory, bool flat);
 
 #ifdef __cplusplus
