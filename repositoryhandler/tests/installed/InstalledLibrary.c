@@ -1,7 +1,6 @@
 /* A caller of the installed library: built only from the installed header and the flags that
  * pkg-config gives, once against the shared and once against the static library. It makes a
  * repository of one mount in the directory given and creates and finds one resource there. */
-#define _DEFAULT_SOURCE
 #include <repositoryhandler.h>
 
 #include <stdio.h>

@@ -3,15 +3,16 @@
 # every file in its place, the programs run, a C program builds and runs against the installed
 # header and library through pkg-config (shared, then static), and a Java program against the
 # installed jar and library.
-# Usage: check_install.sh <build dir> <source dir> <C compiler> <C++ compiler> <javac> <java> <work dir>
+# Usage: check_install.sh <cmake> <build dir> <source dir> <C compiler> <C++ compiler> <javac> <java>
+#        <work dir>
 set -euo pipefail
-build=$1 source=$2 cc=$3 cxx=$4 javac=$5 java=$6 work=$7
+cmake=$1 build=$2 source=$3 cc=$4 cxx=$5 javac=$6 java=$7 work=$8
 here=$(cd "$(dirname "$0")" && pwd)
 
 rm -rf "$work"
 mkdir -p "$work/locks"
 prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log"
 export LOCK_VAR=$work/locks
 
 fail() {
