@@ -10,6 +10,7 @@ packages=(
     clang-format             # formatting check of the test command
     e2fsprogs xfsprogs       # ext4 and xfs images for the file-system tests
     openjdk-17-jdk-headless  # the Java class, its native header and its tests
+    pkgconf                  # the installation test builds C programs with pkg-config
 )
 
 missing=()
