@@ -124,6 +124,14 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     EXPECT_TRUE(ok.has("lock directory: " + lockDir() + ", 0 lock files of this repository\n"));
     EXPECT_TRUE(ok.err.empty());
 
+    // A configured mount directory that is missing: the library refuses the repository.
+    repo.configure("mountPoints = m0\\gone\\m1\n");
+    ToolRun gone = repostat({repo.path()});
+    EXPECT_EQ(2, gone.status) << gone.out;
+    EXPECT_TRUE(gone.has("mount " + repo.path() + "/gone: missing, used ? [....................]"))
+        << gone.out;
+    repo.configure("mountPoints = m0\\m1\nlegacyDir = " + repo.path() + "/legacy\n");
+
     // A warn bit on one mount is a warning even while the repository as a whole has room; so are
     // a stale lock and a dirty count in the set file. Young locks and locks of another
     // repository whose path begins alike are listed or passed over without a warning.

@@ -307,7 +307,11 @@ RepoState readRepoState(const std::string& path, const std::vector<std::string>&
 int exitStatusOf(const RepoState& state) {
     if (has(state.status, REPO_MISSING))
         return 3;
-    if (has(state.status, REPO_NO_ROOM | REPO_FULL))
+    // A configured mount directory that is missing makes every use of the repository fail.
+    bool mountMissing = false;
+    for (const MountState& mount : state.mounts)
+        mountMissing = mountMissing || !mount.present;
+    if (mountMissing || has(state.status, REPO_NO_ROOM | REPO_FULL))
         return 2;
     bool warn = has(state.status, REPO_WARN | REPO_WARN2 | REPO_WARN3 | REPO_INCOMPLETE);
     for (const MountState& mount : state.mounts)

@@ -66,7 +66,8 @@ struct RepoState {
 RepoState readRepoState(const std::string& path, const std::vector<std::string>& resources,
                         time_t now);
 
-// Exit status for monitoring: 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
+// Exit status for monitoring: 0 OK, 1 WARNING, 2 CRITICAL (also for a configured mount directory
+// that does not exist: the library refuses such a repository), 3 UNKNOWN.
 int exitStatusOf(const RepoState& state);
 const char* exitStatusName(int exitStatus);
 // The names of the set bits, joined by "|" ("" for none).
