@@ -1,0 +1,199 @@
+#include "RepoCheck.h"
+
+#include "OVRepositoryHandler.h"
+#include "OVSyscalls.h"
+#include "RepoState.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+const char* const kNumberKeys[] = {"remindLimit", "warnLimit",        "warn2Limit", "warn3Limit",
+                                   "switchLimit", "fullLimit",        "cleanLimit", "moveLimit",
+                                   "nomoveTime",  "nomoveTimeSeconds"};
+const char* const kPartKeys[] = {"switchLimit", "fullLimit", "cleanLimit", "moveLimit"};
+
+std::string trimmed(const std::string& text) {
+    const char* space = " \t\n\v\f\r";
+    size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+// The name/value pairs of a configuration text, read as the library reads them: split at the
+// first '=', '"' taken as a space, white space around both removed; empty names, lines without
+// '=' and comment lines skipped.
+Entries entriesOf(const std::string& text) {
+    Entries entries;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        size_t equals = line.find('=');
+        std::string name = trimmed(line.substr(0, equals));
+        if (equals == std::string::npos || name.empty() || name[0] == '#')
+            continue;
+        std::string value = line.substr(equals + 1);
+        std::replace(value.begin(), value.end(), '"', ' ');
+        entries.emplace_back(name, trimmed(value));
+    }
+    return entries;
+}
+
+bool isOneOf(const std::string& name, const char* const* first, const char* const* last) {
+    return std::any_of(first, last, [&](const char* key) { return name == key; });
+}
+
+// Reads the file's entries; false when it does not exist.
+bool readEntries(const std::string& file, Entries& entries) {
+    std::string text;
+    if (!readQuietly(file, text)) {
+        if (errno == ENOENT)
+            return false;
+        throw std::runtime_error("\"" + file + "\" cannot be read: " + std::strerror(errno));
+    }
+    entries = entriesOf(text);
+    return true;
+}
+
+class Checker {
+public:
+    Checker(std::string path, time_t now) : path(std::move(path)), now(now) {}
+
+    std::vector<Problem> run() {
+        if (!isDirectory(path)) {
+            problems.push_back({3, "the repository directory " + path + " does not exist"});
+            return problems;
+        }
+        Entries config;
+        std::string file = path + "/repository.cfg";
+        bool configured = readEntries(file, config);
+        checkKeys(file, config, true);
+        std::string mountPoints, legacyDir;
+        for (const auto& entry : config) {
+            if (entry.first == "mountPoints")
+                mountPoints = entry.second;
+            else if (entry.first == "legacyDir")
+                legacyDir = entry.second;
+        }
+        if (!configured || mountPoints.empty())
+            checkMount(path); // the repository directory is its own mount
+        else
+            checkMountList(mountPoints);
+        if (!legacyDir.empty() && !isDirectory(legacyDir))
+            warning("the legacy directory " + legacyDir + " does not exist");
+        checkLocks();
+        return std::move(problems);
+    }
+
+private:
+    void warning(const std::string& text) { problems.push_back({1, text}); }
+    void critical(const std::string& text) { problems.push_back({2, text}); }
+
+    static bool isDirectory(const std::string& dir) {
+        struct stat st;
+        return ovsys::table().stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+
+    void checkKeys(const std::string& file, const Entries& entries, bool repositoryFile) {
+        for (const auto& entry : entries) {
+            const std::string& name = entry.first;
+            bool number = repositoryFile
+                              ? isOneOf(name, std::begin(kNumberKeys), std::end(kNumberKeys))
+                              : isOneOf(name, std::begin(kPartKeys), std::end(kPartKeys));
+            bool text = repositoryFile &&
+                        (name == "mountPoints" || name == "legacyDir" || name == "isClearable");
+            if (!number && !text)
+                warning(file + ": unknown key \"" + name + "\"");
+            else if (number && parseNatInt(entry.second.c_str()) == -1)
+                warning(file + ": the value \"" + entry.second + "\" of " + name +
+                        " is not a number");
+            else if (name == "isClearable" && entry.second != "true" && entry.second != "false")
+                warning(file + ": the value \"" + entry.second +
+                        "\" of isClearable is neither true nor false");
+        }
+    }
+
+    void checkMountList(const std::string& list) {
+        for (char separator : {',', ';', ':', '|', ' ', '\t', '/'})
+            if (list.find(separator) != std::string::npos) {
+                warning(std::string("mountPoints \"") + list + "\" holds '" + separator +
+                        "': mount names are separated by '\\' only");
+                break;
+            }
+        for (size_t start = 0; start <= list.size();) {
+            size_t end = std::min(list.find('\\', start), list.size());
+            if (end > start)
+                checkMount(path + "/" + list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+
+    void checkMount(const std::string& mount) {
+        if (!isDirectory(mount)) {
+            critical("the mount directory " + mount + " does not exist");
+            return;
+        }
+        Entries part;
+        std::string file = mount + "/repositorypart.cfg";
+        if (readEntries(file, part)) {
+            checkKeys(file, part, false);
+            return;
+        }
+        bool off = ovsys::table().access((mount + "/repositorypart.no").c_str(), F_OK) == 0;
+        warning("the mount directory " + mount + " lacks repositorypart.cfg" +
+                (off ? " (switched off: repositorypart.no is there)" : ""));
+    }
+
+    void checkLocks() {
+        const char* lockVar = std::getenv("LOCK_VAR");
+        if (lockVar == nullptr || *lockVar == '\0') {
+            critical("LOCK_VAR is not set: lock files go to each process's working directory "
+                     "and exclude nothing");
+            return;
+        }
+        std::string dir = lockVar;
+        if (!isDirectory(dir) || ovsys::table().access(dir.c_str(), W_OK | X_OK) != 0) {
+            critical("the lock directory " + dir + " (LOCK_VAR) is missing or not writable");
+            return;
+        }
+        RepoState state = readRepoState(path, {}, now);
+        std::string dirtyPrefix = lockFilePrefixes(state.path)[1];
+        for (const LockFileState& lock : state.locks) {
+            if (!lock.stale)
+                continue;
+            bool dirtyLock =
+                lock.path.compare(dir.size() + 1, dirtyPrefix.size(), dirtyPrefix) == 0;
+            warning("the lock file " + lock.path + " is " + std::to_string(lock.age) +
+                    " seconds old, probably stale" +
+                    (dirtyLock ? " (the dirty-flag lock: it stalls every lookup)" : ""));
+        }
+    }
+
+    std::string path;
+    time_t now;
+    std::vector<Problem> problems;
+};
+
+} // namespace
+
+std::vector<Problem> checkConfiguration(const std::string& path, time_t now) {
+    return Checker(normalizedRepositoryPath(path.c_str()), now).run();
+}
+
+int exitStatusOf(const std::vector<Problem>& problems) {
+    int status = 0;
+    for (const Problem& problem : problems)
+        status = std::max(status, problem.level);
+    return status;
+}

@@ -1,0 +1,178 @@
+#include "RepoReport.h"
+
+#include <cinttypes>
+
+namespace {
+
+std::string joined(const std::vector<std::string>& names, const char* empty) {
+    if (names.empty())
+        return empty;
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : "|") + name;
+    return text;
+}
+
+std::string localTime(time_t when) {
+    struct tm parts;
+    char text[64];
+    if (localtime_r(&when, &parts) == nullptr ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
+        return std::to_string(static_cast<long long>(when));
+    return text;
+}
+
+std::string percent(double used) {
+    if (used < 0)
+        return "?";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f%%", used);
+    return text;
+}
+
+// The length of the UTF-8 sequence starting at text[i], or 0 when none valid starts there.
+size_t utf8Length(const std::string& text, size_t i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (length == 0 || (length == 2 && c < 0xc2) || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) >> 6) != 2)
+            return 0;
+    return length;
+}
+
+std::string jsonNames(const std::vector<std::string>& names) {
+    std::string text = "[";
+    for (const std::string& name : names)
+        text += (text.size() > 1 ? ", " : "") + jsonString(name);
+    return text + "]";
+}
+
+const char* boolean(bool value) {
+    return value ? "true" : "false";
+}
+
+void printMountLine(std::FILE* out, const MountState& mount) {
+    const char* presence = mount.mounted       ? "mounted"
+                           : !mount.present    ? "missing"
+                           : mount.switchedOff ? "switched off"
+                                               : "not mounted";
+    std::fprintf(out, "mount %s: %s, used %s [%s], limits switch %d full %d clean %d move %d, %s\n",
+                 mount.path.c_str(), presence, percent(mount.used).c_str(),
+                 fillBar(mount.used, 20).c_str(), mount.switchLimit, mount.fullLimit,
+                 mount.cleanLimit, mount.moveLimit,
+                 joined(mountStatusNames(mount.status), "no status bits").c_str());
+}
+
+void printResource(std::FILE* out, const ResourceState& resource) {
+    if (resource.refused) {
+        std::fprintf(out, "resource %s: not a valid resource name\n", resource.name.c_str());
+        return;
+    }
+    std::fprintf(out, "resource %s: %s, %zu copies, lock file %s %s\n", resource.name.c_str(),
+                 resource.dirty ? "dirty" : "clean", resource.copies.size(),
+                 resource.lockFile.c_str(), resource.locked ? "exists" : "absent");
+    for (const CopyState& copy : resource.copies)
+        std::fprintf(out, "  copy %s%s: %" PRIu64 " bytes, last used %s\n", copy.path.c_str(),
+                     copy.legacy ? " (legacy)" : "", copy.size, localTime(copy.lastUse).c_str());
+}
+
+} // namespace
+
+std::string fillBar(double used, int width) {
+    int filled = used <= 0 ? 0 : used >= 100 ? width : static_cast<int>(used * width / 100 + 0.5);
+    return std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(width - filled), '.');
+}
+
+std::string jsonString(const std::string& text) {
+    std::string json = "\"";
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = utf8Length(text, i);
+        if (length == 0) {
+            json += "\\ufffd";
+            ++i;
+        } else if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            json += escape;
+            ++i;
+        } else {
+            json.append(text, i, length);
+            i += length;
+        }
+    }
+    return json + "\"";
+}
+
+void printText(std::FILE* out, const RepoState& state) {
+    int exitStatus = exitStatusOf(state);
+    std::fprintf(out, "%s: repository %s, %s\n", exitStatusName(exitStatus), state.path.c_str(),
+                 joined(repositoryStatusNames(state.status), "no status bits").c_str());
+    for (const MountState& mount : state.mounts)
+        printMountLine(out, mount);
+    std::fprintf(out, "repository status: %s\n",
+                 joined(repositoryStatusNames(state.status), "no status bits").c_str());
+    std::fprintf(out, "dirty resources: %zu\n", state.dirty.size());
+    std::fprintf(out, "legacy directory: %s\n",
+                 state.legacyDir.empty() ? "none" : state.legacyDir.c_str());
+    std::fprintf(out, "lock directory: %s, %zu lock files of this repository\n",
+                 state.lockDir.c_str(), state.locks.size());
+    for (const LockFileState& lock : state.locks)
+        std::fprintf(out, "lock %s: %lld seconds old%s\n", lock.path.c_str(),
+                     static_cast<long long>(lock.age), lock.stale ? ", probably stale" : "");
+    for (const ResourceState& resource : state.resources)
+        printResource(out, resource);
+}
+
+void printJson(std::FILE* out, const RepoState& state) {
+    int exitStatus = exitStatusOf(state);
+    std::fprintf(out, "{\"repository\": %s, \"result\": \"%s\", \"exitStatus\": %d,\n",
+                 jsonString(state.path).c_str(), exitStatusName(exitStatus), exitStatus);
+    std::fprintf(out, " \"mounts\": [");
+    for (size_t i = 0; i < state.mounts.size(); ++i) {
+        const MountState& m = state.mounts[i];
+        std::string used = m.used < 0 ? "null" : std::to_string(m.used);
+        std::fprintf(out,
+                     "%s\n  {\"path\": %s, \"present\": %s, \"mounted\": %s, \"switchedOff\": %s, "
+                     "\"usedPercent\": %s, \"switchLimit\": %d, \"fullLimit\": %d, "
+                     "\"cleanLimit\": %d, \"moveLimit\": %d, \"status\": %s}",
+                     i == 0 ? "" : ",", jsonString(m.path).c_str(), boolean(m.present),
+                     boolean(m.mounted), boolean(m.switchedOff), used.c_str(), m.switchLimit,
+                     m.fullLimit, m.cleanLimit, m.moveLimit,
+                     jsonNames(mountStatusNames(m.status)).c_str());
+    }
+    std::fprintf(out, "],\n \"status\": %s,\n \"dirtyResources\": %zu,\n \"legacyDir\": %s,\n",
+                 jsonNames(repositoryStatusNames(state.status)).c_str(), state.dirty.size(),
+                 state.legacyDir.empty() ? "null" : jsonString(state.legacyDir).c_str());
+    std::fprintf(out, " \"lockDirectory\": %s,\n \"locks\": [", jsonString(state.lockDir).c_str());
+    for (size_t i = 0; i < state.locks.size(); ++i)
+        std::fprintf(out, "%s\n  {\"path\": %s, \"ageSeconds\": %lld, \"stale\": %s}",
+                     i == 0 ? "" : ",", jsonString(state.locks[i].path).c_str(),
+                     static_cast<long long>(state.locks[i].age), boolean(state.locks[i].stale));
+    std::fprintf(out, "],\n \"resources\": [");
+    for (size_t i = 0; i < state.resources.size(); ++i) {
+        const ResourceState& r = state.resources[i];
+        std::fprintf(out,
+                     "%s\n  {\"name\": %s, \"valid\": %s, \"dirty\": %s, \"lockFile\": %s, "
+                     "\"lockFileExists\": %s, \"copies\": [",
+                     i == 0 ? "" : ",", jsonString(r.name).c_str(), boolean(!r.refused),
+                     boolean(r.dirty), jsonString(r.lockFile).c_str(), boolean(r.locked));
+        for (size_t k = 0; k < r.copies.size(); ++k)
+            std::fprintf(out,
+                         "%s\n    {\"path\": %s, \"legacy\": %s, \"size\": %" PRIu64
+                         ", \"lastUse\": %lld, \"lastUseText\": %s}",
+                         k == 0 ? "" : ",", jsonString(r.copies[k].path).c_str(),
+                         boolean(r.copies[k].legacy), r.copies[k].size,
+                         static_cast<long long>(r.copies[k].lastUse),
+                         jsonString(localTime(r.copies[k].lastUse)).c_str());
+        std::fprintf(out, "]}");
+    }
+    std::fprintf(out, "]}\n");
+}
