@@ -129,9 +129,8 @@ char* getLocation_(const char* repository, const char* resource, int* status);
 
 /* The existing location, or a new one on the mount for new data whose hash directories exist
  * (the resource itself is left to the caller). While a mount is unmounted the resource is marked
- * dirty, unless skipDirty. A conflict (2) of a dirty resource is not reported here: the call then
- * answers with a location on the mount for new data; ask checkResourceStatus_ first when the
- * resource may be dirty. */
+ * dirty, unless skipDirty. A dirty resource whose copies conflict (or whose merge failed) gives
+ * null with status 2 (or 8): nothing is created beside its copies. */
 char* createLocation_(const char* repository, const char* resource, int* status, bool skipDirty);
 
 /* As createLocation_, and the resource directory exists on return. */

@@ -21,7 +21,7 @@ fail() {
 }
 
 echo "== installed files"
-expected=(bin/dcmrelocate bin/mountbalance lib/librepositoryhandler.so lib/librepositoryhandler.a
+expected=(bin/dcmrelocate bin/mountbalance bin/repostat lib/librepositoryhandler.so lib/librepositoryhandler.a
     include/repositoryhandler.h lib/pkgconfig/repositoryhandler.pc
     share/java/orvane-repositoryhandler.jar)
 for page in "$source"/docs/man/*.[1-8]; do
@@ -31,7 +31,7 @@ done
 for file in "${expected[@]}"; do
     [ -f "$prefix/$file" ] || fail "$file is not installed"
 done
-[ -x "$prefix/bin/dcmrelocate" ] && [ -x "$prefix/bin/mountbalance" ] || fail "programs not executable"
+[ -x "$prefix/bin/dcmrelocate" ] && [ -x "$prefix/bin/mountbalance" ] && [ -x "$prefix/bin/repostat" ] || fail "programs not executable"
 cmp -s "$source/repositoryhandler/src/libs/repositoryhandler.h" "$prefix/include/repositoryhandler.h" ||
     fail "installed header differs from the source"
 echo "ok: ${#expected[@]} files"
