@@ -11,6 +11,7 @@ packages=(
     e2fsprogs xfsprogs       # ext4 and xfs images for the file-system tests
     openjdk-17-jdk-headless  # the Java class, its native header and its tests
     pkgconf                  # the installation test builds C programs with pkg-config
+    man-db groff-base        # the manual pages are rendered by the tests
 )
 
 missing=()
