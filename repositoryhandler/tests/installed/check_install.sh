@@ -63,10 +63,14 @@ echo '#include <repositoryhandler.h>' >"$work/header.cpp"
 echo "== C program on the shared library"
 "$cc" -std=c11 -Wall -Wextra -Werror "${cflags[@]}" -o "$work/shared" \
     "$here/InstalledLibrary.c" "${libs[@]}" -Wl,-rpath,"$libdir"
-readelf -d "$work/shared" | grep -q 'NEEDED.*\[librepositoryhandler\.so\]' ||
+# Outputs are read whole before they are searched: "cmd | grep -q" under pipefail fails whenever
+# grep stops reading early and cmd dies of the broken pipe.
+dynamic=$(readelf -d "$work/shared")
+grep -q 'NEEDED.*\[librepositoryhandler\.so\]' <<<"$dynamic" ||
     fail "the shared build does not use librepositoryhandler.so"
-ldd "$work/shared" | grep -q "librepositoryhandler.so => $libdir/" ||
-    fail "the shared build does not find the installed library: $(ldd "$work/shared")"
+resolved=$(ldd "$work/shared")
+grep -q "librepositoryhandler.so => $libdir/" <<<"$resolved" ||
+    fail "the shared build does not find the installed library: $resolved"
 mkdir "$work/rep-shared"
 "$work/shared" "$work/rep-shared"
 
@@ -74,7 +78,7 @@ echo "== C program on the static library"
 "$cc" -std=c11 -Wall -Wextra -Werror -static "${cflags[@]}" -o "$work/static" \
     "$here/InstalledLibrary.c" "${static_libs[@]}" 2>"$work/static-link.log" ||
     { cat "$work/static-link.log" >&2; fail "static link"; }
-if readelf -d "$work/static" 2>/dev/null | grep -q NEEDED; then
+if grep -q NEEDED <<<"$(readelf -d "$work/static" 2>/dev/null)"; then
     fail "the static build needs shared libraries: $(readelf -d "$work/static" | grep NEEDED)"
 fi
 mkdir "$work/rep-static"
