@@ -39,18 +39,6 @@ float usedPercent(const std::string& mount) {
     return static_cast<float>(100.0L + static_cast<long double>(fs.f_bavail) / (blocks / -100.0L));
 }
 
-std::string place(const std::string& mount, const std::string& id) {
-    Owned hashed(convertToHashed((id + "/").c_str()));
-    std::string location = mount + "/" + hashed.get();
-    location.pop_back();
-    return location;
-}
-
-void setTimes(const std::string& path, time_t when) {
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
-
 // A resource directory holding "data" (bytes of the id's first letter) and, when given, "extra".
 std::string makeResource(const std::string& mount, const std::string& id, size_t bytes, time_t when,
                          const std::string& extra = "") {

@@ -65,18 +65,6 @@ std::string contentOf(const std::string& name, size_t bytes) {
     return text;
 }
 
-std::string place(const std::string& mount, const std::string& id) {
-    std::unique_ptr<char[]> hashed(convertToHashed((id + "/").c_str()));
-    std::string location = mount + "/" + hashed.get();
-    location.pop_back();
-    return location;
-}
-
-void setTimes(const std::string& path, time_t when) {
-    struct timespec times[2] = {{when, 0}, {when, 0}};
-    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
-
 // A resource: a directory of files, or (files holding only "") a plain file.
 struct Resource {
     std::string id;

@@ -34,11 +34,6 @@ void writeIncompressible(const std::string& path) {
     writeFile(path, content);
 }
 
-void setTimes(const std::string& path, time_t when) {
-    struct utimbuf times = {when, when};
-    ASSERT_EQ(utime(path.c_str(), &times), 0) << path;
-}
-
 std::vector<std::string> listing(const std::string& dir, int kind, bool hashed) {
     std::vector<std::string> out;
     listResourcesRecursively(dir.c_str(), &out, kind, hashed, 0);
@@ -182,8 +177,8 @@ TEST(SizesCache, UnusedResourcesKeepTheirCachedSizes) {
     makeDirs(d / "r1");
     writeIncompressible(d / "r1/data");
     writeFile(d / "r2", "");
-    setTimes(d / "r1", 2000); // not later than its cached time
-    setTimes(d / "r2", 999);
+    ASSERT_TRUE(setTimes(d / "r1", 2000)); // not later than its cached time
+    ASSERT_TRUE(setTimes(d / "r2", 999));
     writeFile(d / ".count", "r2\n1000\n5\nr1\n2000\n7\ngone\n1\n100\n");
     {
         SyslogCapture capture;
@@ -198,7 +193,7 @@ TEST(SizesCache, UnusedResourcesKeepTheirCachedSizes) {
     EXPECT_EQ(readFile(d / ".count"), "r2\n1000\n5\nr1\n2000\n7\n");
 
     // Used since: measured again, and its old times put back afterwards.
-    setTimes(d / "r1", 3000);
+    ASSERT_TRUE(setTimes(d / "r1", 3000));
     SyslogCapture capture;
     long total = countSize(d.path().c_str(), true);
     EXPECT_EQ(du.takeMeasured(), std::vector<std::string>{d / "r1"});
@@ -222,7 +217,7 @@ TEST(SizesCache, DamagedAndRepeatedRecords) {
     FakeDu du;
     for (const char* r : {"r1", "r2", "r3"}) {
         writeIncompressible(d / r);
-        setTimes(d / r, 1000);
+        ASSERT_TRUE(setTimes(d / r, 1000));
     }
     // A long identifier stays one line; r3's later record replaces the earlier one; r1's record
     // lacks its size line, so r1 is measured.

@@ -2,11 +2,14 @@
 
 #include "Registry.h"
 #include "RunCommand.h"
+#include "repositoryhandler.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -111,6 +114,18 @@ FakeDevices::~FakeDevices() {
 
 void FakeDevices::place(const std::string& prefix, dev_t device) {
     devices().emplace_back(prefix, device);
+}
+
+std::string place(const std::string& mount, const std::string& id) {
+    std::unique_ptr<char[]> hashed(convertToHashed((id + "/").c_str()));
+    std::string location = mount + "/" + hashed.get();
+    location.pop_back();
+    return location;
+}
+
+bool setTimes(const std::string& path, time_t when) {
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 void setModified(const std::string& path, long secondsFromNow) {

@@ -3,6 +3,7 @@
 
 #include "TestSupport.h"
 
+#include <ctime>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -89,6 +90,12 @@ const char* nameOf(FileSystemKind kind);
 // namespace of the calling child. Images are made with mkfs in a tmpfs mounted at the existing
 // directory scratch and loop-mounted; everything goes away with the namespace.
 bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch);
+
+// Where resource id lies on mount: mount + "/" + its three hash levels + "/" + id.
+std::string place(const std::string& mount, const std::string& id);
+// Sets the access and modification times of path (a link itself, not what it points to);
+// false when they could not be set.
+bool setTimes(const std::string& path, time_t when);
 
 // Touches path with a modification time 'seconds' away from now (so that a change is seen even
 // within the same second).
