@@ -4,8 +4,11 @@
 #include "OVLogger.h"
 #include "OVSyscalls.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -109,6 +112,70 @@ time_t lastAccess(const char* path, const struct stat* st) {
     return st->st_atime > st->st_mtime ? st->st_atime : st->st_mtime;
 }
 
+Presence lstatPresence(const std::string& path, struct stat* st) {
+    if (ovsys::table().lstat(path.c_str(), st) == 0)
+        return Presence::Present;
+    return errno == ENOENT || errno == ENOTDIR ? Presence::Absent : Presence::Failed;
+}
+
+void logStatFailure(const std::string& path, int error) {
+    std::string text =
+        "The resource \"" + path + "\" can not be stat-ed. Error code is " + std::to_string(error);
+    rh_logger.errorLog("%s", text.c_str());
+    errno = error;
+}
+
+int readDirectory(const std::string& dir, std::vector<std::string>& names) {
+    names.clear();
+    DIR* handle = ovsys::table().opendir(dir.c_str());
+    if (handle == nullptr)
+        return errno != 0 ? errno : EIO;
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = ovsys::table().readdir(handle);
+        if (entry == nullptr) {
+            error = errno; // 0 at the end of the listing
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    }
+    closedir(handle);
+    if (error != 0) {
+        names.clear(); // a listing cut short is no listing
+        errno = error;
+        return error;
+    }
+    std::sort(names.begin(), names.end());
+    return 0;
+}
+
+int renameNoReplace(const char* from, const char* to) {
+    if (ovsys::table().renameNoReplace(from, to) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    struct stat st;
+    if (ovsys::table().lstat(from, &st) != 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        // A hard link is never made over an existing name.
+        if (link(from, to) == 0)
+            return ovsys::table().unlink(from) == 0 ? 0 : -1;
+        if (errno == EEXIST)
+            return -1;
+    }
+    struct stat there;
+    Presence target = lstatPresence(to, &there);
+    if (target != Presence::Absent) {
+        if (target == Presence::Present)
+            errno = EEXIST;
+        return -1;
+    }
+    return ovsys::table().rename(from, to);
+}
+
 bool lstatOk(const std::string& path, struct stat* st) {
     return ovsys::table().lstat(path.c_str(), st) == 0;
 }
@@ -202,6 +269,60 @@ char* parentDir(const char* path) {
 
 int myunlink(const char* path) {
     return ovsys::table().unlink(withoutTrailingSlash(path).c_str());
+}
+
+namespace {
+
+// Gives the directory made at level the owner, group and mode of the directory above it.
+bool inheritFromParent(const std::string& level) {
+    size_t slash = level.find_last_of('/');
+    std::string parent = slash == std::string::npos ? "."
+                         : slash == 0               ? "/"
+                                                    : level.substr(0, slash);
+    struct stat above;
+    if (ovsys::table().stat(parent.c_str(), &above) != 0)
+        return false;
+    int fd = ovsys::table().open(level.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    // The owner first: a change of owner may clear set-id bits, which the mode then sets again.
+    // A maker that may not give it away still gives it the group, where it may.
+    if (ovsys::table().fchown(fd, above.st_uid, above.st_gid) != 0)
+        ovsys::table().fchown(fd, static_cast<uid_t>(-1), above.st_gid);
+    bool moded = ovsys::table().fchmod(fd, above.st_mode & 07777) == 0;
+    int error = errno;
+    ovsys::table().close(fd);
+    errno = error;
+    return moded;
+}
+
+} // namespace
+
+int mkdirsInherited(const char* path) {
+    std::string copy(path);
+    while (copy.size() > 1 && copy.back() == '/')
+        copy.pop_back();
+    for (size_t i = 1; i <= copy.size(); ++i) {
+        if (i < copy.size() && copy[i] != '/')
+            continue;
+        if (copy[i - 1] == '/')
+            continue; // an empty component
+        std::string level = copy.substr(0, i);
+        struct stat st;
+        if (ovsys::table().stat(level.c_str(), &st) == 0)
+            continue;
+        if (errno != ENOENT)
+            return -1;
+        if (ovsys::table().mkdir(level.c_str(), 0700) == 0) {
+            // Made private first and opened up once it has its owner: nobody else uses it before.
+            if (!inheritFromParent(level))
+                return -1;
+        } else if (!(errno == EEXIST && ovsys::table().stat(level.c_str(), &st) == 0 &&
+                     S_ISDIR(st.st_mode))) {
+            return -1; // made by another process meanwhile counts as made
+        }
+    }
+    return 0;
 }
 
 int mkdirs(const char* path, unsigned long mode) {

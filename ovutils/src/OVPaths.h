@@ -8,6 +8,7 @@
 #include <sys/statvfs.h>
 #include <time.h>
 #include <utime.h>
+#include <vector>
 
 // Path and file-status helpers over NUL-terminated byte strings with "/" as the only separator.
 // No normalisation is done anywhere: "." and ".." and links are taken as they are written.
@@ -35,6 +36,22 @@ bool exists(const char* path);
 int setTimesOf(const char* path, const struct utimbuf* times);
 // lstat through the system-call table (a link is not followed); false when path cannot be read.
 bool lstatOk(const std::string& path, struct stat* st);
+// What a status query found. Only ENOENT and ENOTDIR mean that nothing stands at a path; every
+// other failure (EIO, EACCES, ELOOP, ...) is an error, never an absence: a step that would
+// delete, overwrite or retire anything on the strength of "nothing there" stops instead.
+enum class Presence { Absent, Present, Failed };
+// lstat through the system-call table, told apart as above; on Failed errno holds the cause.
+Presence lstatPresence(const std::string& path, struct stat* st);
+// Logs 'The resource "<path>" can not be stat-ed. Error code is <error>' at error level.
+void logStatFailure(const std::string& path, int error);
+// The names in dir (without "." and "..") in ascending byte order, read through the system-call
+// table. 0, or the errno of the opendir or readdir that failed (names then holds nothing).
+int readDirectory(const std::string& dir, std::vector<std::string>& names);
+// Renames from to the new name to, never replacing what stands there: -1 with EEXIST when to
+// exists. Where the file system cannot refuse in the rename itself, a plain file is linked and
+// unlinked (which refuses as well), and anything else is renamed after a test that to is absent.
+int renameNoReplace(const char* from, const char* to);
+
 // True exactly when path exists and is not a symbolic link.
 bool isNotLink(const char* path);
 // True when path is not a symbolic link (or is missing), or is a link whose target is missing. A
@@ -67,5 +84,9 @@ int myunlink(const char* path);
 // Creates every missing directory along path with mode (less the umask), like mkdir -p: a level
 // that another process creates meanwhile counts as created. 0 on success, -1 on failure.
 int mkdirs(const char* path, unsigned long mode);
+// mkdirs for the library's hash directories: every level it makes takes the owner, group and mode
+// of the directory above it, whoever runs the library and whatever its umask, so that a balancer
+// run as root never locks the application out of levels it made. 0, or -1 with errno.
+int mkdirsInherited(const char* path);
 
 #endif

@@ -24,10 +24,18 @@ int realOpenNoLinks(const char* path) {
     return static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
 }
 
+int realRenameNoReplace(const char* from, const char* to) {
+    return static_cast<int>(syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to,
+                                    static_cast<unsigned>(RENAME_NOREPLACE)));
+}
+
 const Table kReal = {
-    realOpen,  ::close,    ::unlink,   ::mkdir,    ::rmdir,         ::stat,      ::lstat,
-    ::statvfs, ::readlink, ::symlink,  ::access,   ::rename,        ::nanosleep, ::fstat,
-    ::fchmod,  ::fchown,   realOpenAt, ::unlinkat, realOpenNoLinks,
+    realOpen,    ::close,     ::unlink,    ::mkdir,         ::rmdir,
+    ::stat,      ::lstat,     ::statvfs,   ::readlink,      ::symlink,
+    ::access,    ::rename,    ::nanosleep, ::fstat,         ::fchmod,
+    ::fchown,    realOpenAt,  ::unlinkat,  realOpenNoLinks, realRenameNoReplace,
+    ::opendir,   ::fdopendir, ::readdir,   ::read,          ::write,
+    ::utimensat,
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #ifndef OVUTILS_OVSYSCALLS_H
 #define OVUTILS_OVSYSCALLS_H
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -35,6 +36,16 @@ struct Table {
     // A handle (O_PATH) on path, refusing a symbolic link anywhere on the way: -1 with ELOOP for
     // a link, ENOENT for a missing name, ENOSYS where the kernel cannot refuse links this way.
     int (*openNoLinks)(const char* path);
+    // rename that never replaces: -1 with EEXIST when to exists; EINVAL or ENOSYS where the file
+    // system or kernel cannot refuse that way (renameNoReplace in OVPaths.h falls back then).
+    int (*renameNoReplace)(const char* from, const char* to);
+    // Directory listings and file contents, so that tests can fail a listing or a read midway.
+    DIR* (*opendir)(const char* path);
+    DIR* (*fdopendir)(int fd);
+    struct dirent* (*readdir)(DIR* dir);
+    ssize_t (*read)(int fd, void* buffer, size_t size);
+    ssize_t (*write)(int fd, const void* buffer, size_t size);
+    int (*utimensat)(int dirFd, const char* path, const struct timespec times[2], int flags);
 };
 
 // The table in use.

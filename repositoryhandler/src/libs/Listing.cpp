@@ -1,22 +1,18 @@
 #include "ResourceSizes.h"
 
+#include "OVLogger.h"
 #include "OVMountPointHandler.h"
 #include "OVPaths.h"
 #include "RepositoryStatus.h"
 #include "Staging.h"
 
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <dirent.h>
 
 namespace {
 
 // Depth below a mount at which the entries are the resources (three hash levels above them).
 constexpr unsigned int kResourceDepth = 3;
-
-bool isDotOrDotDot(const char* name) {
-    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
-}
 
 // Whether a resource of the given kind is listed: 0 all, 1 directories, anything else the rest.
 bool wanted(int kind, bool directory) {
@@ -30,15 +26,16 @@ bool wanted(int kind, bool directory) {
 } // namespace
 
 int listDir(const char* dir, std::vector<std::string>* names) {
-    struct dirent** entries = nullptr;
-    // alphasort compares with strcoll; the library never sets a locale, so this is byte order.
-    int count = scandir(dir, &entries, nullptr, alphasort);
-    for (int i = 0; i < count; ++i) {
-        if (!isDotOrDotDot(entries[i]->d_name))
-            names->push_back(entries[i]->d_name);
-        std::free(entries[i]);
+    std::vector<std::string> found;
+    int error = readDirectory(dir, found);
+    if (error != 0 && error != ENOENT) {
+        // Not the same as an empty directory: the caller sees nothing, the operator sees why.
+        std::string text = std::string("The directory \"") + dir +
+                           "\" could not be listed. Error code is " + std::to_string(error);
+        rh_logger.errorLog("%s", text.c_str());
     }
-    std::free(entries);
+    names->insert(names->end(), found.begin(), found.end());
+    errno = error;
     return static_cast<int>(names->size());
 }
 

@@ -19,7 +19,8 @@
 enum ResourceKind { ALL_RESOURCES = 0, DIRECTORY_RESOURCES = 1, FILE_RESOURCES = 2 };
 
 // Appends the names in dir (without "." and "..") in ascending byte order; returns the number of
-// names afterwards. A directory that cannot be read adds nothing.
+// names afterwards. A directory that cannot be read adds nothing, logs its path and error code
+// unless it is missing, and leaves the error code in errno (0 after a complete listing).
 int listDir(const char* dir, std::vector<std::string>* names);
 
 // Appends the identifiers of the resources below dir of the given kind (0 all, 1 directories,
