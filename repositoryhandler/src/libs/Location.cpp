@@ -9,6 +9,7 @@
 #include "Staging.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 namespace {
@@ -31,7 +32,7 @@ std::string OVRepositoryHandler::legacyPath(const char* resource) const {
     return legacyDir + "/" + bareResourceName(resource);
 }
 
-char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
+char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch, int* failure) {
     std::string legacy = legacyPath(resource);
     int target = getActualMountPointForLegacy();
     // Taking it over creates the resource on the mounts: an absent mount may hold an older copy,
@@ -52,18 +53,31 @@ char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch) {
     // it is used where it lies rather than reported missing.
     int moved = moveResBetween(legacy.c_str(), location.get(), legacyDir.c_str(),
                                mounts[static_cast<size_t>(target)]->getMountPath().c_str());
-    if (moved != RES_OK && exists(legacy.c_str()) && isNotLink(legacy.c_str())) {
+    if (moved == RES_OK)
+        return nullptr;
+    struct stat st;
+    Presence left = lstatPresence(legacy, &st);
+    if (left == Presence::Present && !S_ISLNK(st.st_mode)) {
         if (touch)
             setTimesOf(legacy.c_str(), nullptr);
         return toArray(legacy);
+    }
+    if (left == Presence::Failed) {
+        logStatFailure(legacy, errno);
+        *failure = RES_ERROR;
     }
     return nullptr;
 }
 
 // Looks for the resource on every mount in order. A clean resource is taken from the first
 // mount holding it; the copies of a dirty one are merged, each earlier copy into the later one.
+// A mount on which the location cannot be tested (an I/O error) may hold the copy that counts:
+// the lookup then answers RES_ERROR, never "not found" and never a later mount's copy, and keeps
+// the flag. While the dirty flags cannot be read, every mount is searched as for a dirty
+// resource, and the flag, unknown, is left as it is.
 char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool touch) {
     bool dirty = dirtyFlags.isDirty(resource);
+    bool flagKnown = dirtyFlags.lastAnswerCertain();
     bool sawUnmounted = false;
     Owned found;
     const OVMountPointHandler* foundOn = nullptr;
@@ -71,8 +85,13 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
     const std::string* hashedPath = hashedResourcePath(resource, hashed) ? &hashed : nullptr;
     for (const auto& mount : mounts) {
         int mountStatus = 0;
-        Owned location(mount->getHashedLocation(hashedPath, nullptr, &mountStatus, touch));
+        int located = RES_NOT_FOUND;
+        Owned location(mount->getHashedLocation(hashedPath, &located, &mountStatus, touch));
         if (!location) {
+            if (located == RES_ERROR && !(mountStatus & MOUNT_UNMOUNTED)) {
+                setStatus(status, RES_ERROR);
+                return nullptr;
+            }
             sawUnmounted = sawUnmounted || (mountStatus & MOUNT_UNMOUNTED);
             continue;
         }
@@ -85,30 +104,46 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
             }
             continue;
         }
-        // Plain files are settled by the move too: the same bytes on both mounts (a move cut
-        // short after its copy took its name) leave the later copy; different ones conflict.
-        bool isDirectory = false;
-        if (isDir(found.get(), &isDirectory, nullptr) != 0 || (mountStatus & MOUNT_FULL)) {
-            setStatus(status, RES_CONFLICT);
+        int merged = mergeInto(found, foundOn, location, *mount, mountStatus);
+        if (merged != RES_OK) {
+            setStatus(status, merged);
             return nullptr;
         }
-        rh_logger.debugLog("--- Dirty conflict handling ---");
-        int moved = moveResBetween(found.get(), location.get(), foundOn->getMountPath().c_str(),
-                                   mount->getMountPath().c_str());
-        if (moved != RES_OK) {
-            setStatus(status, moved);
-            return nullptr;
-        }
-        clearEmptyHash(found.get());
-        found = std::move(location);
-        foundOn = mount.get();
     }
     if (dirty && !sawUnmounted) {
-        dirtyFlags.setDirty(resource, false); // every copy was seen and merged
+        // Every copy was seen and merged; a flag that could not be read is not cleared.
+        if (flagKnown)
+            dirtyFlags.setDirty(resource, false);
         dirty = false;
     }
     setStatus(status, found ? (dirty ? RES_DIRTY : RES_OK) : RES_NOT_FOUND);
     return found.release();
+}
+
+// Merges the copy found earlier into the later copy at location on mount, which then is the copy
+// found. RES_OK, RES_CONFLICT (the earlier copy cannot be queried, or mount is full) or the code
+// of the failed merge.
+int OVRepositoryHandler::mergeInto(Owned& found, const OVMountPointHandler*& foundOn,
+                                   Owned& location, const OVMountPointHandler& mount,
+                                   int mountStatus) {
+    // Plain files are settled by the move too: the same bytes on both mounts (a move cut short
+    // after its copy took its name) leave the later copy; different ones conflict.
+    if (mountStatus & MOUNT_FULL)
+        return RES_CONFLICT;
+    struct stat st;
+    if (lstatPresence(found.get(), &st) != Presence::Present) {
+        logStatFailure(found.get(), errno);
+        return RES_ERROR;
+    }
+    rh_logger.debugLog("--- Dirty conflict handling ---");
+    int moved = moveResBetween(found.get(), location.get(), foundOn->getMountPath().c_str(),
+                               mount.getMountPath().c_str());
+    if (moved != RES_OK)
+        return moved;
+    clearEmptyHash(found.get());
+    found = std::move(location);
+    foundOn = &mount;
+    return RES_OK;
 }
 
 char* OVRepositoryHandler::getLocation(const char* resource, int* status, bool useLock,
@@ -125,10 +160,22 @@ char* OVRepositoryHandler::getLocation(const char* resource, int* status, bool u
     }
     if (!legacyDir.empty()) {
         std::string legacy = legacyPath(resource);
-        if (exists(legacy.c_str()) && isNotLink(legacy.c_str())) {
-            if (char* stays = takeOverLegacy(resource, touch)) {
+        struct stat st;
+        Presence inLegacy = lstatPresence(legacy, &st);
+        if (inLegacy == Presence::Failed) {
+            logStatFailure(legacy, errno);
+            setStatus(status, RES_ERROR);
+            return nullptr;
+        }
+        if (inLegacy == Presence::Present && !S_ISLNK(st.st_mode)) {
+            int failure = RES_OK;
+            if (char* stays = takeOverLegacy(resource, touch, &failure)) {
                 setStatus(status, RES_OK);
                 return stays;
+            }
+            if (failure != RES_OK) {
+                setStatus(status, failure);
+                return nullptr;
             }
         }
     }
@@ -169,13 +216,21 @@ char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDi
         setStatus(status, RES_ERROR);
         return nullptr;
     }
-    int target = getActualMountPoint();
-    if (target == -1) {
-        logNoMount(repositoryPath, this->status);
-        setStatus(status, RES_ERROR);
-        return nullptr;
+    // A mount that refuses writes (read-only, though statvfs did not tell) is passed over and
+    // the next one chosen.
+    for (size_t attempt = 0; attempt < mounts.size(); ++attempt) {
+        int target = getActualMountPoint();
+        if (target == -1)
+            break;
+        OVMountPointHandler& mount = *mounts[static_cast<size_t>(target)];
+        char* made = onMount(mount);
+        if (made != nullptr || errno != EROFS)
+            return made;
+        mount.noteWritesRefused();
     }
-    return onMount(*mounts[static_cast<size_t>(target)]);
+    logNoMount(repositoryPath, this->status);
+    setStatus(status, RES_ERROR);
+    return nullptr;
 }
 
 char* OVRepositoryHandler::createLocation(const char* resource, int* status, bool skipDirty) {
@@ -197,27 +252,45 @@ int OVRepositoryHandler::removeResource(const char* resource) {
     if (!lock.acquired())
         return RES_LOCK_FAILED;
     if (dirtyFlags.isDirty(resource)) {
-        Owned settled(getLocation(resource, nullptr, false, false)); // merges the copies
-        if (dirtyFlags.isDirty(resource))
+        // Merges the copies. With flags that cannot be read, a lookup that saw every mount and
+        // settled the copies is as good as a cleared flag.
+        int settledStatus = RES_DIRTY;
+        Owned settled(getLocation(resource, &settledStatus, false, false));
+        bool settledUnread = !dirtyFlags.lastAnswerCertain() &&
+                             (settledStatus == RES_OK || settledStatus == RES_NOT_FOUND);
+        if (settledStatus == RES_ERROR)
+            return RES_ERROR;
+        if (!settledUnread && dirtyFlags.isDirty(resource))
             return RES_DIRTY;
     }
-    int result = RES_OK;
-    bool removed = false;
+    // Every place is tested before anything goes: a place that cannot be tested may hold a copy,
+    // and the removal then stops with every copy kept.
+    std::vector<OVMountPointHandler*> holders;
     for (const auto& mount : mounts) {
-        int r = mount->removeResource(resource);
-        if (!(r & RES_NOT_FOUND)) {
-            result |= r;
-            removed = true;
-        }
+        int found = RES_NOT_FOUND;
+        Owned location(mount->getLocation(resource, &found, nullptr, false));
+        if (found == RES_ERROR)
+            return RES_ERROR;
+        if (location)
+            holders.push_back(mount.get());
     }
+    bool inLegacy = false;
     if (!legacyDir.empty()) {
         std::string legacy = legacyPath(resource);
-        if (exists(legacy.c_str())) {
-            removed = true;
-            result |= deleteResStaged(legacy.c_str(), legacyDir.c_str());
+        struct stat st;
+        Presence there = lstatPresence(legacy, &st);
+        if (there == Presence::Failed) {
+            logStatFailure(legacy, errno);
+            return RES_ERROR;
         }
+        inLegacy = there == Presence::Present;
     }
-    return removed ? result : RES_NOT_FOUND;
+    int result = RES_OK;
+    for (OVMountPointHandler* mount : holders)
+        result |= mount->removeResource(resource) & ~RES_NOT_FOUND;
+    if (inLegacy)
+        result |= deleteResStaged(legacyPath(resource).c_str(), legacyDir.c_str());
+    return holders.empty() && !inLegacy ? RES_NOT_FOUND : result;
 }
 
 int OVRepositoryHandler::checkResourceStatus(const char* resource) {

@@ -23,13 +23,20 @@ using Owned = std::unique_ptr<char[]>;
 
 // mkdirs, repeated: a hash level that another process creates at the same moment makes one
 // attempt fail and the next one find it.
+// Each level made takes owner, group and mode from the level above, so that a balancer run as
+// root (with any umask) never makes a level the application cannot use.
 bool makeDirectories(const std::string& dir) {
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt)
-        if (mkdirs(dir.c_str(), 0755) == 0)
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        if (mkdirsInherited(dir.c_str()) == 0)
             return true;
+        if (errno == EROFS || errno == ENOSPC || errno == EDQUOT)
+            break; // lasting: another attempt would fail alike
+    }
+    int error = errno;
     std::string text = "Error occured while creating directory \"" + dir + "\". Error code is " +
-                       std::to_string(errno);
+                       std::to_string(error);
     rh_logger.errorLog("%s", text.c_str());
+    errno = error;
     return false;
 }
 
@@ -73,8 +80,10 @@ char* OVMountPointHandler::locate(const std::string* hashed, int* status, bool t
     if (!location.empty())
         location.pop_back();
     int handle = -1;
-    if (location.empty() || !foundWithoutLinks(location, handle)) {
-        setStatus(status, RES_NOT_FOUND);
+    Presence found = location.empty() ? Presence::Absent : foundWithoutLinks(location, handle);
+    if (found != Presence::Present) {
+        // A location that cannot be tested may hide the resource: never "not found".
+        setStatus(status, found == Presence::Failed ? RES_ERROR : RES_NOT_FOUND);
         return nullptr;
     }
     if (touch)
@@ -88,20 +97,30 @@ char* OVMountPointHandler::locate(const std::string* hashed, int* status, bool t
 // Whether the location exists and is reached without a link below the mount. Mostly one system
 // call settles both: a location reached through no link at all, of which handle then is a handle
 // (-1 otherwise). A link anywhere on the path (also above the mount, or the resource itself)
-// leaves it to the test of each level below the mount.
-bool OVMountPointHandler::foundWithoutLinks(const std::string& location, int& handle) const {
+// leaves it to the test of each level below the mount. Only a missing name is an absence; any
+// other failure (EIO, EACCES, ...) is logged with the location and its error code.
+Presence OVMountPointHandler::foundWithoutLinks(const std::string& location, int& handle) const {
     handle = ovsys::table().openNoLinks(location.c_str());
     if (handle >= 0)
-        return true;
-    if (errno == ENOENT)
-        return false;
-    if (!exists(location.c_str()))
-        return false;
+        return Presence::Present;
+    if (errno == ENOENT || errno == ENOTDIR)
+        return Presence::Absent;
+    if (errno != ELOOP && errno != ENOSYS && errno != EINVAL && errno != EXDEV) {
+        logStatFailure(location, errno);
+        return Presence::Failed;
+    }
+    struct stat st;
+    if (ovsys::table().stat(location.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return Presence::Absent;
+        logStatFailure(location, errno);
+        return Presence::Failed;
+    }
     if (!reachedWithoutLinks(mountPath, location)) {
         // A hash directory replaced by a link: what lies behind it is not this mount's.
-        return false;
+        return Presence::Absent;
     }
-    return true;
+    return Presence::Present;
 }
 
 // Sets the times of the location found to now: through the handle on it when there is one (the
@@ -149,9 +168,10 @@ char* OVMountPointHandler::createDirectory(const char* resource, int* status) {
 }
 
 int OVMountPointHandler::removeResource(const char* resource) {
-    Owned location(getLocation(resource, nullptr, nullptr, false));
+    int found = RES_NOT_FOUND;
+    Owned location(getLocation(resource, &found, nullptr, false));
     if (!location)
-        return RES_NOT_FOUND;
+        return found == RES_ERROR ? RES_ERROR : RES_NOT_FOUND;
     int result = deleteResStaged(location.get(), mountPath.c_str());
     if (result == RES_OK)
         clearEmptyHash(location.get());

@@ -18,17 +18,21 @@ bool reached(float used, int limit, bool always = false) {
     return (always || limit > 0) && static_cast<double>(used) >= static_cast<double>(limit);
 }
 
+// A mount that refused a write with EROFS counts as read-only for this long, also where statvfs
+// does not say so; then it is tried again.
+constexpr time_t kWritesRefusedSeconds = 60;
+
 } // namespace
 
 OVMountPointHandler::OVMountPointHandler(std::string mountPath, OVRepositoryHandler* repository)
     : repository(nullptr), status(0), switchLimit(0), fullLimit(0), cleanLimit(0), moveLimit(0),
-      nomoveTime(0) {
+      nomoveTime(0), readOnly(false), writesRefusedAt(0) {
     setup(std::move(mountPath), repository);
 }
 
 OVMountPointHandler::OVMountPointHandler(const OVMountPointHandler& other)
     : repository(nullptr), status(0), switchLimit(0), fullLimit(0), cleanLimit(0), moveLimit(0),
-      nomoveTime(0) {
+      nomoveTime(0), readOnly(false), writesRefusedAt(0) {
     rh_logger.debugLog("mount point copy constructor");
     setup(other.mountPath, other.repository);
 }
@@ -77,14 +81,39 @@ bool OVMountPointHandler::isUpToDate() const {
 }
 
 float OVMountPointHandler::getUsedPercentage() const {
+    bool readOnly = false;
+    return measureFillLevel(readOnly);
+}
+
+float OVMountPointHandler::measureFillLevel(bool& readOnly) const {
     struct statvfs fs;
     if (myStatVfs(mountPath.c_str(), &fs) != 0)
         return -1.0f;
+    readOnly = (fs.f_flag & ST_RDONLY) != 0;
     // Full block counts: a file system above 16 TiB still gives its true share. Blocks reserved
     // for the super-user count as used. Zero blocks give a percentage that is not finite.
     long double blocks = static_cast<long double>(fs.f_blocks);
     long double avail = static_cast<long double>(fs.f_bavail);
     return static_cast<float>(100.0L + avail / (blocks / -100.0L));
+}
+
+void OVMountPointHandler::noteWritesRefused() {
+    writesRefusedAt = time(nullptr);
+    if (!readOnly)
+        noteReadOnly(true);
+}
+
+void OVMountPointHandler::noteReadOnly(bool now) {
+    if (now == readOnly)
+        return;
+    readOnly = now;
+    std::string text =
+        "The mount \"" + mountPath +
+        (now ? "\" is read-only: no new resource goes there." : "\" is writable again.");
+    if (now)
+        rh_logger.errorLog("%s", text.c_str());
+    else
+        rh_logger.infoLog("%s", text.c_str());
 }
 
 int OVMountPointHandler::statusFromFillLevel(float used) const {
@@ -121,8 +150,17 @@ int OVMountPointHandler::checkStatus(bool useCached) {
     }
     if (useCached)
         return status;
-    float used = getUsedPercentage();
-    status = used == -1.0f ? MOUNT_UNMOUNTED : statusFromFillLevel(used);
+    bool readOnlyNow = false;
+    float used = measureFillLevel(readOnlyNow);
+    if (used == -1.0f) {
+        status = MOUNT_UNMOUNTED;
+        return status;
+    }
+    noteReadOnly(readOnlyNow || time(nullptr) - writesRefusedAt < kWritesRefusedSeconds);
+    status = statusFromFillLevel(used);
+    // Passed over for new and moved resources like a full mount.
+    if (readOnly)
+        status |= MOUNT_FULL | MOUNT_SWITCH;
     return status;
 }
 

@@ -3,6 +3,7 @@
 
 #include "Balancing.h"
 #include "FileVersion.h"
+#include "OVPaths.h"
 
 #include <string>
 #include <time.h>
@@ -34,11 +35,18 @@ public:
     // as used; -1 when the file system cannot be queried.
     float getUsedPercentage() const;
     // The mount status bits; with useCached the fill level is not measured again (the presence of
-    // "repositorypart.cfg" always is).
+    // "repositorypart.cfg" always is). A read-only file system (statvfs says so, or a write was
+    // refused with EROFS within the last minute) also has MOUNT_FULL and MOUNT_SWITCH: it is
+    // passed over for new and moved resources like a full mount.
     int checkStatus(bool useCached);
+    // Whether the mount was read-only at the latest measurement.
+    bool isReadOnly() const { return readOnly; }
+    // A write on the mount failed with EROFS: it counts as read-only for a while.
+    void noteWritesRefused();
 
     // The location of resource on this mount if it exists there (status 0; touch sets its times to
-    // now), else null (status 4); null without a status when the mount is unmounted.
+    // now), else null: status 4 when it is not there, 8 when its location cannot be tested (an
+    // I/O error, logged); null without a status when the mount is unmounted.
     char* getLocation(const char* resource, int* status, int* mountStatus, bool touch);
     // As getLocation, for a resource whose hashed path (hashedResourcePath) is given; null for a
     // refused name. A lookup over several mounts hashes the name only once.
@@ -47,7 +55,8 @@ public:
     char* createLocation(const char* resource, int* status);
     // As createLocation, and the resource directory itself is made.
     char* createDirectory(const char* resource, int* status);
-    // Deletes the copy of resource on this mount: 0, 4 when there is none, or deleteRes's code.
+    // Deletes the copy of resource on this mount: 0, 4 when there is none, 8 when its location
+    // cannot be tested, or deleteRes's code.
     int removeResource(const char* resource);
     // Appends the identifiers of this mount's resources of the given kind, unless unmounted.
     void listResources(std::vector<std::string>* out, int kind);
@@ -82,11 +91,14 @@ public:
 
 private:
     int statusFromFillLevel(float used) const;
+    float measureFillLevel(bool& readOnly) const;
+    // Records the read-only state, logging a change.
+    void noteReadOnly(bool now);
     // The location of the resource of the given hashed path on this mount, tested and touched.
     char* locate(const std::string* hashed, int* status, bool touch);
     // Whether location exists and no hash directory on its way is a symbolic link; handle is an
     // open handle on it, or -1.
-    bool foundWithoutLinks(const std::string& location, int& handle) const;
+    Presence foundWithoutLinks(const std::string& location, int& handle) const;
     static void touchFound(const std::string& location, int handle);
     int gather(CandidateSet& candidates, int maxCount, const std::string& subPath, int depth,
                GatherTake& take);
@@ -102,6 +114,8 @@ private:
     int cleanLimit;
     int moveLimit;
     time_t nomoveTime;
+    bool readOnly;
+    time_t writesRefusedAt;
     // The version of "repositorypart.cfg" read last.
     FileVersion partConfig;
 };

@@ -129,8 +129,12 @@ private:
     int chooseMount(int excluded, int excludedInSwitchMode, const OVMountPointHandler* source);
     std::string legacyPath(const char* resource) const;
     // Moves a resource found in the legacy directory onto a mount. Returns the legacy path when
-    // it stays there (no mount can take it), else null.
-    char* takeOverLegacy(const char* resource, bool touch);
+    // it stays there (no mount can take it), else null; *failure becomes RES_ERROR when what is
+    // left of it cannot be tested.
+    char* takeOverLegacy(const char* resource, bool touch, int* failure);
+    int mergeInto(std::unique_ptr<char[]>& found, const OVMountPointHandler*& foundOn,
+                  std::unique_ptr<char[]>& location, const OVMountPointHandler& mount,
+                  int mountStatus);
     char* lookUpMounts(const char* resource, int* status, bool touch);
     template <typename Create>
     char* create(const char* resource, int* status, bool skipDirty, Create onMount);
