@@ -54,10 +54,11 @@ const char* boolean(bool value) {
 }
 
 void printMountLine(std::FILE* out, const MountState& mount) {
-    const char* presence = mount.mounted       ? "mounted"
-                           : !mount.present    ? "missing"
-                           : mount.switchedOff ? "switched off"
-                                               : "not mounted";
+    const char* presence = mount.mounted && mount.readOnly ? "mounted read-only"
+                           : mount.mounted                 ? "mounted"
+                           : !mount.present                ? "missing"
+                           : mount.switchedOff             ? "switched off"
+                                                           : "not mounted";
     std::fprintf(out, "mount %s: %s, used %s [%s], limits switch %d full %d clean %d move %d, %s\n",
                  mount.path.c_str(), presence, percent(mount.used).c_str(),
                  fillBar(mount.used, 20).c_str(), mount.switchLimit, mount.fullLimit,
@@ -139,14 +140,14 @@ void printJson(std::FILE* out, const RepoState& state) {
     for (size_t i = 0; i < state.mounts.size(); ++i) {
         const MountState& m = state.mounts[i];
         std::string used = m.used < 0 ? "null" : std::to_string(m.used);
-        std::fprintf(out,
-                     "%s\n  {\"path\": %s, \"present\": %s, \"mounted\": %s, \"switchedOff\": %s, "
-                     "\"usedPercent\": %s, \"switchLimit\": %d, \"fullLimit\": %d, "
-                     "\"cleanLimit\": %d, \"moveLimit\": %d, \"status\": %s}",
-                     i == 0 ? "" : ",", jsonString(m.path).c_str(), boolean(m.present),
-                     boolean(m.mounted), boolean(m.switchedOff), used.c_str(), m.switchLimit,
-                     m.fullLimit, m.cleanLimit, m.moveLimit,
-                     jsonNames(mountStatusNames(m.status)).c_str());
+        std::fprintf(
+            out,
+            "%s\n  {\"path\": %s, \"present\": %s, \"mounted\": %s, \"switchedOff\": %s, "
+            "\"readOnly\": %s, \"usedPercent\": %s, \"switchLimit\": %d, \"fullLimit\": %d, "
+            "\"cleanLimit\": %d, \"moveLimit\": %d, \"status\": %s}",
+            i == 0 ? "" : ",", jsonString(m.path).c_str(), boolean(m.present), boolean(m.mounted),
+            boolean(m.switchedOff), boolean(m.readOnly), used.c_str(), m.switchLimit, m.fullLimit,
+            m.cleanLimit, m.moveLimit, jsonNames(mountStatusNames(m.status)).c_str());
     }
     std::fprintf(out, "],\n \"status\": %s,\n \"dirtyResources\": %zu,\n \"legacyDir\": %s,\n",
                  jsonNames(repositoryStatusNames(state.status)).c_str(), state.dirty.size(),

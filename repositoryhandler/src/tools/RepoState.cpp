@@ -58,11 +58,12 @@ int mountBits(const MountState& mount, const Limits& limits) {
 }
 
 // The used share of the file system in percent, reserved blocks counting as used; -1 when it
-// cannot be queried.
-double usedPercent(const std::string& path) {
+// cannot be queried. readOnly tells whether it is mounted read-only.
+double usedPercent(const std::string& path, bool& readOnly) {
     struct statvfs fs;
     if (ovsys::table().statvfs(path.c_str(), &fs) != 0 || fs.f_blocks == 0)
         return -1;
+    readOnly = (fs.f_flag & ST_RDONLY) != 0;
     return 100.0 - 100.0 * static_cast<double>(fs.f_bavail) / static_cast<double>(fs.f_blocks);
 }
 
@@ -95,9 +96,12 @@ MountState readMount(const std::string& path, const Limits& limits) {
         readNatInt(part, "cleanLimit", mount.cleanLimit);
         readNatInt(part, "moveLimit", mount.moveLimit);
     }
-    mount.used = mount.present ? usedPercent(path) : -1;
+    mount.used = mount.present ? usedPercent(path, mount.readOnly) : -1;
     mount.mounted = configured && mount.used >= 0;
     mount.status = mount.mounted ? mountBits(mount, limits) : MOUNT_UNMOUNTED;
+    // The library passes a read-only mount over like a full one.
+    if (mount.mounted && mount.readOnly)
+        mount.status |= MOUNT_FULL | MOUNT_SWITCH;
     return mount;
 }
 
@@ -315,7 +319,9 @@ int exitStatusOf(const RepoState& state) {
         return 2;
     bool warn = has(state.status, REPO_WARN | REPO_WARN2 | REPO_WARN3 | REPO_INCOMPLETE);
     for (const MountState& mount : state.mounts)
-        warn = warn || (mount.mounted && has(mount.status, MOUNT_WARN | MOUNT_WARN2 | MOUNT_WARN3));
+        warn =
+            warn || (mount.mounted &&
+                     (mount.readOnly || has(mount.status, MOUNT_WARN | MOUNT_WARN2 | MOUNT_WARN3)));
     for (const LockFileState& lock : state.locks)
         warn = warn || lock.stale;
     return warn ? 1 : 0;

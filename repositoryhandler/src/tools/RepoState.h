@@ -20,6 +20,7 @@ struct MountState {
     bool mounted = false;     // "repositorypart.cfg" present and the fill level readable
     bool switchedOff = false; // "repositorypart.no" present instead
     double used = -1;         // percent, -1 when it cannot be read
+    bool readOnly = false;    // the file system is mounted read-only: no new resource goes there
     int switchLimit = 0;
     int fullLimit = 0;
     int cleanLimit = 0;
