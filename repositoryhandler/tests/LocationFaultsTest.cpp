@@ -1,0 +1,243 @@
+// Lookups, creations, take-overs and removals on a place that cannot be tested (EIO, EACCES): the
+// answer is an error, never "not found"; nothing is created beside a copy that may exist, nothing
+// is deleted, every flag stays, and the log names the path and the error code. Then the same on
+// real file systems: a mount remounted read-only, and a balancer run as root under umask 077 beside
+// an application of its own user.
+#include "OVException.h"
+#include "RepositoryStatus.h"
+#include "TwoMounts.h"
+#include "repositoryhandler.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace {
+
+using Owned = std::unique_ptr<char[]>;
+
+// The calls that test a location fail with faultErrno on every path that starts with faultPath.
+std::string faultPath;
+int faultErrno = 0;
+bool faulty(const char* path) {
+    if (faultPath.empty() || std::string(path).compare(0, faultPath.size(), faultPath) != 0)
+        return false;
+    errno = faultErrno;
+    return true;
+}
+int faultyOpenNoLinks(const char* path) {
+    return faulty(path) ? -1 : ovsys::real().openNoLinks(path);
+}
+// A kernel without openat2: the location is tested with stat.
+int noOpenNoLinks(const char*) {
+    errno = ENOSYS;
+    return -1;
+}
+int faultyStat(const char* path, struct stat* st) {
+    return faulty(path) ? -1 : ovsys::real().stat(path, st);
+}
+int faultyLstat(const char* path, struct stat* st) {
+    return faulty(path) ? -1 : ovsys::real().lstat(path, st);
+}
+
+// Everything below root: path, kind and content.
+std::map<std::string, std::string> contentOf(const std::string& root) {
+    std::map<std::string, std::string> seen;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        std::string path = entry.path().string();
+        seen[path] = entry.is_regular_file() ? readFile(path) : entry.is_directory() ? "/" : "?";
+    }
+    return seen;
+}
+
+enum class Op { Lookup, Create, TakeOver, Remove };
+enum class Where { OnM0, OnM1, Legacy };
+
+struct Fault {
+    const char* what;
+    Op op;
+    Where resourceOn; // where the resource lies
+    Where faultOn;    // whose location cannot be tested
+    int error;
+    bool withoutOpenat2;
+    bool dirty; // flagged, with a second copy on m0
+};
+
+const Fault kFaults[] = {
+    {"lookup, EIO before the copy", Op::Lookup, Where::OnM1, Where::OnM0, EIO, false, false},
+    {"lookup, EACCES before the copy", Op::Lookup, Where::OnM1, Where::OnM0, EACCES, false, false},
+    {"lookup, EIO on the copy itself", Op::Lookup, Where::OnM1, Where::OnM1, EIO, false, false},
+    {"lookup, EIO, stat instead of openat2", Op::Lookup, Where::OnM1, Where::OnM0, EIO, true,
+     false},
+    {"dirty lookup, EIO on the later copy", Op::Lookup, Where::OnM1, Where::OnM1, EIO, false, true},
+    {"creation, EIO where an older copy may lie", Op::Create, Where::OnM1, Where::OnM1, EIO, false,
+     false},
+    {"creation, EACCES, stat instead of openat2", Op::Create, Where::OnM1, Where::OnM0, EACCES,
+     true, false},
+    {"take-over, EIO on the legacy entry", Op::TakeOver, Where::Legacy, Where::Legacy, EIO, false,
+     false},
+    {"removal, EIO on a mount without the copy", Op::Remove, Where::OnM1, Where::OnM0, EIO, false,
+     false},
+    {"dirty removal, EIO", Op::Remove, Where::OnM1, Where::OnM1, EIO, false, true},
+};
+
+int run(TwoMounts& r, Op op) {
+    int status = -1;
+    Owned location;
+    switch (op) {
+    case Op::Lookup:
+    case Op::TakeOver:
+        location.reset(getLocation_(r.repo.id(), "res", &status));
+        break;
+    case Op::Create:
+        location.reset(createDirectory_(r.repo.id(), "new", &status, false));
+        break;
+    case Op::Remove:
+        status = removeResource_(r.repo.id(), "res");
+        break;
+    }
+    EXPECT_EQ(location, nullptr);
+    return status;
+}
+
+} // namespace
+
+TEST(LocationFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
+    for (const Fault& fault : kFaults) {
+        SCOPED_TRACE(fault.what);
+        TwoMounts r;
+        std::string id = fault.op == Op::Create ? "new" : "res";
+        auto placeOf = [&](Where where) {
+            return where == Where::Legacy ? r.legacy + "/" + id
+                                          : r.on(where == Where::OnM0 ? r.m0 : r.m1, id);
+        };
+        if (fault.resourceOn == Where::Legacy)
+            makeTree(r.legacy, {"res/a"});
+        else if (fault.op != Op::Create)
+            r.make(fault.resourceOn == Where::OnM0 ? r.m0 : r.m1, "res", "a");
+        if (fault.dirty) {
+            r.make(r.m0, "res", "b");
+            r.handler()->getDirtyFlags().setDirty("res", true);
+        }
+        std::map<std::string, std::string> before = contentOf(r.repo.path());
+        SyslogCapture syslog;
+        {
+            ScopedSyscalls calls;
+            calls.table().openNoLinks = fault.withoutOpenat2 ? noOpenNoLinks : faultyOpenNoLinks;
+            calls.table().stat = faultyStat;
+            calls.table().lstat = faultyLstat;
+            faultPath = placeOf(fault.faultOn);
+            faultErrno = fault.error;
+            EXPECT_NO_THROW(EXPECT_EQ(run(r, fault.op), RES_ERROR));
+            faultPath.clear();
+        }
+        EXPECT_EQ(contentOf(r.repo.path()), before) << "a copy was touched or one was made";
+        std::string logged = "\"" + placeOf(fault.faultOn) +
+                             "\" can not be stat-ed. Error code is " + std::to_string(fault.error);
+        std::vector<std::string> messages = syslog.messages();
+        EXPECT_EQ(std::count_if(
+                      messages.begin(), messages.end(),
+                      [&](const std::string& m) { return m.find(logged) != std::string::npos; }),
+                  1)
+            << logged;
+        // Once the place can be tested again, everything is where it was.
+        int status = -1;
+        Owned again(getLocation_(r.repo.id(), id.c_str(), &status));
+        EXPECT_EQ(status, fault.op == Op::Create ? RES_NOT_FOUND : RES_OK);
+    }
+}
+
+namespace {
+
+// A repository of two mounts on fresh file systems of the kind, inside the calling child's
+// private mount namespace; m0 is remounted read-only after a first resource was made there.
+int readOnlyMountScenario(FileSystemKind kind) {
+    if (!enterPrivateMountNamespace())
+        return kNoNamespace;
+    TestRepository repo;
+    std::string m0 = repo / "m0", m1 = repo / "m1", scratch = repo / "scratch";
+    for (const std::string& dir : {m0, m1, scratch})
+        mkdir(dir.c_str(), 0755);
+    if (!mountFileSystem(kind, m0, scratch) || !mountTmpfs(m1, "4m"))
+        return kNoNamespace;
+    writeFile(m0 + "/repositorypart.cfg", "");
+    writeFile(m1 + "/repositorypart.cfg", "");
+    repo.configure("mountPoints = m0\\m1\nswitchLimit = 99\n");
+    int status = -1;
+    Owned first(createDirectory_(repo.id(), "first", &status, false));
+    check(status == RES_OK && first && std::string(first.get()).find(m0) == 0,
+          "m0 takes the first");
+    SyslogCapture syslog;
+    check(mount(nullptr, m0.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0,
+          "remounted read-only");
+    Owned second(createDirectory_(repo.id(), "second", &status, false));
+    check(status == RES_OK && second && std::string(second.get()).find(m1) == 0,
+          "a new resource goes to the writable mount");
+    Owned found(getLocation_(repo.id(), "first", &status));
+    check(status == RES_OK && found && std::string(found.get()) == first.get(),
+          "a resource on the read-only mount is still found");
+    std::vector<std::string> messages = syslog.messages();
+    check(std::count(messages.begin(), messages.end(),
+                     "The mount \"" + m0 + "\" is read-only: no new resource goes there.") == 1,
+          "the read-only mount is logged once");
+    return childFailures();
+}
+
+// The application's user and group, and a balancer that runs as root under umask 077.
+constexpr uid_t kApplication = 4321;
+
+int asApplication(const std::function<int()>& body) {
+    return runInChild([&] {
+        if (setgid(kApplication) != 0 || setuid(kApplication) != 0)
+            return 90;
+        return body();
+    });
+}
+
+} // namespace
+
+TEST(LocationFaults, AReadOnlyMountIsPassedOverForNewResources) {
+    EXPECT_SCENARIO(runInChild([] { return readOnlyMountScenario(FileSystemKind::Tmpfs); }));
+    EXPECT_SCENARIO(
+        runInChild([] { return readOnlyMountScenario(FileSystemKind::Ext4SmallInodes); }));
+}
+
+TEST(LocationFaults, ARootBalancerNeverLocksTheApplicationOut) {
+    TwoMounts r;
+    for (const std::string& dir : {r.repo.path(), r.m0, r.m1, r.legacy})
+        ASSERT_EQ(chown(dir.c_str(), kApplication, kApplication), 0);
+    ASSERT_EQ(chmod(getenv("LOCK_VAR"), 01777), 0);
+    ASSERT_EQ(asApplication([&] {
+                  umask(022);
+                  int status = -1;
+                  Owned made(createDirectory_(r.repo.id(), "old", &status, false));
+                  writeFile(std::string(made.get()) + "/f", "f");
+                  return status;
+              }),
+              RES_OK);
+    ASSERT_TRUE(setTimes(r.on(r.m0, "old"), time(nullptr) - 3 * 86400));
+    mode_t saved = umask(077);
+    r.fill.setPercent(r.m0, 99.5);
+    checkOverload_(r.repo.id(), false);
+    umask(saved);
+    ASSERT_TRUE(present(r.on(r.m1, "old"))) << "the balancer moved nothing";
+    struct stat level;
+    ASSERT_EQ(stat(parentOf(r.on(r.m1, "old")).c_str(), &level), 0);
+    EXPECT_EQ(level.st_uid, kApplication);
+    EXPECT_EQ(level.st_mode & 07777, 0755u);
+    // The application finds the moved resource, may add to its hash level, and removes it.
+    EXPECT_EQ(asApplication([&] {
+                  int status = -1;
+                  Owned found(getLocation_(r.repo.id(), "old", &status));
+                  if (status != RES_OK)
+                      return 10 + status;
+                  // New resources of the same hash level go there too.
+                  if (access(parentOf(found.get()).c_str(), W_OK) != 0)
+                      return 30;
+                  return removeResource_(r.repo.id(), "old");
+              }),
+              RES_OK);
+}
