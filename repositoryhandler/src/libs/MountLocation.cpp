@@ -103,7 +103,8 @@ Presence OVMountPointHandler::foundWithoutLinks(const std::string& location, int
     handle = ovsys::table().openNoLinks(location.c_str());
     if (handle >= 0)
         return Presence::Present;
-    if (errno == ENOENT || errno == ENOTDIR)
+    // Nothing can stand under a name too long for the file system either.
+    if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
         return Presence::Absent;
     if (errno != ELOOP && errno != ENOSYS && errno != EINVAL && errno != EXDEV) {
         logStatFailure(location, errno);
