@@ -260,3 +260,72 @@ TEST(PathStatus, TimesKindsAndMounts) {
     EXPECT_FALSE(IsOnTheSameMount(tmp.path().c_str(), (tmp / "missing").c_str()));
     EXPECT_EQ(1u, syslog.messages().size());
 }
+
+namespace {
+
+int refusingRenameNoReplace(const char*, const char*) {
+    errno = EINVAL; // a file system that cannot refuse in the rename itself
+    return -1;
+}
+
+int readdirCalls = 0;
+struct dirent* failingSecondReaddir(DIR* dir) {
+    if (++readdirCalls == 2) {
+        errno = EIO;
+        return nullptr;
+    }
+    return ovsys::real().readdir(dir);
+}
+
+} // namespace
+
+// Only a missing name is an absence; a rename into place never replaces, also where the file
+// system cannot refuse by itself; a listing cut short is an error, not a shorter listing.
+TEST(PathStatus, ErrorsAreNoAbsenceAndPlacementNeverReplaces) {
+    TempDir tmp;
+    writeFile(tmp / "file", "f");
+    struct stat st;
+    EXPECT_EQ(lstatPresence(tmp / "file", &st), Presence::Present);
+    EXPECT_EQ(lstatPresence(tmp / "missing", &st), Presence::Absent);
+    EXPECT_EQ(lstatPresence(tmp / "file/below", &st), Presence::Absent); // ENOTDIR
+    {
+        ScopedSyscalls calls;
+        calls.table().lstat = [](const char*, struct stat*) {
+            errno = EIO;
+            return -1;
+        };
+        EXPECT_EQ(lstatPresence(tmp / "file", &st), Presence::Failed);
+        EXPECT_EQ(errno, EIO);
+    }
+    for (bool fallback : {false, true}) {
+        SCOPED_TRACE(fallback ? "fallback" : "renameat2");
+        ScopedSyscalls calls;
+        if (fallback)
+            calls.table().renameNoReplace = refusingRenameNoReplace;
+        writeFile(tmp / "a", "a");
+        writeFile(tmp / "b", "b");
+        ASSERT_EQ(mkdir((tmp / "d").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((tmp / "e").c_str(), 0755), 0);
+        EXPECT_EQ(renameNoReplace((tmp / "a").c_str(), (tmp / "b").c_str()), -1);
+        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(renameNoReplace((tmp / "d").c_str(), (tmp / "e").c_str()), -1);
+        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(readFile(tmp / "b"), "b");
+        EXPECT_EQ(renameNoReplace((tmp / "a").c_str(), (tmp / "c").c_str()), 0);
+        EXPECT_EQ(renameNoReplace((tmp / "d").c_str(), (tmp / "f").c_str()), 0);
+        EXPECT_EQ(readFile(tmp / "c"), "a");
+        EXPECT_TRUE(isDirectory(tmp / "f") && !isDirectory(tmp / "d"));
+        for (const char* name : {"b", "c"})
+            unlink((tmp / name).c_str());
+        for (const char* name : {"e", "f"})
+            rmdir((tmp / name).c_str());
+    }
+    std::vector<std::string> names;
+    EXPECT_EQ(readDirectory(tmp.path(), names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"file"});
+    EXPECT_EQ(readDirectory(tmp / "missing", names), ENOENT);
+    ScopedSyscalls calls;
+    calls.table().readdir = failingSecondReaddir;
+    EXPECT_EQ(readDirectory(tmp.path(), names), EIO);
+    EXPECT_TRUE(names.empty());
+}
