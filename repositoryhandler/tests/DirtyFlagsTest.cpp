@@ -42,25 +42,6 @@ struct stat statOf(const std::string& path) {
     return st;
 }
 
-std::string textOf(const OVException& e) {
-    std::string text;
-    e.toString(text);
-    return text;
-}
-
-std::string& failingPath() {
-    static std::string path;
-    return path;
-}
-
-int failOpenOfOnePath(const char* path, int flags, mode_t mode) {
-    if (failingPath() == path) {
-        errno = EACCES;
-        return -1;
-    }
-    return ovsys::real().open(path, flags, mode);
-}
-
 void post(int fd) {
     char token = 'x';
     ASSERT_EQ(write(fd, &token, 1), 1);
@@ -169,127 +150,168 @@ TEST_F(DirtyFlags, ProcessesSeeAndKeepEachOthersChanges) {
     EXPECT_TRUE(mine.isDirty("b"));
 }
 
-TEST_F(DirtyFlags, BusyLockCountsAsDirtyAndChangesNothing) {
-    SyslogCapture syslog;
-    ScopedSyscalls calls;
-    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
-    OVDirtyFlagHandler handler;
-    bind(handler);
-    writeFile(setFile, "x\n"); // another writer, after the handler looked
-
-    std::string name = "OVRepositoryHandler-" + repo.path() + "/.dirty-";
-    std::replace(name.begin(), name.end(), '/', '_');
-    OVSemaphore held(name, true);
-    ASSERT_TRUE(held.lock(30));
-    EXPECT_TRUE(handler.isDirty("y"));
-    handler.setDirty("y", true);
-    handler.clearDirtySet();
-    OVDirtyFlagHandler late;
-    bind(late);
-    EXPECT_EQ(readFile(setFile), "x\n");
-    std::string message = "The dirty mechanism \"" + setFile + "\" could not be locked.";
-    EXPECT_EQ(syslog.messages(), std::vector<std::string>(4, message));
-
-    held.unlock();
-    EXPECT_FALSE(handler.isDirty("y"));
-    EXPECT_TRUE(late.isDirty("x"));
-
-    // A file unchanged since it was read is answered for without the lock.
-    syslog.clear();
-    ASSERT_TRUE(held.lock(30));
-    EXPECT_TRUE(handler.isDirty("x"));
-    EXPECT_FALSE(handler.isDirty("y"));
-    EXPECT_TRUE(syslog.messages().empty());
-}
-
-TEST_F(DirtyFlags, FailuresThrowAssertionsAndReleaseTheLock) {
-    OVDirtyFlagHandler handler;
-    try {
-        handler.setRepository(nullptr);
-        ADD_FAILURE() << "a null repository was accepted";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(e.getExpression(), "repository");
-        EXPECT_EQ(e.getLine(), 1682);
-    }
-    bind(handler);
-    EXPECT_THROW(handler.isDirty(nullptr), OVAssertionException);
-    EXPECT_THROW(handler.setDirty(nullptr, true), OVAssertionException);
-
-    const std::string writeFailure =
-        "ASSERT (f) in repositoryhandler/src/libs/OVRepositoryHandler at line 1781.";
-    ASSERT_EQ(mkdir(temporaryFile().c_str(), 0700), 0); // the temporary cannot be opened
-    try {
-        handler.setDirty("a", true);
-        ADD_FAILURE() << "an unwritable set file went unnoticed";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(textOf(e), writeFailure);
-    }
-    ASSERT_EQ(rmdir(temporaryFile().c_str()), 0);
-    handler.setDirty("b", true);
-    EXPECT_EQ(readFile(setFile), "a\nb\n"); // the change of the failed write was kept
-    {
-        ScopedSyscalls calls; // the set file cannot be replaced
-        calls.table().rename = [](const char*, const char*) {
-            errno = EACCES;
-            return -1;
-        };
-        EXPECT_THROW(handler.setDirty("c", true), OVAssertionException);
-    }
-    EXPECT_EQ(readFile(setFile), "a\nb\n");
-    EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
-
-    writeFile(setFile, "d\n"); // by another writer
-    ScopedSyscalls calls;      // the set file cannot be read
-    failingPath() = setFile;
-    calls.table().open = failOpenOfOnePath;
-    try {
-        handler.setDirty("e", true);
-        ADD_FAILURE() << "an unreadable set file went unnoticed";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(e.getExpression(), "f");
-        EXPECT_EQ(e.getLine(), 1705);
-    }
-    EXPECT_EQ(readFile(setFile), "d\n");
-    EXPECT_TRUE(entries(locks.path()).empty());
-}
-
 namespace {
 
-int failStatOfOnePath(const char* path, struct stat* st) {
-    if (failingPath() == path) {
-        errno = EACCES;
-        return -1;
-    }
-    return ovsys::real().stat(path, st);
+// One failing system call for the fault table: which call, on which path (empty: any), errno.
+struct Fault {
+    const char* call;
+    int error;
+    bool onTemporary; // open: the temporary instead of ".dirty"
+};
+
+Fault& fault() {
+    static Fault current;
+    return current;
+}
+std::string& faultPath() {
+    static std::string path;
+    return path;
+}
+
+bool failing(const char* call, const char* path = nullptr) {
+    if (std::string(fault().call) != call || (path != nullptr && faultPath() != path))
+        return false;
+    errno = fault().error;
+    return true;
+}
+
+void injectFaults(ovsys::Table& table) {
+    table.stat = [](const char* path, struct stat* st) {
+        return failing("stat", path) ? -1 : ovsys::real().stat(path, st);
+    };
+    table.open = [](const char* path, int flags, mode_t mode) {
+        return failing("open", path) ? -1 : ovsys::real().open(path, flags, mode);
+    };
+    table.read = [](int fd, void* buffer, size_t size) {
+        return failing("read") ? ssize_t(-1) : ovsys::real().read(fd, buffer, size);
+    };
+    table.write = [](int fd, const void* buffer, size_t size) {
+        return failing("write") ? ssize_t(-1) : ovsys::real().write(fd, buffer, size);
+    };
+    table.rename = [](const char* from, const char* to) {
+        return failing("rename") ? -1 : ovsys::real().rename(from, to);
+    };
+}
+
+int& sleeps() {
+    static int count;
+    return count;
+}
+
+int countSleep(const struct timespec*, struct timespec*) {
+    ++sleeps();
+    return 0;
 }
 
 } // namespace
 
-TEST_F(DirtyFlags, AStateThatCannotBeReadCountsAsDirty) {
+// Whatever call fails on the set file, nothing throws: a read that fails makes every flag count
+// as set, a change that fails reports false and leaves the flag as the file has it, and each
+// failure is logged once with the path and the failing call's errno.
+TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
+    OVDirtyFlagHandler checked;
+    EXPECT_THROW(checked.setRepository(nullptr), OVAssertionException); // not I/O: a caller's bug
+    bind(checked);
+    EXPECT_THROW(checked.isDirty(nullptr), OVAssertionException);
+    EXPECT_THROW(checked.setDirty(nullptr, true), OVAssertionException);
+
+    const Fault faults[] = {
+        {"stat", EIO, false},      {"stat", EACCES, false},  {"open", EACCES, false},
+        {"open", EIO, false},      {"read", EIO, false},     {"open", EACCES, true},
+        {"open", ENOSPC, true},    {"write", ENOSPC, false}, {"write", EIO, false},
+        {"rename", EACCES, false}, {"rename", EIO, false}};
+    enum Operation { Bind, IsDirty, SetDirty, Clear };
+    for (const Fault& f : faults)
+        for (Operation op : {Bind, IsDirty, SetDirty, Clear}) {
+            std::string row = std::string(f.call) + (f.onTemporary ? " of the temporary " : " ") +
+                              std::to_string(f.error) + ", operation " + std::to_string(op);
+            writeFile(setFile, "a\n");
+            OVDirtyFlagHandler handler;
+            if (op != Bind)
+                bind(handler);
+            writeFile(setFile, "a\nb\n"); // by another writer: the handler must read it
+            bool reads = std::string(f.call) == "stat" ||
+                         (!f.onTemporary &&
+                          (f.call == std::string("open") || f.call == std::string("read")));
+            bool writes = !reads || std::string(f.call) == "stat"; // a new file keeps the mode
+            // Clearing writes the empty set: no write call that could fail.
+            bool clears = !writes || f.call == std::string("write");
+            bool fails = op == Bind || op == IsDirty ? reads : op == SetDirty || !clears;
+            fault() = f;
+            faultPath() = f.onTemporary ? temporaryFile() : setFile;
+            SyslogCapture syslog;
+            {
+                ScopedSyscalls calls;
+                injectFaults(calls.table());
+                if (op == Bind) {
+                    EXPECT_NO_THROW(bind(handler)) << row;
+                } else if (op == IsDirty) {
+                    EXPECT_EQ(handler.isDirty("c"), fails) << row;
+                    EXPECT_EQ(handler.lastAnswerCertain(), !fails) << row;
+                } else if (op == SetDirty) {
+                    EXPECT_FALSE(handler.setDirty("c", true)) << row;
+                } else {
+                    EXPECT_EQ(handler.clearDirtySet(), !fails) << row;
+                }
+            }
+            std::vector<std::string> log = syslog.messages();
+            ASSERT_EQ(log.size(), fails ? 1u : 0u) << row;
+            std::string where =
+                "\"" +
+                (f.onTemporary || f.call == std::string("write") ? temporaryFile() : setFile) +
+                "\"";
+            std::string code = "Error code is " + std::to_string(f.error);
+            if (fails) {
+                EXPECT_TRUE(log[0].find(where) != std::string::npos &&
+                            log[0].find(code) != std::string::npos)
+                    << row << ": " << log[0];
+            }
+            if (fails || op != Clear) {
+                EXPECT_EQ(readFile(setFile), "a\nb\n") << row;
+                EXPECT_TRUE(handler.isDirty("b")) << row; // the flags as stored, once readable
+                EXPECT_FALSE(handler.isDirty("c")) << row;
+            }
+            EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}) << row;
+            EXPECT_TRUE(entries(locks.path()).empty()) << row;
+        }
+}
+
+// A lock whose holder is gone stays taken. Reading needs no lock; a change waits for it once per
+// call of the library, and fails at once after that until the next call begins.
+TEST_F(DirtyFlags, ALockThatIsNeverFreedIsWaitedForOncePerCall) {
     SyslogCapture syslog;
+    ScopedSyscalls calls;
+    calls.table().nanosleep = countSleep;
     OVDirtyFlagHandler handler;
     bind(handler);
-    handler.setDirty("a", true);
-    failingPath() = setFile;
-    {
-        ScopedSyscalls calls; // ".dirty" cannot be stated
-        calls.table().stat = failStatOfOnePath;
-        EXPECT_TRUE(handler.isDirty("b"));
-        EXPECT_THROW(handler.setDirty("b", true), OVAssertionException);
-    }
-    EXPECT_FALSE(handler.isDirty("b")); // the failed look is not taken for the answer
-    writeFile(setFile, "c\nd\n");       // by another writer
-    {
-        ScopedSyscalls calls; // ".dirty" cannot be opened
-        calls.table().open = failOpenOfOnePath;
-        EXPECT_TRUE(handler.isDirty("b"));
-    }
-    EXPECT_FALSE(handler.isDirty("a"));
-    EXPECT_TRUE(handler.isDirty("c"));
-    std::string message = "The dirty mechanism \"" + setFile +
-                          "\" could not be read (error code 13); \"b\" counts as dirty.";
-    EXPECT_EQ(syslog.messages(), std::vector<std::string>(2, message));
-    EXPECT_TRUE(entries(locks.path()).empty());
+    writeFile(setFile, "x\n"); // another writer, after the handler looked
+    OVSemaphore held(resourceLockName(setFile, ""), true);
+    ASSERT_TRUE(held.lock(30));
+
+    sleeps() = 0;
+    EXPECT_TRUE(handler.isDirty("x"));
+    EXPECT_FALSE(handler.isDirty("y"));
+    EXPECT_TRUE(handler.lastAnswerCertain());
+    EXPECT_EQ(sleeps(), 0);
+    EXPECT_TRUE(syslog.messages().empty());
+
+    EXPECT_FALSE(handler.setDirty("y", true));
+    int oneWait = sleeps();
+    EXPECT_GT(oneWait, 0);
+    EXPECT_FALSE(handler.setDirty("z", true));
+    EXPECT_FALSE(handler.clearDirtySet());
+    EXPECT_EQ(sleeps(), oneWait); // no second wait within the call
+    std::string message = "The dirty mechanism \"" + setFile + "\" could not be locked.";
+    EXPECT_EQ(syslog.messages(), std::vector<std::string>(3, message));
+    EXPECT_EQ(readFile(setFile), "x\n");
+
+    handler.beginCall();
+    EXPECT_FALSE(handler.setDirty("y", true));
+    EXPECT_GT(sleeps(), oneWait); // a new call waits again
+    held.unlock();
+    handler.beginCall();
+    EXPECT_TRUE(handler.setDirty("y", true));
+    EXPECT_EQ(readFile(setFile), "x\ny\n");
 }
 
 TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {
