@@ -123,6 +123,8 @@ void OVSemaphore::unlock() {
     errno = 0;
     if (ovsys::table().unlink(file.c_str()) != 0 && errno != ENOENT) {
         int error = errno;
+        rh_logger.errorLog("The lock file \"%s\" could not be removed. Error code is %d",
+                           file.c_str(), error);
         throw OVIOException(error, failure("Releasing semaphore failed: ", name, error));
     }
     locked = false;
