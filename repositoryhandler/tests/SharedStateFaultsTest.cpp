@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,8 +35,36 @@ int openFailingConfig(const char* path, int flags, mode_t mode) {
     return ovsys::real().open(path, flags, mode);
 }
 
-int noSleep(const struct timespec*, struct timespec*) {
+long& sleptMillis() {
+    static long total;
+    return total;
+}
+
+int countSleep(const struct timespec* delay, struct timespec*) {
+    sleptMillis() += delay->tv_sec * 1000 + delay->tv_nsec / 1000000;
     return 0;
+}
+
+// Takes lock in a child process that is then killed: the lock file stays, its holder is gone.
+void killHolderOf(const OVSemaphore& lock) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = startChild([&] {
+        OVSemaphore taken(lock.getName(), false);
+        char token = taken.lockResource() ? 'y' : 'n';
+        if (write(ready[1], &token, 1) != 1)
+            return 1;
+        pause();
+        return 0;
+    });
+    char token = 0;
+    EXPECT_EQ(read(ready[0], &token, 1), 1);
+    EXPECT_EQ(token, 'y');
+    kill(holder, SIGKILL);
+    EXPECT_EQ(waitForChild(holder), -1);
+    close(ready[0]);
+    close(ready[1]);
+    sleptMillis() = 0;
 }
 
 // The descriptor of this process that is open on path, or -1.
@@ -162,16 +191,24 @@ TEST(DirtyFlagFaults, CreationWithoutItsDirtyFlagIsNoSuccess) {
     ASSERT_EQ(MountUnmount_(repo.id(), 0, false), 0);
 
     std::string setFile = repo.path() + "/.dirty";
-    OVSemaphore stale(resourceLockName(setFile, ""), false); // its holder was killed
-    ASSERT_TRUE(stale.lockResource());
+    OVSemaphore stale(resourceLockName(setFile, ""), false);
+    killHolderOf(stale);
     std::unique_ptr<char[]> fresh;
     ScopedSyscalls calls;
-    calls.table().nanosleep = noSleep; // the 30 seconds of waiting pass at once
+    calls.table().nanosleep = countSleep; // the waits pass at once, counted
+    // Reading the flags needs no lock: a lookup of a clean resource answers without a wait.
+    status = -1;
+    EXPECT_EQ(std::unique_ptr<char[]>(getLocation_(repo.id(), "777", &status)), nullptr);
+    EXPECT_EQ(status, RES_NOT_FOUND); // its copy lies on the switched-off mount
+    EXPECT_EQ(sleptMillis(), 0);
+    // A change waits for the lock once, at most 30 seconds and one delay, then gives up.
     status = -1;
     fresh.reset(createDirectory_(repo.id(), "777", &status, false));
     EXPECT_EQ(fresh, nullptr) << "created at " << fresh.get() << " without its dirty flag";
     EXPECT_EQ(status, RES_ERROR);
-    stale.unlock(); // the operator removes the stale lock file
+    EXPECT_GE(sleptMillis(), 30000);
+    EXPECT_LT(sleptMillis(), 31000);
+    ASSERT_EQ(unlink(stale.path().c_str()), 0); // the operator removes the stale lock file
     ASSERT_EQ(MountUnmount_(repo.id(), 0, true), 0);
     status = -1;
     std::unique_ptr<char[]> found(getLocation_(repo.id(), "777", &status));
