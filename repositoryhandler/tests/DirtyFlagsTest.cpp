@@ -166,21 +166,21 @@ bool failing(const char* call, const char* path = "") {
     return true;
 }
 
+const ovsys::Table& real = ovsys::real();
+
 void injectFaults(ovsys::Table& t) {
-    t.stat = [](const char* p, struct stat* st) {
-        return failing("stat", p) ? -1 : ovsys::real().stat(p, st);
+    t.stat = [](const char* p, struct stat* s) {
+        return failing("stat", p) ? -1 : real.stat(p, s);
     };
     t.open = [](const char* p, int f, mode_t m) {
-        return failing("open", p) ? -1 : ovsys::real().open(p, f, m);
+        return failing("open", p) ? -1 : real.open(p, f, m);
     };
-    t.read = [](int fd, void* b, size_t n) {
-        return failing("read") ? -1 : ovsys::real().read(fd, b, n);
-    };
+    t.read = [](int fd, void* b, size_t n) { return failing("read") ? -1 : real.read(fd, b, n); };
     t.write = [](int fd, const void* b, size_t n) {
-        return failing("write") ? -1 : ovsys::real().write(fd, b, n);
+        return failing("write") ? -1 : real.write(fd, b, n);
     };
     t.rename = [](const char* a, const char* b) {
-        return failing("rename") ? -1 : ovsys::real().rename(a, b);
+        return failing("rename") ? -1 : real.rename(a, b);
     };
 }
 
@@ -231,11 +231,13 @@ TEST_F(DirtyFlags, BusyLockIsWaitedForOncePerCallAndChangesNothing) {
 // set, a failed change reports false and leaves the flags as stored, and each failure is logged
 // once with the path (".dirty" or the temporary) and the failing call's errno.
 TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
-    OVDirtyFlagHandler checked; // null arguments are a caller's bug, not I/O: they still throw
-    EXPECT_THROW(checked.setRepository(nullptr), OVAssertionException);
-    bind(checked);
-    EXPECT_THROW(checked.isDirty(nullptr), OVAssertionException);
-    EXPECT_THROW(checked.setDirty(nullptr, true), OVAssertionException);
+    {
+        OVDirtyFlagHandler handler; // null arguments are a caller's bug, not I/O: they still throw
+        EXPECT_THROW(handler.setRepository(nullptr), OVAssertionException);
+        bind(handler);
+        EXPECT_THROW(handler.isDirty(nullptr), OVAssertionException);
+        EXPECT_THROW(handler.setDirty(nullptr, true), OVAssertionException);
+    }
     // call, errno, whether on the temporary; which operations fail: bind, isDirty, set, clear.
     const std::tuple<const char*, int, bool, const char*> rows[] = {
         {"stat", EIO, false, "yyyy"},    {"stat", EACCES, false, "yyyy"},

@@ -37,11 +37,6 @@ int openFailingConfig(const char* path, int flags, mode_t mode) {
 
 long sleptMillis = 0;
 
-int countSleep(const struct timespec* delay, struct timespec*) {
-    sleptMillis += delay->tv_sec * 1000 + delay->tv_nsec / 1000000;
-    return 0;
-}
-
 // The descriptor of this process that is open on path, or -1.
 int descriptorOn(const std::string& path) {
     DIR* dir = opendir("/proc/self/fd");
@@ -168,7 +163,9 @@ TEST(DirtyFlagFaults, CreationWithoutItsDirtyFlagIsNoSuccess) {
     ASSERT_EQ(access(stale.path().c_str(), F_OK), 0);
     std::unique_ptr<char[]> fresh;
     ScopedSyscalls calls;
-    calls.table().nanosleep = countSleep; // the waits pass at once, counted
+    calls.table().nanosleep = [](const struct timespec* delay, struct timespec*) {
+        return sleptMillis += delay->tv_sec * 1000 + delay->tv_nsec / 1000000, 0; // no wait
+    };
     // Reading the flags needs no lock: a lookup of a clean resource answers without a wait.
     status = -1;
     EXPECT_EQ(std::unique_ptr<char[]>(getLocation_(repo.id(), "777", &status)), nullptr);
