@@ -48,11 +48,8 @@ OVSemaphore::~OVSemaphore() {
         return;
     try {
         unlock();
-    } catch (const OVException& e) {
-        // A destructor must not throw; the lock file stays and the failure is noted.
-        std::string text;
-        e.toString(text);
-        rh_logger.errorLog("%s", text.c_str());
+    } catch (const OVException&) {
+        // A destructor must not throw; the lock file stays, and unlock logged its path and errno.
     }
 }
 
@@ -123,6 +120,8 @@ void OVSemaphore::unlock() {
     errno = 0;
     if (ovsys::table().unlink(file.c_str()) != 0 && errno != ENOENT) {
         int error = errno;
+        rh_logger.errorLog("The lock file \"%s\" could not be removed. Error code is %d",
+                           file.c_str(), error);
         throw OVIOException(error, failure("Releasing semaphore failed: ", name, error));
     }
     locked = false;

@@ -57,8 +57,10 @@ TEST(ConfigFile, WithoutConfigurationTheRepositoryIsItsOwnMount) {
     EXPECT_EQ(handler->getLegacyDir(), "");
     EXPECT_STREQ(handler->getID(), repo.id());
 
-    mark(handler); // never up to date without "repository.cfg": every lookup builds anew
-    EXPECT_FALSE(isMarked(getRepository(repo.id())));
+    mark(handler); // the absence of "repository.cfg" is its version: no rebuild
+    EXPECT_TRUE(isMarked(getRepository(repo.id())));
+    repo.configure("warnLimit = 50\n"); // a file that appears is a change
+    EXPECT_EQ(getRepository(repo.id())->getWarnLimit(), 50);
 }
 
 TEST(ConfigFile, KeysAndTheirInvalidForms) {
@@ -144,15 +146,18 @@ TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
     handler = getRepository(repo.id());
     EXPECT_FALSE(isMarked(handler));
 
-    // An unmounted mount makes every lookup rebuild, until it is back.
+    // A mount switched off: its file disappearing is a change, its staying absent is none; its
+    // coming back is a change again.
     mark(handler);
     ASSERT_EQ(rename((m2 + "/repositorypart.cfg").c_str(), (m2 + "/repositorypart.no").c_str()), 0);
     handler = getRepository(repo.id());
     EXPECT_FALSE(isMarked(handler));
     mark(handler);
-    EXPECT_FALSE(isMarked(getRepository(repo.id())));
+    for (int call = 0; call < 3; ++call)
+        EXPECT_TRUE(isMarked(getRepository(repo.id())));
     ASSERT_EQ(rename((m2 + "/repositorypart.no").c_str(), (m2 + "/repositorypart.cfg").c_str()), 0);
     handler = getRepository(repo.id());
+    EXPECT_FALSE(isMarked(handler));
     mark(handler);
     EXPECT_TRUE(isMarked(getRepository(repo.id())));
 
@@ -233,18 +238,15 @@ TEST(ConfigRegistry, ASetupThatFailsHalfWayIsBuiltAgainByTheNextLookup) {
     OVRepositoryHandler* handler = getRepository(repo.id());
     mark(handler);
     {
-        ScopedSyscalls calls; // the dirty flags cannot be read, after the fields were reset
-        unreadablePath() = repo / ".dirty";
+        ScopedSyscalls calls; // the configuration cannot be read, after the fields were reset
+        unreadablePath() = repo / "repository.cfg";
         calls.table().open = openExceptUnreadable;
-        EXPECT_THROW(setup_(repo.id()), OVAssertionException);
-        handler = repositoryMap.find(repo.path());
-        ASSERT_NE(handler, nullptr);
+        EXPECT_THROW(handler->setup(repo.id()), OVIOException);
         EXPECT_TRUE(handler->getMounts().empty()); // nothing runs on the defaults
         EXPECT_EQ(handler->getStatus(), REPO_MISSING);
         EXPECT_FALSE(handler->isUpToDate());
-        // A first lookup that fails the same way stores nothing.
-        repositoryMap.clear();
-        EXPECT_THROW(getRepository(repo.id()), OVAssertionException);
+        // The flat entry point gives no exception, and its lookup that failed stored nothing.
+        EXPECT_NO_THROW(setup_(repo.id()));
         EXPECT_EQ(repositoryMap.size(), 0u);
     }
     handler = getRepository(repo.id());

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -40,25 +41,6 @@ struct stat statOf(const std::string& path) {
     struct stat st = {};
     stat(path.c_str(), &st);
     return st;
-}
-
-std::string textOf(const OVException& e) {
-    std::string text;
-    e.toString(text);
-    return text;
-}
-
-std::string& failingPath() {
-    static std::string path;
-    return path;
-}
-
-int failOpenOfOnePath(const char* path, int flags, mode_t mode) {
-    if (failingPath() == path) {
-        errno = EACCES;
-        return -1;
-    }
-    return ovsys::real().open(path, flags, mode);
 }
 
 void post(int fd) {
@@ -169,10 +151,48 @@ TEST_F(DirtyFlags, ProcessesSeeAndKeepEachOthersChanges) {
     EXPECT_TRUE(mine.isDirty("b"));
 }
 
-TEST_F(DirtyFlags, BusyLockCountsAsDirtyAndChangesNothing) {
+namespace {
+
+// The failing call of a row of the fault table, with its errno, on one path (empty: any).
+struct Fault {
+    std::string call, path;
+    int error;
+} fault;
+
+bool failing(const char* call, const char* path = "") {
+    if (fault.call != call || (*path != '\0' && fault.path != path))
+        return false;
+    errno = fault.error;
+    return true;
+}
+
+const ovsys::Table& real = ovsys::real();
+
+void injectFaults(ovsys::Table& t) {
+    t.stat = [](const char* p, struct stat* s) {
+        return failing("stat", p) ? -1 : real.stat(p, s);
+    };
+    t.open = [](const char* p, int f, mode_t m) {
+        return failing("open", p) ? -1 : real.open(p, f, m);
+    };
+    t.read = [](int fd, void* b, size_t n) { return failing("read") ? -1 : real.read(fd, b, n); };
+    t.write = [](int fd, const void* b, size_t n) {
+        return failing("write") ? -1 : real.write(fd, b, n);
+    };
+    t.rename = [](const char* a, const char* b) {
+        return failing("rename") ? -1 : real.rename(a, b);
+    };
+}
+
+int sleeps = 0;
+
+} // namespace
+
+// A lock left by a holder that died: reading needs none, a change waits for it once per call.
+TEST_F(DirtyFlags, BusyLockIsWaitedForOncePerCallAndChangesNothing) {
     SyslogCapture syslog;
     ScopedSyscalls calls;
-    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return ++sleeps, 0; };
     OVDirtyFlagHandler handler;
     bind(handler);
     writeFile(setFile, "x\n"); // another writer, after the handler looked
@@ -181,14 +201,16 @@ TEST_F(DirtyFlags, BusyLockCountsAsDirtyAndChangesNothing) {
     std::replace(name.begin(), name.end(), '/', '_');
     OVSemaphore held(name, true);
     ASSERT_TRUE(held.lock(30));
-    EXPECT_TRUE(handler.isDirty("y"));
-    handler.setDirty("y", true);
-    handler.clearDirtySet();
+    EXPECT_FALSE(handler.isDirty("y") || !handler.isDirty("x")); // read without the lock
+    EXPECT_FALSE(handler.setDirty("y", true));
+    int oneWait = sleeps;
+    EXPECT_FALSE(handler.clearDirtySet());
+    EXPECT_TRUE(oneWait > 0 && sleeps == oneWait); // no second wait within the call
     OVDirtyFlagHandler late;
     bind(late);
     EXPECT_EQ(readFile(setFile), "x\n");
     std::string message = "The dirty mechanism \"" + setFile + "\" could not be locked.";
-    EXPECT_EQ(syslog.messages(), std::vector<std::string>(4, message));
+    EXPECT_EQ(syslog.messages(), std::vector<std::string>(2, message));
 
     held.unlock();
     EXPECT_FALSE(handler.isDirty("y"));
@@ -200,96 +222,66 @@ TEST_F(DirtyFlags, BusyLockCountsAsDirtyAndChangesNothing) {
     EXPECT_TRUE(handler.isDirty("x"));
     EXPECT_FALSE(handler.isDirty("y"));
     EXPECT_TRUE(syslog.messages().empty());
+    handler.beginCall();
+    EXPECT_FALSE(handler.setDirty("y", true));
+    EXPECT_GT(sleeps, oneWait); // a new call waits again
 }
 
-TEST_F(DirtyFlags, FailuresThrowAssertionsAndReleaseTheLock) {
-    OVDirtyFlagHandler handler;
-    try {
-        handler.setRepository(nullptr);
-        ADD_FAILURE() << "a null repository was accepted";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(e.getExpression(), "repository");
-        EXPECT_EQ(e.getLine(), 1682);
-    }
-    bind(handler);
-    EXPECT_THROW(handler.isDirty(nullptr), OVAssertionException);
-    EXPECT_THROW(handler.setDirty(nullptr, true), OVAssertionException);
-
-    const std::string writeFailure =
-        "ASSERT (f) in repositoryhandler/src/libs/OVRepositoryHandler at line 1781.";
-    ASSERT_EQ(mkdir(temporaryFile().c_str(), 0700), 0); // the temporary cannot be opened
-    try {
-        handler.setDirty("a", true);
-        ADD_FAILURE() << "an unwritable set file went unnoticed";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(textOf(e), writeFailure);
-    }
-    ASSERT_EQ(rmdir(temporaryFile().c_str()), 0);
-    handler.setDirty("b", true);
-    EXPECT_EQ(readFile(setFile), "a\nb\n"); // the change of the failed write was kept
+// Whatever call fails on the set file, nothing throws: a failed read makes every flag count as
+// set, a failed change reports false and leaves the flags as stored, and each failure is logged
+// once with the path (".dirty" or the temporary) and the failing call's errno.
+TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
     {
-        ScopedSyscalls calls; // the set file cannot be replaced
-        calls.table().rename = [](const char*, const char*) {
-            errno = EACCES;
-            return -1;
-        };
-        EXPECT_THROW(handler.setDirty("c", true), OVAssertionException);
+        OVDirtyFlagHandler handler; // null arguments are a caller's bug, not I/O: they still throw
+        EXPECT_THROW(handler.setRepository(nullptr), OVAssertionException);
+        bind(handler);
+        EXPECT_THROW(handler.isDirty(nullptr), OVAssertionException);
+        EXPECT_THROW(handler.setDirty(nullptr, true), OVAssertionException);
     }
-    EXPECT_EQ(readFile(setFile), "a\nb\n");
-    EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
-
-    writeFile(setFile, "d\n"); // by another writer
-    ScopedSyscalls calls;      // the set file cannot be read
-    failingPath() = setFile;
-    calls.table().open = failOpenOfOnePath;
-    try {
-        handler.setDirty("e", true);
-        ADD_FAILURE() << "an unreadable set file went unnoticed";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(e.getExpression(), "f");
-        EXPECT_EQ(e.getLine(), 1705);
-    }
-    EXPECT_EQ(readFile(setFile), "d\n");
-    EXPECT_TRUE(entries(locks.path()).empty());
-}
-
-namespace {
-
-int failStatOfOnePath(const char* path, struct stat* st) {
-    if (failingPath() == path) {
-        errno = EACCES;
-        return -1;
-    }
-    return ovsys::real().stat(path, st);
-}
-
-} // namespace
-
-TEST_F(DirtyFlags, AStateThatCannotBeReadCountsAsDirty) {
-    SyslogCapture syslog;
-    OVDirtyFlagHandler handler;
-    bind(handler);
-    handler.setDirty("a", true);
-    failingPath() = setFile;
-    {
-        ScopedSyscalls calls; // ".dirty" cannot be stated
-        calls.table().stat = failStatOfOnePath;
-        EXPECT_TRUE(handler.isDirty("b"));
-        EXPECT_THROW(handler.setDirty("b", true), OVAssertionException);
-    }
-    EXPECT_FALSE(handler.isDirty("b")); // the failed look is not taken for the answer
-    writeFile(setFile, "c\nd\n");       // by another writer
-    {
-        ScopedSyscalls calls; // ".dirty" cannot be opened
-        calls.table().open = failOpenOfOnePath;
-        EXPECT_TRUE(handler.isDirty("b"));
-    }
-    EXPECT_FALSE(handler.isDirty("a"));
-    EXPECT_TRUE(handler.isDirty("c"));
-    std::string message = "The dirty mechanism \"" + setFile +
-                          "\" could not be read (error code 13); \"b\" counts as dirty.";
-    EXPECT_EQ(syslog.messages(), std::vector<std::string>(2, message));
-    EXPECT_TRUE(entries(locks.path()).empty());
+    // call, errno, whether on the temporary; which operations fail: bind, isDirty, set, clear.
+    const std::tuple<const char*, int, bool, const char*> rows[] = {
+        {"stat", EIO, false, "yyyy"},    {"stat", EACCES, false, "yyyy"},
+        {"open", EACCES, false, "yyyn"}, {"open", EIO, false, "yyyn"},
+        {"read", EIO, false, "yyyn"},    {"open", EACCES, true, "nnyy"},
+        {"open", ENOSPC, true, "nnyy"},  {"write", ENOSPC, true, "nnyn"},
+        {"write", EIO, true, "nnyn"},    {"rename", EACCES, false, "nnyy"},
+        {"rename", EIO, false, "nnyy"}}; // clearing writes no byte
+    for (const auto& [call, error, temporary, failing] : rows)
+        for (int op = 0; op < 4; ++op) {
+            std::string row = std::string(call) + " " + std::to_string(error) + " " +
+                              std::to_string(temporary) + ", operation " + std::to_string(op);
+            bool fails = failing[op] == 'y';
+            writeFile(setFile, "a\n");
+            OVDirtyFlagHandler handler;
+            if (op != 0)
+                bind(handler);
+            writeFile(setFile, "a\nb\n"); // by another writer: the handler must read it
+            fault = {call, temporary ? temporaryFile() : setFile, error};
+            SyslogCapture syslog;
+            {
+                ScopedSyscalls calls;
+                injectFaults(calls.table());
+                bool answer = op == 0   ? (bind(handler), fails)
+                              : op == 1 ? handler.isDirty("c")
+                              : op == 2 ? !handler.setDirty("c", true)
+                                        : !handler.clearDirtySet();
+                EXPECT_EQ(answer, fails) << row;
+                EXPECT_EQ(handler.lastAnswerCertain(), op != 1 || !fails) << row;
+            }
+            std::vector<std::string> log = syslog.messages();
+            std::string said = "\"" + fault.path + "\" could not be ";
+            EXPECT_TRUE(fails
+                            ? log.size() == 1 && log[0].find(said) != said.npos &&
+                                  log[0].find("rror code is " + std::to_string(error)) != said.npos
+                            : log.empty())
+                << row << ": " << ::testing::PrintToString(log);
+            if (fails || op != 3) {
+                EXPECT_EQ(readFile(setFile), "a\nb\n") << row;
+                EXPECT_TRUE(handler.isDirty("b") && !handler.isDirty("c")) << row;
+            }
+            EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}) << row;
+            EXPECT_TRUE(entries(locks.path()).empty()) << row;
+        }
 }
 
 TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -34,9 +35,7 @@ int openFailingConfig(const char* path, int flags, mode_t mode) {
     return ovsys::real().open(path, flags, mode);
 }
 
-int noSleep(const struct timespec*, struct timespec*) {
-    return 0;
-}
+long sleptMillis = 0;
 
 // The descriptor of this process that is open on path, or -1.
 int descriptorOn(const std::string& path) {
@@ -82,12 +81,17 @@ TEST(SetUpFaults, UnreadableConfigurationNeverRunsOnDefaults) {
         SyslogCapture log;
         ScopedSyscalls calls;
         calls.table().open = openFailingConfig;
+        // Every flat entry point gives its failure result; none throws.
         int status = -1;
-        EXPECT_ANY_THROW(getLocation_(repo.id(), "4711", &status));
-        EXPECT_EQ(status, -1);
-        ASSERT_FALSE(log.messages().empty());
-        EXPECT_EQ(log.messages().front(), "The configuration \"" + repo / "repository.cfg" +
-                                              "\" could not be read. Error code is 13");
+        EXPECT_EQ(getLocation_(repo.id(), "4711", &status), nullptr);
+        EXPECT_EQ(std::vector<int>({status, getRepositoryStatus_(repo.id()),
+                                    removeResource_(repo.id(), "4711")}),
+                  std::vector<int>({RES_ERROR, REPO_MISSING, RES_ERROR}));
+        EXPECT_NO_THROW(setup_(repo.id()));
+        EXPECT_NO_THROW(makeEmpty_(repo.id()));
+        std::string message = "The configuration \"" + repo / "repository.cfg" +
+                              "\" could not be read. Error code is 13";
+        EXPECT_EQ(log.messages(), std::vector<std::string>(5, message));
     }
     OVRepositoryHandler* handler = getRepository(repo.id());
     EXPECT_EQ(handler->getFullLimit(), 50);
@@ -150,16 +154,30 @@ TEST(DirtyFlagFaults, CreationWithoutItsDirtyFlagIsNoSuccess) {
     ASSERT_EQ(MountUnmount_(repo.id(), 0, false), 0);
 
     std::string setFile = repo.path() + "/.dirty";
-    OVSemaphore stale(resourceLockName(setFile, ""), false); // its holder was killed
-    ASSERT_TRUE(stale.lockResource());
+    OVSemaphore stale(resourceLockName(setFile, ""), false);
+    EXPECT_EQ(runInChild([&] { // killed while it holds the lock: the lock file stays
+                  OVSemaphore(stale.getName(), false).lockResource();
+                  return raise(SIGKILL);
+              }),
+              -1);
+    ASSERT_EQ(access(stale.path().c_str(), F_OK), 0);
     std::unique_ptr<char[]> fresh;
     ScopedSyscalls calls;
-    calls.table().nanosleep = noSleep; // the 30 seconds of waiting pass at once
+    calls.table().nanosleep = [](const struct timespec* delay, struct timespec*) {
+        return sleptMillis += delay->tv_sec * 1000 + delay->tv_nsec / 1000000, 0; // no wait
+    };
+    // Reading the flags needs no lock: a lookup of a clean resource answers without a wait.
+    status = -1;
+    EXPECT_EQ(std::unique_ptr<char[]>(getLocation_(repo.id(), "777", &status)), nullptr);
+    EXPECT_EQ(status, RES_NOT_FOUND); // its copy lies on the switched-off mount
+    EXPECT_EQ(sleptMillis, 0);
+    // A change waits for the lock once, at most 30 seconds and one delay, then gives up.
     status = -1;
     fresh.reset(createDirectory_(repo.id(), "777", &status, false));
     EXPECT_EQ(fresh, nullptr) << "created at " << fresh.get() << " without its dirty flag";
     EXPECT_EQ(status, RES_ERROR);
-    stale.unlock(); // the operator removes the stale lock file
+    EXPECT_TRUE(sleptMillis >= 30000 && sleptMillis < 31000) << sleptMillis;
+    ASSERT_EQ(unlink(stale.path().c_str()), 0); // the operator removes the stale lock file
     ASSERT_EQ(MountUnmount_(repo.id(), 0, true), 0);
     status = -1;
     std::unique_ptr<char[]> found(getLocation_(repo.id(), "777", &status));

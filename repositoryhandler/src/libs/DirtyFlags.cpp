@@ -21,8 +21,6 @@ namespace {
 constexpr long kRepositoryLine = 1682;
 constexpr long kIsDirtyLine = 1725;
 constexpr long kSetDirtyLine = 1748;
-constexpr long kReadLine = 1705;
-constexpr long kWriteLine = 1781;
 
 const char* const kSetFileName = ".dirty";
 
@@ -34,7 +32,7 @@ bool sameTime(const struct timespec& a, const struct timespec& b) {
 bool readAll(int fd, std::string& text) {
     char buffer[4096];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
+        ssize_t got = ovsys::table().read(fd, buffer, sizeof buffer);
         if (got == 0)
             return true;
         if (got < 0 && errno != EINTR)
@@ -47,7 +45,7 @@ bool readAll(int fd, std::string& text) {
 bool writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t put = write(fd, text.data() + done, text.size() - done);
+        ssize_t put = ovsys::table().write(fd, text.data() + done, text.size() - done);
         if (put < 0 && errno != EINTR)
             return false;
         if (put > 0)
@@ -56,20 +54,10 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
-// Gives up a write: removes the temporary file when it was created, and throws.
-[[noreturn]] void discard(const std::string& temporary, bool created) {
-    if (created)
-        ovsys::table().unlink(temporary.c_str());
-    throw OVAssertionException("f", kWriteLine, kRepositorySource);
-}
-
-// Takes the dirty-flag lock of setFile; a failure is logged, and the caller then gives up.
-bool takeLock(OVSemaphore& lock, const std::string& setFile) {
-    if (lock.tryLock(30))
-        return true;
-    std::string text = "The dirty mechanism \"" + setFile + "\" could not be locked.";
+void logFailure(const std::string& path, const char* what, int error) {
+    std::string text = "The dirty mechanism \"" + path + "\" could not be " + what +
+                       ". Error code is " + std::to_string(error);
     rh_logger.errorLog("%s", text.c_str());
-    return false;
 }
 
 // The directory that holds the set file.
@@ -163,10 +151,25 @@ void OVDirtyFlagHandler::setRepository(const char* repositoryPath) {
     dirtySet.clear();
     seen.forget();
     known = false;
-    OVSemaphore lock(lockName(), true);
-    if (!takeLock(lock, setFile))
-        return;
-    refresh();
+    if (!refresh())
+        logReadFailure("; every flag counts as set until it can be read");
+}
+
+bool OVDirtyFlagHandler::takeLock(OVSemaphore& lock) {
+    // After one time-out in this call the holder is taken to be gone for good (a killed process
+    // leaves its lock file): waiting again would only multiply the delay of the call.
+    if (lock.tryLock(lockGivenUp ? -1 : 30))
+        return true;
+    lockGivenUp = true;
+    std::string text = "The dirty mechanism \"" + setFile + "\" could not be locked.";
+    rh_logger.errorLog("%s", text.c_str());
+    return false;
+}
+
+void OVDirtyFlagHandler::logReadFailure(const std::string& consequence) const {
+    std::string text = "The dirty mechanism \"" + setFile + "\" could not be read. Error code is " +
+                       std::to_string(readError) + consequence;
+    rh_logger.errorLog("%s", text.c_str());
 }
 
 bool OVDirtyFlagHandler::unchangedSinceSeen() const {
@@ -178,64 +181,51 @@ bool OVDirtyFlagHandler::unchangedSinceSeen() const {
     return seen.matches(st);
 }
 
-void OVDirtyFlagHandler::refresh() {
+bool OVDirtyFlagHandler::refresh() {
     auto fail = [this](int error) {
         known = false;
         readError = error;
-        throw OVAssertionException("f", kReadLine, kRepositorySource);
+        return false;
     };
     struct stat st;
-    if (ovsys::table().stat(setFile.c_str(), &st) != 0) {
+    int fd = -1;
+    if (ovsys::table().stat(setFile.c_str(), &st) == 0) {
+        if (known && seen.matches(st))
+            return true;
+        // Read through one descriptor, which is then kept: its status describes what was read.
+        fd = ovsys::table().open(setFile.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    }
+    if (fd < 0) {
         if (errno != ENOENT)
-            fail(errno);
+            return fail(errno);
         // Writers replace the file but never remove it: a file seen before and gone now was
-        // removed on purpose, and with it every flag. While none was ever seen, the set stays as
-        // it is (a change whose write failed is kept).
-        if (seen.present() || !known)
-            dirtySet.clear();
+        // removed on purpose, and with it every flag.
+        dirtySet.clear();
         seen.forget();
         known = true;
-        return;
+        return true;
     }
-    if (known && seen.matches(st))
-        return;
-    // Read through one descriptor, which is then kept: its status describes what was read.
-    int fd = ovsys::table().open(setFile.c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0)
-        fail(errno);
     std::string text;
     if (!readAll(fd, text)) {
         int error = errno;
         ovsys::table().close(fd);
-        fail(error);
+        return fail(error);
     }
     if (!seen.hold(fd))
-        fail(errno);
+        return fail(errno);
     dirtySet = parseSetText(text);
     known = true;
+    return true;
 }
 
 bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
     ovAssert(resourceId != nullptr, "resourceId", kIsDirtyLine, kRepositorySource);
-    certain = false;
-    // The file is only ever replaced whole, so an unchanged file means the set is current.
-    if (unchangedSinceSeen()) {
-        certain = true;
-        return dirtySet.count(resourceId) != 0;
-    }
-    OVSemaphore lock(lockName(), true);
-    if (!takeLock(lock, setFile))
+    // The file is only ever replaced whole: it is read without the lock.
+    certain = unchangedSinceSeen() || refresh();
+    if (!certain) {
+        logReadFailure("; \"" + std::string(resourceId) + "\" counts as dirty.");
         return true; // a state that cannot be read is treated as dirty
-    try {
-        refresh();
-    } catch (const OVException&) {
-        std::string text = "The dirty mechanism \"" + setFile +
-                           "\" could not be read (error code " + std::to_string(readError) +
-                           "); \"" + resourceId + "\" counts as dirty.";
-        rh_logger.errorLog("%s", text.c_str());
-        return true;
     }
-    certain = true;
     return dirtySet.count(resourceId) != 0;
 }
 
@@ -248,22 +238,23 @@ bool OVDirtyFlagHandler::setDirty(const char* resourceId, bool dirty) {
         return false;
     }
     OVSemaphore lock(lockName(), true);
-    if (!takeLock(lock, setFile))
+    if (!takeLock(lock))
         return false;
-    refresh();
+    if (!refresh()) {
+        logReadFailure("; the flag of \"" + std::string(resourceId) + "\" is not changed.");
+        return false;
+    }
     bool changed = dirty ? dirtySet.insert(resourceId).second : dirtySet.erase(resourceId) != 0;
-    if (changed)
-        writeSetFile();
-    return true;
+    return !changed || writeSetFile() == 0;
 }
 
-void OVDirtyFlagHandler::clearDirtySet() {
+bool OVDirtyFlagHandler::clearDirtySet() {
     OVSemaphore lock(lockName(), true);
-    if (!takeLock(lock, setFile))
-        return;
+    if (!takeLock(lock))
+        return false;
     // The file's content does not matter: it is replaced by the empty set.
     dirtySet.clear();
-    writeSetFile();
+    return writeSetFile() == 0;
 }
 
 int OVDirtyFlagHandler::writeSetFile() {
@@ -275,14 +266,25 @@ int OVDirtyFlagHandler::writeSetFile() {
     ovsys::table().unlink(temporary.c_str());
     int fd = ovsys::table().open(temporary.c_str(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        discard(temporary, false);
-    bool written = writeAll(fd, setText(dirtySet)) && fsync(fd) == 0;
-    if (written)
-        keepAttributes(fd);
-    if (!written || ovsys::table().rename(temporary.c_str(), setFile.c_str()) != 0) {
-        ovsys::table().close(fd);
-        discard(temporary, true);
+    int error = fd < 0 ? errno : 0;
+    const std::string* failed = &temporary;
+    if (error == 0 && (!writeAll(fd, setText(dirtySet)) || fsync(fd) != 0))
+        error = errno;
+    if (error == 0 && (error = keepAttributes(fd)) != 0)
+        failed = &setFile;
+    if (error == 0 && ovsys::table().rename(temporary.c_str(), setFile.c_str()) != 0) {
+        error = errno;
+        failed = &setFile;
+    }
+    if (error != 0) {
+        logFailure(*failed, "written", error);
+        if (fd >= 0) {
+            ovsys::table().close(fd);
+            ovsys::table().unlink(temporary.c_str());
+        }
+        // The change did not reach the file: the set is read from it again, flags as they were.
+        known = false;
+        return error;
     }
     // The file just written is held as the one seen, so that it is not read back as someone
     // else's change (its status is taken after the rename, which may change it).
@@ -291,19 +293,22 @@ int OVDirtyFlagHandler::writeSetFile() {
     return 0;
 }
 
-void OVDirtyFlagHandler::keepAttributes(int fd) const {
+int OVDirtyFlagHandler::keepAttributes(int fd) const {
     struct stat previous;
     bool replacing = ovsys::table().stat(setFile.c_str(), &previous) == 0;
+    if (!replacing && errno != ENOENT)
+        return errno; // the mode and owner to keep are unknown
     // A first set file belongs to the owner of the repository directory and may be read and
     // written by whoever may read and write that directory.
     if (!replacing && ovsys::table().stat(directoryOf(setFile).c_str(), &previous) != 0)
-        return;
+        return 0;
     mode_t mode = replacing ? previous.st_mode & 07777 : previous.st_mode & 0666;
     // The owner first: changing it may clear set-id bits, which the mode then sets again. A
     // writer that may not give the file away still gives it the group, when it may.
     if (ovsys::table().fchown(fd, previous.st_uid, previous.st_gid) != 0)
         ovsys::table().fchown(fd, static_cast<uid_t>(-1), previous.st_gid);
     ovsys::table().fchmod(fd, mode);
+    return 0;
 }
 
 void OVDirtyFlagHandler::removeStaleTemporaries() const {

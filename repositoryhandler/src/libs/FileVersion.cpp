@@ -29,7 +29,7 @@ bool readAll(int fd, std::string& text) {
     text.clear();
     char buffer[4096];
     for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        ssize_t got = ovsys::table().read(fd, buffer, sizeof buffer);
         if (got == 0)
             return true;
         if (got < 0 && errno == EINTR)
@@ -58,10 +58,13 @@ bool FileVersion::read(const std::string& path, std::string& text) {
     // The clock is read before the file: a change after it carries a later change time.
     time_t before = now();
     struct stat st;
-    recorded = false;
-    if (!readWithStatus(path, text, st))
+    state = Unknown;
+    if (!readWithStatus(path, text, st)) {
+        if (errno == ENOENT)
+            state = Absent;
         return false;
-    recorded = true;
+    }
+    state = Present;
     status = st;
     bytes = text;
     recent = before < st.st_ctim.tv_sec + kSettledAfter;
@@ -75,11 +78,13 @@ bool FileVersion::sameStatus(const struct stat& st) const {
 }
 
 bool FileVersion::unchanged(const std::string& path) const {
-    if (!recorded)
+    if (state == Unknown)
         return false;
     time_t before = now();
     struct stat st;
-    if (ovsys::table().stat(path.c_str(), &st) != 0 || !sameStatus(st))
+    if (ovsys::table().stat(path.c_str(), &st) != 0)
+        return state == Absent && errno == ENOENT;
+    if (state == Absent || !sameStatus(st))
         return false;
     if (!recent)
         return true;

@@ -12,10 +12,11 @@
 // in the set file <repository>/.dirty, one identifier per line in ascending byte order, and in
 // memory.
 //
-// Every operation takes the dirty-flag lock (lock file named toResourceID(setFile, ""), 30
-// seconds), first brings the in-memory set up to date with the set file when the file changed
-// since this process last read it (another process may have written it), then answers or applies
-// its change. A change rewrites the whole set: into a temporary file in the repository directory
+// Reading needs no lock: writers replace the set file whole, by one rename, so a reader sees the
+// old set or the new one. isDirty and setRepository bring the in-memory set up to date with the
+// set file when it changed since this process last read it (another process may have written
+// it). Changes take the dirty-flag lock (lock file named toResourceID(setFile, ""), 30 seconds),
+// read the set afresh and rewrite it whole: into a temporary file in the repository directory
 // (".dirty." and the writer's process id), renamed over ".dirty", so that readers never see a
 // partial set and a crash never leaves one. The new file keeps the mode and, where the writer may
 // set it, the owner of the file it replaces (a first file: the owner of the repository
@@ -25,11 +26,14 @@
 // Change detection: the handler keeps the file it read last open. While it is open its inode
 // cannot be freed, so no other file can carry its device and inode numbers: a set file with the
 // same numbers, size and times is the file read, unchanged, whatever the resolution of the file
-// system's clock. That is why isDirty answers without the lock while the file is unchanged.
+// system's clock.
 //
-// When the lock cannot be had, the failure is logged ("The dirty mechanism "<setFile>" could not
-// be locked."), isDirty answers true and nothing changes. When the set file cannot be stated or
-// read, isDirty logs it and answers true; the other operations throw.
+// Failures never throw (only null arguments do). Each is logged once with the path of the set
+// file (or of the temporary) and the failing call's errno. A set file that cannot be stated or
+// read makes every flag count as set (isDirty answers true, lastAnswerCertain() false) until it
+// can be read again; a change that cannot be locked, read or written leaves the flag as it was
+// and reports false. A call of the library waits for the lock once at most: after one time-out,
+// further changes until the next beginCall() make a single attempt.
 class OVDirtyFlagHandler {
 public:
     OVDirtyFlagHandler();
@@ -37,19 +41,24 @@ public:
     OVDirtyFlagHandler(const OVDirtyFlagHandler&) = delete;
     OVDirtyFlagHandler& operator=(const OVDirtyFlagHandler&) = delete;
 
-    // Binds the handler to a repository and loads its set file.
+    // Binds the handler to a repository and reads its set file, without the lock. When the file
+    // cannot be read, the failure is logged and the set stays unknown: isDirty tries again.
     void setRepository(const char* repositoryPath);
+    // A new call of the library begins: the dirty-flag lock may be waited for again.
+    void beginCall() { lockGivenUp = false; }
     bool isDirty(const char* resourceId);
     // Whether the latest isDirty answer came from the set as stored, rather than from a lock or
     // read failure (which answers true).
     bool lastAnswerCertain() const { return certain; }
     // Marks or unmarks one identifier; the file is rewritten only when the set changes. false
-    // when the lock could not be had or the identifier holds a line feed (logged): the flag is
-    // then as it was, and a caller that relies on it being set must not go on.
+    // when the lock could not be had, the set file could not be read or written, or the
+    // identifier holds a line feed (logged): the flag is then as it was, and a caller that relies
+    // on it being set must not go on.
     bool setDirty(const char* resourceId, bool dirty);
-    // Unmarks everything, leaving an empty set file.
-    void clearDirtySet();
-    // Writes the whole set to the set file; the caller holds the lock. 0 on success.
+    // Unmarks everything, leaving an empty set file; false (logged) when that failed.
+    bool clearDirtySet();
+    // Writes the whole set to the set file; the caller holds the lock. 0 on success, else the
+    // errno of the failed call (logged); the set then counts as unknown and is read again.
     int writeSetFile();
 
     const std::string& getSetFile() const { return setFile; }
@@ -90,11 +99,16 @@ private:
     std::string lockName() const;
     // One status call: whether the set file is as this process last saw it (or still missing).
     bool unchangedSinceSeen() const;
-    // Re-reads the set file when it changed since it was last read; the caller holds the lock.
-    // Throws the read assertion when it cannot be stated or read; the set then counts as unknown.
-    void refresh();
-    // Gives the new set file, open as fd, the mode and owner the set file had.
-    void keepAttributes(int fd) const;
+    // Re-reads the set file when it changed since it was last read. false when it cannot be
+    // stated or read: the set then counts as unknown and readError holds the errno.
+    bool refresh();
+    // Takes the lock for a change: the first time-out within a call waits, later ones do not.
+    bool takeLock(class OVSemaphore& lock);
+    // Logs a failed read of the set file, with readError and what follows from it.
+    void logReadFailure(const std::string& consequence) const;
+    // Gives the new set file, open as fd, the mode and owner the set file had. 0, or the errno
+    // of a set file that exists but cannot be stated (its attributes are then unknown).
+    int keepAttributes(int fd) const;
     // Removes the temporary set files of writers that are no longer running.
     void removeStaleTemporaries() const;
 
@@ -106,8 +120,10 @@ private:
     bool known = false;
     // Whether the latest isDirty answer was read from the set.
     bool certain = true;
-    // errno of the last failed look at the set file, for the message of isDirty.
+    // errno of the last failed look at the set file, for the messages.
     int readError = 0;
+    // Whether a wait for the lock timed out in the current call.
+    bool lockGivenUp = false;
 };
 
 #endif

@@ -29,8 +29,11 @@ OVRepositoryHandler* getRepository(const char* path) {
     // one handler, and so the same lock names.
     std::string key = normalizedRepositoryPath(path);
     if (OVRepositoryHandler* known = repositoryMap.find(key)) {
-        if (known->isUpToDate())
+        if (known->isUpToDate()) {
+            // Every flat entry point looks its repository up once, first: a new call begins.
+            known->getDirtyFlags().beginCall();
             return known;
+        }
         repositoryMap.erase(key);
     }
     return repositoryMap.insert(key, std::make_unique<OVRepositoryHandler>(key.c_str()));

@@ -26,8 +26,9 @@ private:
 extern RepMap repositoryMap;
 
 // The handler of the repository at path (normalised first): built on first use, and built anew
-// whenever its configuration changed (or is absent). Never null; the pointer is valid only until
-// the next lookup. An exception while building a handler passes on, and nothing is stored.
+// whenever its configuration changed. Never null; the pointer is valid only until the next
+// lookup. An exception while building a handler passes on, and nothing is stored. Each lookup
+// begins a new call of the library for the handler's dirty flags (see beginCall).
 OVRepositoryHandler* getRepository(const char* path);
 
 #endif

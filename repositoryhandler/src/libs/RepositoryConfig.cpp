@@ -4,11 +4,13 @@
 #include "OVLogger.h"
 #include "OVPaths.h"
 #include "OVProperties.h"
+#include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -87,7 +89,14 @@ void OVRepositoryHandler::setup(const char* path) {
     repositoryPath = normalizedRepositoryPath(path);
     configVersion = FileVersion();
     setupFailed = false;
-    if (!exists(repositoryPath.c_str())) {
+    if (ovsys::table().access(repositoryPath.c_str(), F_OK) != 0) {
+        if (errno != ENOENT) {
+            std::string text = "The repository directory \"" + repositoryPath +
+                               "\" could not be reached. Error code is " + std::to_string(errno);
+            rh_logger.errorLog("%s", text.c_str());
+        }
+        // Looked up again by the next call: the directory may be made (or reachable) meanwhile.
+        configVersion.forget();
         mounts.clear();
         status = REPO_MISSING;
         return;
