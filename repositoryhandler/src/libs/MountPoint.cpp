@@ -56,11 +56,10 @@ void OVMountPointHandler::setup(std::string mountPath, OVRepositoryHandler* repo
     cleanLimit = repository->getCleanLimit();
     moveLimit = repository->getMoveLimit();
     nomoveTime = repository->getNomoveTime();
+    // The configuration file is read (or its absence recorded) whatever the fill level says, so
+    // that a mount whose fill level cannot be read does not count as changed at every call.
+    parseConfigFile();
     checkStatus(false);
-    if (status != MOUNT_UNMOUNTED) {
-        parseConfigFile();
-        checkStatus(false);
-    }
 }
 
 int OVMountPointHandler::parseConfigFile() {
