@@ -280,3 +280,81 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         }
     }
 }
+
+namespace {
+
+// Creates empty files in dir until no inode is left, then one file until no block is left; true
+// when both ended for want of space.
+bool fill(const std::string& dir) {
+    mkdir(dir.c_str(), 0755);
+    int n = 0;
+    for (;; ++n) {
+        int fd = open((dir + "/" + std::to_string(n)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0)
+            break;
+        close(fd);
+    }
+    bool noInode = errno == ENOSPC;
+    std::string block(4096, 'x');
+    int fd = open((dir + "/0").c_str(), O_WRONLY | O_APPEND);
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0)
+        ;
+    bool noBlock = errno == ENOSPC;
+    close(fd);
+    return noInode && noBlock;
+}
+
+// A mount without a free inode or block: a removal and the deletions of a clearable repository
+// still free it (a leftover staging directory is used where it stands), and a copy that finds no
+// room is logged with ENOSPC.
+void fullMountIsEmptied(TestRepository& repo) {
+    std::string m0 = repo / "m0";
+    repo.configure("mountPoints = m0\nnomoveTimeSeconds = 1000\nisClearable = true\n"
+                   "cleanLimit = 90\nmoveLimit = 95\n");
+    for (const char* id : {"r", "old", "older"}) {
+        makeTree(parentOf(place(m0, id)), {std::string(id) + "/a", std::string(id) + "/s/x"});
+        check(setTimes(place(m0, id), time(nullptr) - (id[1] == 'l' ? 9000 : 8000)), "times");
+    }
+    makeTree(repo / "out", {"q/a"});
+    check(mkdir((m0 + "/" + kStagingName).c_str(), 0755) == 0, "a staging directory stands");
+    check(fill(m0 + "/fill"), "the mount is full");
+    SyslogCapture log;
+    check(moveRes((repo / "out/q").c_str(), (m0 + "/q").c_str()) == 8, "no room for q");
+    bool noSpace = false;
+    for (const std::string& text : log.messages())
+        noSpace = noSpace || text.find("Error code is 28") != std::string::npos;
+    check(noSpace && holdsTree(repo / "out", {"q/a"}), "q stays, ENOSPC logged");
+
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    check(handler->removeResource("r") == RES_OK && !present(place(m0, "r")), "r removed");
+    check(!present(m0 + "/" + kStagingName), "no staging directory stays");
+    check(fill(m0 + "/fill2"), "full again");
+    checkOverload_(repo.id(), false);
+    check(!present(place(m0, "older")) && !present(place(m0, "old")), "the old ones deleted");
+}
+
+int onFullMount(TestRepository& repo, FileSystemKind kind) {
+    return runInChild([&] {
+        std::string m0 = repo.addMount("m0", "", false);
+        if (!enterPrivateMountNamespace() ||
+            !(kind == FileSystemKind::Tmpfs
+                  ? mountTmpfs(m0, "1m,nr_inodes=64")
+                  : mountFileSystem(kind, m0, repo.addMount("m0-img", "", false))))
+            return kNoNamespace;
+        writeFile(m0 + "/repositorypart.cfg", "");
+        fullMountIsEmptied(repo);
+        return childFailures();
+    });
+}
+
+} // namespace
+
+TEST(RealMountsFull, RemovalAndClearingEmptyAFullTmpfs) {
+    TestRepository repo;
+    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Tmpfs));
+}
+
+TEST(RealMountsFull, RemovalAndClearingEmptyAFullExt4) {
+    TestRepository repo;
+    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Ext4SmallInodes));
+}
