@@ -17,8 +17,7 @@
 
 namespace {
 
-// A call that fails with error on every path that ends with path (or, for a path ending in "*",
-// that contains the rest).
+// A call that fails with error on every path that contains path.
 struct Fault {
     std::string call;
     std::string path;
@@ -27,17 +26,11 @@ struct Fault {
 std::vector<Fault> faults;
 
 bool hit(const char* call, const std::string& path) {
-    for (const Fault& fault : faults) {
-        bool some = !fault.path.empty() && fault.path.back() == '*';
-        std::string key = some ? fault.path.substr(0, fault.path.size() - 1) : fault.path;
-        bool matches = some ? path.find(key) != std::string::npos
-                            : path.size() >= key.size() &&
-                                  path.compare(path.size() - key.size(), key.size(), key) == 0;
-        if (fault.call == call && matches) {
+    for (const Fault& fault : faults)
+        if (fault.call == call && path.find(fault.path) != std::string::npos) {
             errno = fault.error;
             return true;
         }
-    }
     return false;
 }
 
@@ -84,17 +77,16 @@ private:
     ScopedSyscalls calls;
 };
 
-enum class Op { Merge, NewPath, Removal };
+// Merge: into a copy at d with the same "a"; Differing: its "a" differs. Cramped: a removal where
+// no staging directory can be made; Staged: one stands, but no work directory can be made in it.
+enum class Op { Merge, Differing, NewPath, Removal, Cramped, Staged };
 
 struct Row {
     const char* name;
     Op op;
-    std::vector<Fault> faults;
-    bool differs;       // the destination's "a" holds something else
-    bool staging;       // a staging directory stands before the removal
+    Fault fault;
     int expected;       // the result
-    const char* logged; // a part of the logged path
-    int error;          // its errno in the log; 0: no errno logged
+    const char* logged; // the end of the path in the expected log line ("": none expected)
 };
 
 const std::vector<std::string> kOrigin = {"r/a", "r/s/x", "r/z"};
@@ -104,10 +96,10 @@ constexpr time_t kOld = 1000000000;
 // Every file of both copies as it was: at its place, with its content.
 bool bothKept(TempDir& dir, const Row& row) {
     bool origin = holdsTree(dir / "o", kOrigin);
-    if (row.op != Op::Merge)
+    if (row.op != Op::Merge && row.op != Op::Differing)
         return origin;
     return origin && holdsTree(dir / "d", {"r/b", "r/s/w", "r/z"}) &&
-           readFile(dir / "d/r/a") == (row.differs ? "other" : "r/a");
+           readFile(dir / "d/r/a") == (row.op == Op::Differing ? "other" : "r/a");
 }
 
 // The state that a successful operation leaves.
@@ -116,148 +108,61 @@ bool done(TempDir& dir, const Row& row) {
         return false;
     if (row.op == Op::Merge)
         return holdsTree(dir / "d", {"r/a", "r/b", "r/s/w", "r/s/x", "r/z"});
-    return row.op == Op::Removal || holdsTree(dir / "n", kOrigin);
+    return row.op != Op::NewPath || holdsTree(dir / "n", kOrigin);
 }
 
+// Makes the copies of row and runs its operation with its faults.
 int runOperation(TempDir& dir, const Row& row) {
-    if (row.op == Op::Removal)
+    makeTree(dir / "o", kOrigin);
+    setTimes(dir / "o/r", kOld);
+    if (row.op == Op::Merge || row.op == Op::Differing)
+        makeTree(dir / "d", kDest);
+    if (row.op == Op::Differing)
+        writeFile(dir / "d/r/a", "other");
+    if (row.op == Op::Staged)
+        mkdir((dir / "o/" + kStagingName).c_str(), 0755);
+    std::vector<Fault> chosen = {row.fault};
+    if (row.op == Op::Cramped)
+        chosen.push_back({"mkdir", kStagingName, ENOSPC});
+    if (row.op == Op::Staged)
+        chosen.push_back({"mkdir", "/work-", ENOSPC});
+    Faults injected(chosen);
+    if (row.op == Op::Removal || row.op == Op::Cramped || row.op == Op::Staged)
         return deleteResStaged((dir / "o/r").c_str(), (dir / "o").c_str());
-    return moveRes((dir / "o/r").c_str(), (dir / (row.op == Op::Merge ? "d/r" : "n/r")).c_str());
+    return moveRes((dir / "o/r").c_str(), (dir / (row.op == Op::NewPath ? "n/r" : "d/r")).c_str());
 }
 
 } // namespace
 
 TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
-    const Fault stagingFull{"mkdir", ".repository-staging", ENOSPC};
     const std::vector<Row> rows = {
-        {"merge", Op::Merge, {}, false, false, 0, "", 0},
-        {"merge meeting a different file", Op::Merge, {}, true, false, 2, "/d/r/a\"", 0},
-        {"destination entry unreadable",
-         Op::Merge,
-         {{"lstat", "d/r/a", EIO}},
-         true,
-         false,
-         8,
-         "/d/r/a\"",
-         EIO},
-        {"origin subdirectory unopenable",
-         Op::Merge,
-         {{"opendir", "o/r/s", EIO}},
-         false,
-         false,
-         8,
-         "/o/r/s\"",
-         EIO},
-        {"origin subdirectory listing breaks",
-         Op::Merge,
-         {{"readdir", "o/r/s", EIO}},
-         false,
-         false,
-         8,
-         "/o/r/s\"",
-         EIO},
-        {"verified copy unlistable",
-         Op::Merge,
-         {{"opendir", "/0/s", EACCES}},
-         false,
-         false,
-         8,
-         "/0/s\"",
-         EACCES},
-        {"destination file unreadable",
-         Op::Merge,
-         {{"read", "d/r/a", EIO}},
-         false,
-         false,
-         8,
-         "/d/r/a\"",
-         EIO},
-        {"origin unreadable", Op::Merge, {{"lstat", "o/r", EIO}}, false, false, 8, "/o/r\"", EIO},
-        {"origin forbidden",
-         Op::Merge,
-         {{"lstat", "o/r", EACCES}},
-         false,
-         false,
-         8,
-         "/o/r\"",
-         EACCES},
-        {"placing fails",
-         Op::Merge,
-         {{"renameNoReplace", "d/r/s/x", EIO}},
-         false,
-         false,
-         8,
-         "/d/r/s/x\"",
-         EIO},
-        {"move", Op::NewPath, {}, false, false, 0, "", 0},
-        {"destination unreadable",
-         Op::NewPath,
-         {{"lstat", "n/r", EIO}},
-         false,
-         false,
-         8,
-         "/n/r\"",
-         EIO},
-        {"no room for staging", Op::NewPath, {stagingFull}, false, false, 8, "/n/r\"", ENOSPC},
-        {"placing the copy fails",
-         Op::NewPath,
-         {{"renameNoReplace", "n/r", EIO}},
-         false,
-         false,
-         8,
-         "/n/r\"",
-         EIO},
-        {"removal", Op::Removal, {}, false, false, 0, "", 0},
-        {"removal of an unreadable resource",
-         Op::Removal,
-         {{"lstat", "o/r", EIO}},
-         false,
-         false,
-         8,
-         "/o/r\"",
-         EIO},
-        {"taking away fails",
-         Op::Removal,
-         {{"rename", "o/r", EIO}},
-         false,
-         false,
-         8,
-         "/o/r\"",
-         EIO},
-        {"removal in place", Op::Removal, {stagingFull}, false, false, 0, "staging\"", ENOSPC},
-        {"removal into the staging directory",
-         Op::Removal,
-         {{"mkdir", "/work-*", ENOSPC}},
-         false,
-         true,
-         0,
-         "staging\"",
-         ENOSPC},
-        {"removal in place, unlistable",
-         Op::Removal,
-         {stagingFull, {"readdir", "o/r", EIO}},
-         false,
-         false,
-         8,
-         "/o/r\"",
-         EIO},
+        {"merge", Op::Merge, {}, 0, ""},
+        {"a different file", Op::Differing, {}, 2, "d/r/a"},
+        {"destination entry unreadable", Op::Differing, {"lstat", "d/r/a", EIO}, 8, "d/r/a"},
+        {"origin subdirectory unopenable", Op::Merge, {"opendir", "o/r/s", EIO}, 8, "o/r/s"},
+        {"origin subdirectory listing breaks", Op::Merge, {"readdir", "o/r/s", EIO}, 8, "o/r/s"},
+        {"verified copy unlistable", Op::Merge, {"opendir", "/0/s", EACCES}, 8, "/0/s"},
+        {"destination file unreadable", Op::Merge, {"read", "d/r/a", EIO}, 8, "d/r/a"},
+        {"origin unreadable", Op::Merge, {"lstat", "o/r", EIO}, 8, "o/r"},
+        {"origin forbidden", Op::Merge, {"lstat", "o/r", EACCES}, 8, "o/r"},
+        {"placing fails", Op::Merge, {"renameNoReplace", "d/r/s/x", EIO}, 8, "d/r/s/x"},
+        {"move", Op::NewPath, {}, 0, ""},
+        {"destination unreadable", Op::NewPath, {"lstat", "n/r", EIO}, 8, "n/r"},
+        {"no room for staging", Op::NewPath, {"mkdir", kStagingName, ENOSPC}, 8, "n/r"},
+        {"placing the copy fails", Op::NewPath, {"renameNoReplace", "n/r", EIO}, 8, "n/r"},
+        {"removal", Op::Removal, {}, 0, ""},
+        {"removal of an unreadable resource", Op::Removal, {"lstat", "o/r", EIO}, 8, "o/r"},
+        {"taking away fails", Op::Removal, {"rename", "o/r", EIO}, 8, "o/r"},
+        {"removal in place", Op::Cramped, {}, 0, kStagingName},
+        {"removal in place, unlistable", Op::Cramped, {"readdir", "o/r", EIO}, 8, "o/r"},
+        {"removal into the staging directory", Op::Staged, {}, 0, kStagingName},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempDir dir;
-        makeTree(dir / "o", kOrigin);
-        ASSERT_TRUE(setTimes(dir / "o/r", kOld));
-        if (row.op == Op::Merge)
-            makeTree(dir / "d", kDest);
-        if (row.differs)
-            writeFile(dir / "d/r/a", "other");
-        if (row.staging) {
-            ASSERT_EQ(mkdir((dir / "o/" + kStagingName).c_str(), 0755), 0);
-        }
         SyslogCapture log;
         int result = -1;
         try {
-            Faults injected(row.faults);
             result = runOperation(dir, row);
         } catch (...) {
             ADD_FAILURE() << "an exception";
@@ -268,12 +173,13 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         if (result != 0 && lstat((dir / "o/r").c_str(), &st) == 0) {
             EXPECT_EQ(st.st_atime, kOld) << "the origin's times are restored";
         }
-        std::string code = "Error code is " + std::to_string(row.error);
+        int error = row.fault.error != 0 || row.expected == 2 ? row.fault.error : ENOSPC;
+        std::string code = "Error code is " + std::to_string(error),
+                    path = std::string(row.logged) + '"';
         size_t matching = 0;
         for (const std::string& text : log.messages())
-            matching += text.find(row.logged) != std::string::npos &&
-                        (row.error == 0 ||
-                         text.compare(text.size() - code.size(), std::string::npos, code) == 0);
+            matching += text.find(path) != std::string::npos &&
+                        (error == 0 || text.rfind(code) == text.size() - code.size());
         EXPECT_TRUE(*row.logged == 0 || matching > 0) << ::testing::PrintToString(log.messages());
         for (const char* side : {"o", "d", "n"}) {
             EXPECT_FALSE(present(dir / side + "/" + kStagingName)) << side;
