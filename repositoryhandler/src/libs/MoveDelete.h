@@ -47,7 +47,8 @@ int deleteResStaged(const char* path, const char* home);
 int deleteRes(const char* path);
 
 // The 512-byte blocks allocated to path and everything below it (links counted as links), or -1
-// when an entry cannot be queried. st: the already known status of path, or null.
+// when an entry cannot be queried or a directory cannot be listed (logged). st: the already known
+// status of path, or null.
 long getSize(const char* path, struct stat* st);
 
 #endif

@@ -246,26 +246,47 @@ std::string stagingHomeOf(const std::string& path) {
     return parent;
 }
 
-bool noLinkBetween(const std::string& home, const std::string& path) {
+namespace {
+
+// 0 when no directory strictly between home and path is a symbolic link; ELOOP when one is; the
+// errno of a level that could not be queried otherwise (set in level): it may be a link as well.
+int linkBetween(const std::string& home, const std::string& path, std::string& level) {
     std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
     if (path.compare(0, prefix.size(), prefix) != 0)
-        return true;
+        return 0;
     for (size_t slash = path.find('/', prefix.size()); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         if (path[slash - 1] == '/')
             continue; // an empty component
         struct stat st;
-        if (!lstatOk(path.substr(0, slash), &st))
-            return true; // not made yet: it will be made as a directory
+        level = path.substr(0, slash);
+        Presence at = lstatPresence(level, &st);
+        if (at == Presence::Absent)
+            return 0; // not made yet: it will be made as a directory
+        if (at == Presence::Failed)
+            return errno;
         if (S_ISLNK(st.st_mode))
-            return false;
+            return ELOOP;
     }
-    return true;
+    return 0;
+}
+
+} // namespace
+
+bool noLinkBetween(const std::string& home, const std::string& path) {
+    std::string level;
+    return linkBetween(home, path, level) == 0;
 }
 
 bool reachedWithoutLinks(const std::string& home, const std::string& path) {
-    if (noLinkBetween(home, path))
+    std::string level;
+    int error = linkBetween(home, path, level);
+    if (error == 0)
         return true;
+    if (error != ELOOP) {
+        logStatFailure(level, error);
+        return false;
+    }
     std::string text = "The resource \"" + path + "\" lies behind a symbolic link below \"" + home +
                        "\" and is left alone.";
     rh_logger.errorLog("%s", text.c_str());
