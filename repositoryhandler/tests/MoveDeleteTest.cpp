@@ -256,7 +256,16 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     }
     {
         FakeTool cp("cp", "exit 1");
-        rejected(0);
+        rejected(EIO); // no cause given
+    }
+    {
+        // The cause named in the tool's own message, which comes in the C locale.
+        FakeTool cp("cp",
+                    "[ \"$LC_ALL\" = C ] && echo \"cp: x: No space left on device\" >&2; exit 1");
+        rejected(ENOSPC);
+        EXPECT_NE(std::find(log.messages().begin(), log.messages().end(),
+                            "The command \"cp\" says: cp: x: No space left on device"),
+                  log.messages().end());
     }
     ScopedSyscalls calls;
     calls.table().renameNoReplace = [](const char*, const char*) {
