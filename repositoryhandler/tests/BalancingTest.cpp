@@ -167,12 +167,12 @@ void oldestMoveFirst(TestRepository& repo) {
 // merged, f's merge breaks off: both are dirty, and the next lookup settles them.
 std::string failingRenameTarget;
 
-int failingRename(const char* from, const char* to) {
+int failingPlacement(const char* from, const char* to) {
     if (to == failingRenameTarget) {
         errno = EIO;
         return -1;
     }
-    return ovsys::real().rename(from, to);
+    return ovsys::real().renameNoReplace(from, to);
 }
 
 void skippedAndMergedResources(TestRepository& repo) {
@@ -209,7 +209,7 @@ void skippedAndMergedResources(TestRepository& repo) {
     std::string out = outputOf(repo / "check.out", [&] {
         SyslogCapture syslog;
         ScopedSyscalls calls;
-        calls.table().rename = failingRename;
+        calls.table().renameNoReplace = failingPlacement;
         time_t start = time(nullptr);
         checkOverload_(repo.id(), true);
         check(time(nullptr) - start < 50, "the lock left behind costs one wait");

@@ -97,13 +97,14 @@ TEST(MoveRes, FileToAMissingParentKeepsItsTimes) {
     makeTree(dir.path(), {"m1/a/f"});
     setModified(dir / "m1/a/f", -7200);
     struct stat before = statOf(dir / "m1/a/f");
-    mode_t oldMask = umask(022);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0751), 0);
+    mode_t oldMask = umask(077); // the made levels take the mode above them, never the umask's
     EXPECT_EQ(moveRes((dir / "m1/a/f").c_str(), (dir / "m2/a/f").c_str()), 0);
     umask(oldMask);
 
     EXPECT_FALSE(present(dir / "m1/a/f"));
     EXPECT_EQ(readFile(dir / "m2/a/f"), "m1/a/f");
-    EXPECT_EQ(statOf(dir / "m2/a").st_mode & 07777, 0755u);
+    EXPECT_EQ(statOf(dir / "m2/a").st_mode & 07777, 0751u);
     EXPECT_EQ(statOf(dir / "m2/a/f").st_mtime, before.st_mtime);
     EXPECT_EQ(namesIn(dir / "m2/a"), std::vector<std::string>{"f"}); // no temporary copy left
 }
@@ -255,10 +256,19 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     }
     {
         FakeTool cp("cp", "exit 1");
-        rejected(0);
+        rejected(EIO); // no cause given
+    }
+    {
+        // The cause named in the tool's own message, which comes in the C locale.
+        FakeTool cp("cp",
+                    "[ \"$LC_ALL\" = C ] && echo \"cp: x: No space left on device\" >&2; exit 1");
+        rejected(ENOSPC);
+        EXPECT_NE(std::find(log.messages().begin(), log.messages().end(),
+                            "The command \"cp\" says: cp: x: No space left on device"),
+                  log.messages().end());
     }
     ScopedSyscalls calls;
-    calls.table().rename = [](const char*, const char*) {
+    calls.table().renameNoReplace = [](const char*, const char*) {
         errno = EIO;
         return -1;
     };

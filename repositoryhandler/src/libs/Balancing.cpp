@@ -169,7 +169,9 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         return RES_ERROR;
     }
     const char* id = entry.resourceId.c_str();
-    bool merging = present(destination);
+    struct stat there;
+    Presence found = lstatPresence(destination, &there);
+    bool merging = found != Presence::Absent; // one that cannot be queried is never unflagged
     // A name with a line feed cannot be flagged (and no lookup accepts it): it is moved to a new
     // path without a flag, as ever, and never merged.
     bool flagged = merging || entry.resourceId.find('\n') == std::string::npos;
@@ -186,7 +188,8 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
     if (has(result, RES_CONFLICT)) {
         giveUp(entry); // stays dirty: both copies stay until the conflict is settled
     } else if (has(result, RES_ERROR)) {
-        if (unflag && !present(destination)) // nothing was put in place
+        // Nothing was put in place; a destination that cannot be queried keeps the flag.
+        if (unflag && lstatPresence(destination, &there) == Presence::Absent)
             repo.dirtyFlags.setDirty(id, false);
         giveUp(entry);
     } else {

@@ -5,7 +5,10 @@
 
 // Moving and deleting resources (directory trees or single files) between and on mounts. Results:
 // 0 done, 2 conflict (a file of the origin exists at the destination), 8 a file-system operation
-// failed (logged).
+// failed (logged with the path and the failing call's errno; a failed copy or comparison with the
+// cause its tool gave). Only ENOENT (and ENOTDIR) mean that nothing stands at a path: an entry or
+// listing that cannot be read stops the step with 8 and every copy whole, never counts as absent
+// or empty. Nothing is ever put in place over an entry that stands at the destination.
 
 // Moves origin to the new path dest. An existing destination directory is merged entry by entry.
 // A move is a verified copy, never a rename of the origin: the copy takes dest's name only when
@@ -15,7 +18,9 @@
 // is completed by the next one; only entries that differ (or a link at the destination) are a
 // conflict, which stops the merge with the origin whole (the entries before the conflict stand at
 // the destination too). The staging directories are found above origin and dest (stagingHomeOf).
-// Throws OVAssertionException when origin does not exist.
+// A move that fails (2 or 8) gives the origin back the access and modification times it had: the
+// copy and comparison read it. Throws OVAssertionException when origin does not exist (ENOENT);
+// any other failure to query it gives 8.
 int moveRes(const char* origin, const char* dest);
 
 // moveRes with the homes of the staging directories named: originHome on the origin's file
@@ -25,21 +30,25 @@ int moveResBetween(const char* origin, const char* dest, const char* originHome,
                    const char* destHome);
 
 // Copies from to the new path to (cp, then a comparison with diff), and takes the origin away
-// once the copy is in place; a copy that fails or differs is discarded and the origin stays.
-// 0 on success, -1 when the parent of to cannot be made or a file-system call fails, otherwise
-// the failing command's status.
+// once the copy is in place; a copy that fails or differs is discarded and the origin stays. The
+// hash directories above to are made with the owner, group and mode of the level above them.
+// 0 on success, 2 when another process put something else at to meanwhile, 8 on failure.
 int mountRename(const char* from, const char* to);
 
 // Removes path (a resource) by renaming it into home's staging directory first, so that its name
 // never shows a partly deleted resource, then deletes it there. 0 also when path does not exist;
-// 8 (logged) when it cannot be taken away or passes a symbolic link below home.
+// 8 (logged) when it cannot be taken away or passes a symbolic link below home. On a file system
+// too full for a work directory, a plain file is unlinked, a directory renamed into an existing
+// staging directory under a work directory's name; without one, it is deleted in place (logged at
+// info level), the one case where a removal cut short leaves part of a resource under its name.
 int deleteResStaged(const char* path, const char* home);
 
 // Removes the file or directory tree path. Symbolic links are removed as links, never followed.
 int deleteRes(const char* path);
 
 // The 512-byte blocks allocated to path and everything below it (links counted as links), or -1
-// when an entry cannot be queried. st: the already known status of path, or null.
+// when an entry cannot be queried or a directory cannot be listed (logged). st: the already known
+// status of path, or null.
 long getSize(const char* path, struct stat* st);
 
 #endif

@@ -33,8 +33,19 @@ void logError(const std::string& text) {
     rh_logger.errorLog("%s", text.c_str());
 }
 
-std::string errnoText() {
-    return std::to_string(errno);
+// Logs text with the errno that caused it (the failing call's own, taken right after it) and
+// gives the error result; errno keeps the cause for the caller.
+int failed(const std::string& text, int error) {
+    logError(text + " Error code is " + std::to_string(error));
+    errno = error;
+    return kError;
+}
+
+// The stat failure of path that errno tells, logged.
+int statFailed(const std::string& path) {
+    int error = errno;
+    logStatFailure(path, error);
+    return kError;
 }
 
 // path without trailing "/" (a lone "/" stays), so that a link given as "link/" names the link
@@ -50,22 +61,25 @@ std::string withoutTrailingSlashes(const char* path) {
 bool lstatLogged(const std::string& path, struct stat* st) {
     if (lstatOk(path, st))
         return true;
-    logError("The resource \"" + path + "\" can not be stat-ed. Error code is " + errnoText());
+    statFailed(path);
     return false;
 }
 
 // Gives path (a link itself, not its target) the access and modification times of st. A failure
-// is ignored: the data has arrived, only its times are off.
+// is ignored: the data has arrived (or stayed), only its times are off.
 void keepTimes(const std::string& path, const struct stat& st) {
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    ovsys::table().utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
-// The names of the entries of dir in ascending byte order.
-std::vector<std::string> entriesOf(const std::string& dir) {
-    std::vector<std::string> names;
-    listDir(dir.c_str(), &names);
-    return names;
+// The names of the entries of dir in ascending byte order. A listing that fails is logged and
+// false: a decision that rests on a listing never takes a failed one for an empty one.
+bool listed(const std::string& dir, std::vector<std::string>& names) {
+    int error = readDirectory(dir, names);
+    if (error == 0)
+        return true;
+    failed("The directory \"" + dir + "\" could not be listed.", error);
+    return false;
 }
 
 // An open descriptor, closed at the end of the scope.
@@ -87,116 +101,167 @@ private:
     int fd;
 };
 
-bool sameBytes(const std::string& a, const std::string& b) {
-    Descriptor first(a, O_RDONLY | O_NOFOLLOW), second(b, O_RDONLY | O_NOFOLLOW);
-    if (first.get() < 0 || second.get() < 0)
-        return false;
+// The outcome of a comparison: a failure to read is no difference (and no sameness either).
+enum class Same { Yes, No, Failed };
+
+Same unreadable(const std::string& path, int error) {
+    failed("The resource \"" + path + "\" could not be read.", error);
+    return Same::Failed;
+}
+
+// Reads until buffer is full or the file ends: the count, or -1 with errno.
+ssize_t readUpTo(int fd, std::vector<char>& buffer) {
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        ssize_t got = ovsys::table().read(fd, buffer.data() + filled, buffer.size() - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(filled);
+}
+
+Same sameBytes(const std::string& a, const std::string& b) {
+    Descriptor first(a, O_RDONLY | O_NOFOLLOW);
+    if (first.get() < 0)
+        return unreadable(a, errno);
+    Descriptor second(b, O_RDONLY | O_NOFOLLOW);
+    if (second.get() < 0)
+        return unreadable(b, errno);
     std::vector<char> one(64 * 1024), other(64 * 1024);
     for (;;) {
-        ssize_t got = read(first.get(), one.data(), one.size());
+        ssize_t got = readUpTo(first.get(), one);
         if (got < 0)
-            return false;
-        ssize_t filled = 0;
-        while (filled < got) {
-            ssize_t more =
-                read(second.get(), other.data() + filled, static_cast<size_t>(got - filled));
-            if (more <= 0)
-                return false;
-            filled += more;
-        }
+            return unreadable(a, errno);
+        ssize_t more = readUpTo(second.get(), other);
+        if (more < 0)
+            return unreadable(b, errno);
+        if (got != more || std::memcmp(one.data(), other.data(), static_cast<size_t>(got)) != 0)
+            return Same::No;
         if (got == 0)
-            return read(second.get(), other.data(), 1) == 0;
-        if (std::memcmp(one.data(), other.data(), static_cast<size_t>(got)) != 0)
-            return false;
+            return Same::Yes;
     }
 }
 
 // Whether a and b, neither a directory, hold the same: regular files with the same bytes, or
 // links with the same target. Such an entry at a destination counts as moved there already (a
-// move that was interrupted after putting it in place).
-bool sameContent(const std::string& a, const std::string& b) {
+// move that was interrupted after putting it in place). Failed (logged) when either cannot be read.
+Same sameContent(const std::string& a, const std::string& b) {
     struct stat sa, sb;
-    if (!lstatOk(a, &sa) || !lstatOk(b, &sb))
-        return false;
+    if (!lstatLogged(a, &sa) || !lstatLogged(b, &sb))
+        return Same::Failed;
     if (S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode))
-        return sa.st_size == sb.st_size && sameBytes(a, b);
+        return sa.st_size != sb.st_size ? Same::No : sameBytes(a, b);
+    if (!S_ISLNK(sa.st_mode) || !S_ISLNK(sb.st_mode))
+        return Same::No;
     std::string ta, tb;
-    return S_ISLNK(sa.st_mode) && S_ISLNK(sb.st_mode) && readLinkTarget(a, ta) &&
-           readLinkTarget(b, tb) && ta == tb;
+    if (!readLinkTarget(a, ta))
+        return unreadable(a, errno);
+    if (!readLinkTarget(b, tb))
+        return unreadable(b, errno);
+    return ta == tb ? Same::Yes : Same::No;
 }
 
-int notRemoved(const std::string& path) {
-    logError("The resource \"" + path + "\" could not be removed. Error code is " + errnoText());
-    return kError;
+int notRemoved(const std::string& path, int error) {
+    return failed("The resource \"" + path + "\" could not be removed.", error);
 }
 
-// The names in the open directory fd, in ascending byte order.
-std::vector<std::string> entriesAt(int fd) {
-    std::vector<std::string> names;
-    int own = dup(fd); // closedir closes what fdopendir was given
-    DIR* dir = own >= 0 ? fdopendir(own) : nullptr;
+// The names in the open directory fd, in ascending byte order: 0, or the errno of the listing
+// that failed (names then holds nothing).
+int entriesAt(int fd, std::vector<std::string>& names) {
+    names.clear();
+    // A descriptor of its own, as closedir closes what fdopendir was given.
+    int own = ovsys::table().openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    DIR* dir = own >= 0 ? ovsys::table().fdopendir(own) : nullptr;
     if (dir == nullptr) {
+        int error = errno != 0 ? errno : EIO;
         if (own >= 0)
-            close(own);
-        return names;
+            ovsys::table().close(own);
+        return error;
     }
-    while (const struct dirent* entry = readdir(dir))
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const struct dirent* entry = ovsys::table().readdir(dir);
+        if (entry == nullptr) {
+            error = errno; // 0 at the end of the listing
+            break;
+        }
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
             names.push_back(entry->d_name);
+    }
     closedir(dir);
+    if (error != 0)
+        names.clear();
     std::sort(names.begin(), names.end());
-    return names;
+    return error;
 }
 
 // Deletes everything in the open directory fd (shown as path in messages), depth first, in
 // byte order; stops at the first failure (logged), leaving what was not reached.
 int deleteEntriesAt(int fd, const std::string& path) {
-    for (const std::string& name : entriesAt(fd)) {
+    std::vector<std::string> names;
+    if (int error = entriesAt(fd, names))
+        return failed("The directory \"" + path + "\" could not be listed.", error);
+    for (const std::string& name : names) {
         std::string shown = path + "/" + name;
         struct stat st;
-        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue; // gone meanwhile
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue; // gone meanwhile
+            return statFailed(shown);
+        }
         if (S_ISDIR(st.st_mode)) {
             int child = ovsys::table().openat(fd, name.c_str(),
                                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
             if (child < 0)
-                return notRemoved(shown);
+                return notRemoved(shown, errno);
             int result = deleteEntriesAt(child, shown);
             ovsys::table().close(child);
             if (result != kOk)
                 return result;
         }
         if (ovsys::table().unlinkat(fd, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0)
-            return notRemoved(shown);
+            return notRemoved(shown, errno);
     }
     return kOk;
 }
 
-// Copies from (links as links) to the new path copy and compares the two. 0, or the status of the
-// command that failed. Owner, mode and times are kept: a mover run as root (with any umask) must
-// not take the application's files away from it; without the right to give files away, cp keeps
-// the mover as owner and goes on. The tools' standard output is not read (the status tells) and
-// must not reach the calling program's.
+// Copies from (links as links) to the new path copy and compares the two. 0, or the errno that
+// stopped the copy or its comparison (logged with from): a tool's own cause read from its
+// messages, EIO when it gave none. Owner, mode and times are kept: a mover run as root (with any
+// umask) must not take the application's files away from it; without the right to give files
+// away, cp keeps the mover as owner and goes on. The tools' standard output is not read (the
+// status tells) and must not reach the calling program's; their messages are logged.
 // A pipe, socket or device given as from is verified by its kind and device number: diff would
 // read it, and a pipe without a writer or a device without end never let it finish.
 int copyVerified(const std::string& from, const std::string& copy) {
     struct stat original, made;
     bool special = lstatOk(from, &original) && !S_ISDIR(original.st_mode) &&
                    !S_ISREG(original.st_mode) && !S_ISLNK(original.st_mode);
+    std::string messages;
     int status = runCommand({"cp", "-RP", "--preserve=mode,ownership,timestamps", "--", from, copy},
-                            "/dev/null");
+                            "/dev/null", &messages);
     if (status == 0 && special)
-        return lstatOk(copy, &made) && (made.st_mode & S_IFMT) == (original.st_mode & S_IFMT) &&
-                       made.st_rdev == original.st_rdev
-                   ? 0
-                   : 1;
+        status = lstatOk(copy, &made) && (made.st_mode & S_IFMT) == (original.st_mode & S_IFMT) &&
+                         made.st_rdev == original.st_rdev
+                     ? 0
+                     : 1;
+    else if (status == 0)
+        status = runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy}, "/dev/null",
+                            &messages);
     if (status == 0)
-        status =
-            runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy}, "/dev/null");
-    return status;
+        return 0;
+    int error = errnoInMessages(messages);
+    failed("The resource \"" + from + "\" could not be copied to \"" + copy + "\".", error);
+    return error;
 }
 
-// Writes the entries of dir (a rename into it) to disk.
+// Writes the entries of dir (a rename into it) to disk. False with errno.
 bool syncDirectory(const std::string& dir) {
     Descriptor handle(dir, O_RDONLY | O_DIRECTORY);
     return handle.get() >= 0 && fsync(handle.get()) == 0;
@@ -207,27 +272,27 @@ int conflict(const std::string& origin, const std::string& dest) {
     return kConflict;
 }
 
-int notRenamed(const std::string& origin, const std::string& dest) {
-    logError("The resource \"" + origin + "\" could not be renamed to \"" + dest +
-             "\". Error code is " + errnoText());
-    return kError;
+int notRenamed(const std::string& origin, const std::string& dest, int error) {
+    return failed("The resource \"" + origin + "\" could not be renamed to \"" + dest + "\".",
+                  error);
 }
 
 // One move of a resource. Copies are made in a work directory on the destination's file system
-// and renamed into place once verified and on disk; the origin is then renamed as a whole into a
-// work directory on its own file system and deleted there. A name therefore shows either a
-// complete copy or nothing, and a move cut short at any instant leaves complete copies that the
-// next move of the same resource reconciles.
+// and renamed into place once verified and on disk, never over anything that stands there; the
+// origin is then renamed as a whole into a work directory on its own file system and deleted
+// there. A name therefore shows either a complete copy or nothing, and a move cut short at any
+// instant leaves complete copies that the next move of the same resource reconciles. Every
+// result is 0, 2 (conflict) or 8 (logged with the path and the failing call's errno).
 class Move {
 public:
     Move(std::string originHome, std::string destHome)
         : originHome(std::move(originHome)), destHome(std::move(destHome)) {}
 
-    int run(const std::string& origin, const std::string& dest);
+    // st: the status of origin (present).
+    int run(const std::string& origin, const std::string& dest, struct stat st);
     // Takes path away from its name in one rename into the origin's work directory, where it is
-    // deleted when the move ends. 0, or -1 (logged).
+    // deleted when the move ends.
     int retire(const std::string& path);
-    // The move to a new path: 0, -1 when a file-system call failed, or a command's status.
     int toNewPath(const std::string& from, const std::string& to);
 
 private:
@@ -239,8 +304,12 @@ private:
 
     WorkDir* workIn(const std::string& home);
     int merge(const std::string& origin, const std::string& dest, const struct stat& st);
+    int copyAndReconcile(const std::string& origin, const std::string& dest);
     int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
-    bool standsAlready(const std::string& origin, const std::string& dest);
+    int placeEntry(const std::string& copied, const std::string& from, const std::string& to);
+    int placeCopy(const std::string& copy, const std::string& parent, const std::string& from,
+                  const std::string& to);
+    Same standsAlready(const std::string& origin, const std::string& dest);
 
     std::string originHome;
     std::string destHome;
@@ -248,88 +317,152 @@ private:
     std::vector<MergedDirectory> merged;
 };
 
+// The work directory in home, made once; null (errno set) when it cannot be made.
 WorkDir* Move::workIn(const std::string& home) {
     std::unique_ptr<WorkDir>& dir = work[home];
     if (!dir)
         dir = std::make_unique<WorkDir>(home);
+    if (!dir->ok())
+        errno = dir->error();
     return dir->ok() ? dir.get() : nullptr;
 }
 
 int Move::retire(const std::string& path) {
     WorkDir* dir = workIn(originHome);
-    if (dir == nullptr || ovsys::table().rename(path.c_str(), dir->newEntry().c_str()) != 0) {
-        logError("The resource \"" + path + "\" could not be removed. Error code is " +
-                 errnoText());
-        return -1;
+    if (dir == nullptr || ovsys::table().rename(path.c_str(), dir->newEntry().c_str()) != 0)
+        return notRemoved(path, errno);
+    return kOk;
+}
+
+// Renames the verified copy onto the new name to, never replacing what another process put there
+// meanwhile: the same content there counts as moved, anything else is a conflict.
+int Move::placeCopy(const std::string& copy, const std::string& parent, const std::string& from,
+                    const std::string& to) {
+    // Hash directories are shared and removed without a lock when they fall empty: one may have
+    // gone since it was made.
+    bool renamed = renameNoReplace(copy.c_str(), to.c_str()) == 0 ||
+                   (errno == ENOENT && mkdirsInherited(parent.c_str()) == 0 &&
+                    renameNoReplace(copy.c_str(), to.c_str()) == 0);
+    if (!renamed && errno != EEXIST)
+        return notRenamed(from, to, errno);
+    if (!renamed) {
+        struct stat st;
+        if (!lstatLogged(copy, &st))
+            return kError;
+        Same same = S_ISDIR(st.st_mode) ? Same::No : sameContent(copy, to);
+        if (same != Same::Yes)
+            return same == Same::No ? conflict(from, to) : kError;
     }
-    return 0;
+    if (!syncDirectory(parent))
+        return notRenamed(from, to, errno);
+    return kOk;
 }
 
 int Move::toNewPath(const std::string& from, const std::string& to) {
     OwnedString parentText(baseDir(to.c_str()));
     if (!parentText || to.size() == std::strlen(parentText.get()))
-        return -1;
+        return notRenamed(from, to, EINVAL);
     std::string parent = parentText.get();
-    WorkDir* dir = nullptr;
-    if (mkdirs(parent.c_str(), 0755) != 0 || (dir = workIn(destHome)) == nullptr)
-        return -1;
+    if (mkdirsInherited(parent.c_str()) != 0)
+        return notRenamed(from, to, errno);
+    WorkDir* dir = workIn(destHome);
+    if (dir == nullptr)
+        return notRenamed(from, to, errno);
     std::string copy = dir->newEntry();
-    int status = copyVerified(from, copy);
-    if (status != 0)
-        return status;
+    if (int error = copyVerified(from, copy))
+        return notRenamed(from, to, error);
     if (!dir->syncFileSystem())
-        return -1;
-    // Hash directories are shared and removed without a lock when they fall empty: one may have
-    // gone since it was made above.
-    bool renamed = ovsys::table().rename(copy.c_str(), to.c_str()) == 0 ||
-                   (errno == ENOENT && mkdirs(parent.c_str(), 0755) == 0 &&
-                    ovsys::table().rename(copy.c_str(), to.c_str()) == 0);
-    if (!renamed || !syncDirectory(parent))
-        return -1;
-    return retire(from);
+        return notRenamed(from, to, errno);
+    int result = placeCopy(copy, parent, from, to);
+    return result == kOk ? retire(from) : result;
+}
+
+// Puts the verified copy of the origin's entry from in place at to, or, where something stands
+// at to, merges with it: a directory on both sides in turn, the same content as moved already.
+int Move::placeEntry(const std::string& copied, const std::string& from, const std::string& to) {
+    struct stat made, there, original;
+    if (!lstatLogged(copied, &made) || !lstatLogged(from, &original))
+        return kError;
+    Presence at = lstatPresence(to, &there);
+    if (at == Presence::Failed)
+        return statFailed(to);
+    if (at == Presence::Absent) {
+        if (renameNoReplace(copied.c_str(), to.c_str()) == 0)
+            return kOk;
+        if (errno != EEXIST)
+            return notRenamed(from, to, errno);
+        // Another process put an entry there meanwhile: it is compared like any other.
+        if (!lstatLogged(to, &there))
+            return kError;
+    }
+    if (S_ISDIR(made.st_mode) && S_ISDIR(there.st_mode)) {
+        int result = reconcile(copied, from, to);
+        if (result == kOk)
+            merged.push_back({to, original});
+        return result;
+    }
+    if (S_ISDIR(made.st_mode) || S_ISDIR(there.st_mode))
+        return conflict(from, to); // a link at the destination is never entered
+    Same same = sameContent(copied, to);
+    if (same == Same::Failed)
+        return kError;
+    return same == Same::Yes ? kOk : conflict(from, to);
 }
 
 int Move::reconcile(const std::string& copy, const std::string& origin, const std::string& dest) {
-    for (const std::string& entry : entriesOf(copy)) {
-        std::string copied = copy + "/" + entry, from = origin + "/" + entry,
-                    to = dest + "/" + entry;
-        struct stat made, there, original;
-        if (!lstatLogged(copied, &made) || !lstatLogged(from, &original))
-            return kError;
-        if (!lstatOk(to, &there)) {
-            if (ovsys::table().rename(copied.c_str(), to.c_str()) != 0)
-                return notRenamed(from, to);
-        } else if (S_ISDIR(made.st_mode) && S_ISDIR(there.st_mode)) {
-            int result = reconcile(copied, from, to);
-            if (result != kOk)
-                return result;
-            merged.push_back({to, original});
-        } else if (S_ISDIR(made.st_mode) || S_ISDIR(there.st_mode) || !sameContent(copied, to)) {
-            return conflict(from, to); // a link at the destination is never entered
-        }
-        // An entry with the same content on both sides counts as moved already.
+    std::vector<std::string> names;
+    if (!listed(copy, names))
+        return kError;
+    for (const std::string& entry : names) {
+        int result = placeEntry(copy + "/" + entry, origin + "/" + entry, dest + "/" + entry);
+        if (result != kOk)
+            return result;
     }
     return kOk;
 }
 
 // Whether everything below the directory origin stands at dest with the same content; notes the
-// directories on both sides for their times.
-bool Move::standsAlready(const std::string& origin, const std::string& dest) {
-    for (const std::string& entry : entriesOf(origin)) {
+// directories on both sides for their times. Failed (logged) when anything could not be read.
+Same Move::standsAlready(const std::string& origin, const std::string& dest) {
+    std::vector<std::string> names;
+    if (!listed(origin, names))
+        return Same::Failed;
+    for (const std::string& entry : names) {
         std::string from = origin + "/" + entry, to = dest + "/" + entry;
         struct stat original, there;
-        if (!lstatOk(from, &original) || !lstatOk(to, &there) ||
-            S_ISDIR(original.st_mode) != S_ISDIR(there.st_mode))
-            return false;
-        if (!S_ISDIR(original.st_mode) && !sameContent(from, to))
-            return false;
-        if (S_ISDIR(original.st_mode)) {
-            if (!standsAlready(from, to))
-                return false;
-            merged.push_back({to, original});
+        if (!lstatLogged(from, &original))
+            return Same::Failed;
+        Presence at = lstatPresence(to, &there);
+        if (at == Presence::Failed) {
+            statFailed(to);
+            return Same::Failed;
         }
+        if (at == Presence::Absent || S_ISDIR(original.st_mode) != S_ISDIR(there.st_mode))
+            return Same::No;
+        Same same = S_ISDIR(original.st_mode) ? standsAlready(from, to) : sameContent(from, to);
+        if (same != Same::Yes)
+            return same;
+        if (S_ISDIR(original.st_mode))
+            merged.push_back({to, original});
     }
-    return true;
+    return Same::Yes;
+}
+
+// Copies the whole origin once, verifies it, and puts every entry of the copy in place at dest.
+int Move::copyAndReconcile(const std::string& origin, const std::string& dest) {
+    WorkDir* dir = workIn(destHome);
+    if (dir == nullptr)
+        return notRenamed(origin, dest, errno);
+    std::string copy = dir->newEntry();
+    if (int error = copyVerified(origin, copy))
+        return notRenamed(origin, dest, error);
+    if (!dir->syncFileSystem())
+        return notRenamed(origin, dest, errno);
+    int result = reconcile(copy, origin, dest);
+    // The origin loses nothing before what was put in place is on disk.
+    if (!dir->syncFileSystem())
+        return notRenamed(origin, dest, errno);
+    return result;
 }
 
 // Moves the entries of the directory origin into the existing directory dest: the whole origin
@@ -337,24 +470,21 @@ bool Move::standsAlready(const std::string& origin, const std::string& dest) {
 // directories on both sides are merged in turn. Once all of it stands at dest and is on disk, the
 // origin leaves its name in one step. The first entry that differs from what stands at dest stops
 // the merge with a conflict: the entries before it (in byte order) stand at dest too, and the
-// origin stays whole, so that a later merge counts them as moved.
+// origin stays whole, so that a later merge counts them as moved. Anything that cannot be read
+// or listed on either side stops the merge the same way, with an error.
 int Move::merge(const std::string& origin, const std::string& dest, const struct stat& st) {
     merged.clear();
     // A merge cut short after everything was put in place has nothing to copy (nor room to need).
-    if (!standsAlready(origin, dest)) {
+    Same done = standsAlready(origin, dest);
+    if (done == Same::Failed)
+        return kError;
+    if (done == Same::No) {
         merged.clear();
-        WorkDir* dir = workIn(destHome);
-        std::string copy = dir != nullptr ? dir->newEntry() : "";
-        if (dir == nullptr || copyVerified(origin, copy) != 0 || !dir->syncFileSystem())
-            return notRenamed(origin, dest);
-        int result = reconcile(copy, origin, dest);
-        // The origin loses nothing before what was put in place is on disk.
-        if (!dir->syncFileSystem())
-            return notRenamed(origin, dest);
+        int result = copyAndReconcile(origin, dest);
         if (result != kOk)
             return result;
     }
-    if (retire(origin) != 0)
+    if (retire(origin) != kOk)
         return kError;
     for (const MergedDirectory& directory : merged)
         keepTimes(directory.dest, directory.originStatus);
@@ -362,29 +492,63 @@ int Move::merge(const std::string& origin, const std::string& dest, const struct
     return kOk;
 }
 
-int Move::run(const std::string& origin, const std::string& dest) {
-    struct stat st;
-    ovAssert(lstatOk(origin, &st), "access( origin, F_OK ) == 0", 538, kRepositorySource);
+int Move::run(const std::string& origin, const std::string& dest, struct stat st) {
     bool link = S_ISLNK(st.st_mode);
-    if (!link && myStat(origin.c_str(), &st) != 0) {
-        logError("The resource \"" + origin + "\" could not be stated \"" + errnoText());
-        return kError;
-    }
     if (!reachedWithoutLinks(originHome, origin) || !reachedWithoutLinks(destHome, dest))
         return kError;
     struct stat there;
-    if (!lstatOk(dest, &there)) {
-        if (toNewPath(origin, dest) != 0)
-            return notRenamed(origin, dest);
-        keepTimes(dest, st);
-        return kOk;
+    Presence at = lstatPresence(dest, &there);
+    if (at == Presence::Failed)
+        return statFailed(dest);
+    if (at == Presence::Absent) {
+        int result = toNewPath(origin, dest);
+        if (result == kOk)
+            keepTimes(dest, st);
+        return result;
     }
     bool directory = !link && S_ISDIR(st.st_mode);
     if (directory && S_ISDIR(there.st_mode))
         return merge(origin, dest, st);
-    if (!directory && !S_ISDIR(there.st_mode) && sameContent(origin, dest))
-        return retire(origin) == 0 ? kOk : kError; // moved before, but not yet taken away
-    return conflict(origin, dest);
+    if (directory || S_ISDIR(there.st_mode))
+        return conflict(origin, dest);
+    Same same = sameContent(origin, dest);
+    if (same == Same::Yes)
+        return retire(origin); // moved before, but not yet taken away
+    return same == Same::No ? conflict(origin, dest) : kError;
+}
+
+// Gives the origin of a move that failed the access and modification times it had before: the
+// tools that copied and compared it read it, and a resource that looks used now would never be
+// tried again. Only while the same entry stands under its name.
+void restoreTimes(const std::string& origin, const struct stat& before) {
+    struct stat now;
+    if (!lstatOk(origin, &now) || now.st_ino != before.st_ino || now.st_dev != before.st_dev)
+        return;
+    struct timespec times[2] = {before.st_atim, before.st_mtim};
+    if (ovsys::table().utimensat(AT_FDCWD, origin.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        rh_logger.debugLog("The times of %s stay changed", origin.c_str());
+}
+
+// Removes path, which stands with status st, where home's staging directory has no room for a
+// work directory (a full file system): a plain file by one unlink; a directory by one rename into
+// the existing staging directory, deleted there; else, when not even that is possible, the tree
+// is deleted in place. Only that last case may show a partly deleted resource under its name,
+// should the deletion be cut short: a full file system without a staging directory leaves no
+// room to take a tree away in one step.
+int removeWithoutWorkDir(const std::string& path, const struct stat& st, const std::string& home) {
+    if (!S_ISDIR(st.st_mode)) {
+        if (ovsys::table().unlink(path.c_str()) != 0)
+            return notRemoved(path, errno);
+        rh_logger.infoLog("The resource %s was removed by one unlink", path.c_str());
+        return kOk;
+    }
+    if (retireIntoStaging(path, home) == 0)
+        return kOk;
+    if (errno != ENOENT)
+        return notRemoved(path, errno);
+    rh_logger.infoLog("The resource %s is removed in place: no staging directory can be made",
+                      path.c_str());
+    return deleteRes(path.c_str());
 }
 
 } // namespace
@@ -400,7 +564,17 @@ int moveResBetween(const char* originPath, const char* destPath, const char* ori
                    const char* destHome) {
     std::string origin = withoutTrailingSlashes(originPath);
     std::string dest = withoutTrailingSlashes(destPath);
-    return Move(originHome, destHome).run(origin, dest);
+    struct stat st;
+    Presence present = lstatPresence(origin, &st);
+    // Only a truly missing origin is the caller's mistake; anything else is a failure of the
+    // file system, logged and reported like any other.
+    if (present == Presence::Failed)
+        return statFailed(origin);
+    ovAssert(present == Presence::Present, "access( origin, F_OK ) == 0", 538, kRepositorySource);
+    int result = Move(originHome, destHome).run(origin, dest, st);
+    if (result != kOk)
+        restoreTimes(origin, st);
+    return result;
 }
 
 int mountRename(const char* from, const char* to) {
@@ -412,29 +586,39 @@ int mountRename(const char* from, const char* to) {
 int deleteResStaged(const char* pathText, const char* home) {
     std::string path = withoutTrailingSlashes(pathText);
     struct stat st;
-    if (!lstatOk(path, &st))
-        return kOk;
+    Presence present = lstatPresence(path, &st);
+    if (present != Presence::Present)
+        return present == Presence::Absent ? kOk : statFailed(path);
     if (!reachedWithoutLinks(home, path))
         return kError;
-    return Move(home, home).retire(path) == 0 ? kOk : kError; // deleted as the move ends
+    {
+        WorkDir dir(home);
+        if (dir.ok()) {
+            if (ovsys::table().rename(path.c_str(), dir.newEntry().c_str()) != 0)
+                return notRemoved(path, errno);
+            return kOk; // deleted as dir goes
+        }
+    }
+    return removeWithoutWorkDir(path, st, home);
 }
 
 int deleteRes(const char* pathText) {
     std::string path = withoutTrailingSlashes(pathText);
     struct stat st;
-    if (ovsys::table().lstat(path.c_str(), &st) != 0)
-        return kOk;
+    Presence present = lstatPresence(path, &st);
+    if (present != Presence::Present)
+        return present == Presence::Absent ? kOk : statFailed(path);
     if (!S_ISDIR(st.st_mode))
-        return ovsys::table().unlink(path.c_str()) == 0 ? kOk : notRemoved(path);
+        return ovsys::table().unlink(path.c_str()) == 0 ? kOk : notRemoved(path, errno);
     // The tree is walked through descriptors opened without following links: a directory that
     // someone turns into a link meanwhile stops the deletion instead of leading it elsewhere.
     Descriptor dir(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
     if (dir.get() < 0)
-        return notRemoved(path);
+        return notRemoved(path, errno);
     int result = deleteEntriesAt(dir.get(), path);
     if (result != kOk)
         return result;
-    return ovsys::table().rmdir(path.c_str()) == 0 ? kOk : notRemoved(path);
+    return ovsys::table().rmdir(path.c_str()) == 0 ? kOk : notRemoved(path, errno);
 }
 
 long getSize(const char* pathText, struct stat* st) {
@@ -448,7 +632,10 @@ long getSize(const char* pathText, struct stat* st) {
     long total = static_cast<long>(st->st_blocks);
     if (!S_ISDIR(st->st_mode))
         return total;
-    for (const std::string& entry : entriesOf(path)) {
+    std::vector<std::string> names;
+    if (!listed(path, names))
+        return -1;
+    for (const std::string& entry : names) {
         long size = getSize((path + "/" + entry).c_str(), nullptr);
         if (size < 0)
             return -1;

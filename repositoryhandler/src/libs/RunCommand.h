@@ -13,7 +13,16 @@
 //
 // stdoutPath, when given, receives the program's standard output (created or truncated, mode
 // 0644); otherwise the program writes to the caller's standard output. Standard input is
-// /dev/null, so a program can never wait for input from the caller's terminal.
-int runCommand(const std::vector<std::string>& argv, const char* stdoutPath = nullptr);
+// /dev/null, so a program can never wait for input from the caller's terminal. The program runs
+// with LC_ALL=C, so that its messages come in one known language; its standard error is captured,
+// every line of it logged at error level, and the whole text handed back in errors when given
+// (with the reason when it could not be started).
+int runCommand(const std::vector<std::string>& argv, const char* stdoutPath = nullptr,
+               std::string* errors = nullptr);
+
+// The errno whose message (strerror in the C locale) appears in text, a program's standard error;
+// the longest such message wins ("No such device or address" over "No such device"). EIO when
+// none appears: something failed, but the program did not say why.
+int errnoInMessages(const std::string& text);
 
 #endif

@@ -70,9 +70,11 @@ bool stillThere(int fd, const std::string& path) {
            open.st_dev == named.st_dev;
 }
 
-// The staging directory of home, created with home's mode and owner when missing.
-bool makeStaging(const std::string& home, const std::string& staging) {
+// The staging directory of home, created with home's mode and owner when missing (made then
+// tells so).
+bool makeStaging(const std::string& home, const std::string& staging, bool& made) {
     if (ovsys::table().mkdir(staging.c_str(), 0700) == 0) {
+        made = true;
         struct stat st;
         if (ovsys::table().stat(home.c_str(), &st) == 0) {
             // Every process that may write the mount may stage its work there.
@@ -91,10 +93,16 @@ void removeIfEmpty(const std::string& staging) {
     errno = saved;
 }
 
-// Removes the work directories in staging whose makers are gone. How many went.
+// Removes the work directories in staging whose makers are gone. How many went; a staging
+// directory that cannot be listed is logged and left as it is.
 int removeDeadWorkDirs(const std::string& staging) {
     std::vector<std::string> names;
-    listDir(staging.c_str(), &names);
+    if (int error = readDirectory(staging, names)) {
+        std::string text = "The staging directory \"" + staging +
+                           "\" could not be listed. Error code is " + std::to_string(error);
+        rh_logger.errorLog("%s", text.c_str());
+        return 0;
+    }
     int removed = 0;
     for (const std::string& name : names) {
         std::string path = staging + "/" + name;
@@ -110,32 +118,52 @@ int removeDeadWorkDirs(const std::string& staging) {
     return removed;
 }
 
+// A new name for a work directory of this process in staging.
+std::string newWorkDirName(const std::string& staging) {
+    static unsigned int made = 0;
+    return staging + "/" + kWorkPrefix + std::to_string(getpid()) + "-" + std::to_string(made++);
+}
+
+// Opens and locks the work directory just made at dir; one that cannot be locked is taken away
+// again (a cleaner that removed it first leaves nothing to take). The descriptor, or -1 with errno.
+int lockMadeWorkDir(const std::string& dir) {
+    int fd = openLocked(dir);
+    if (fd >= 0 && stillThere(fd, dir))
+        return fd;
+    int saved = fd >= 0 ? ENOENT : errno;
+    if (fd >= 0)
+        ovsys::table().close(fd);
+    else if (saved != EWOULDBLOCK)
+        ovsys::table().rmdir(dir.c_str()); // a cleaner that holds its flock deletes it itself
+    errno = saved;
+    return -1;
+}
+
 } // namespace
 
-WorkDir::WorkDir(const std::string& home) : staging(home + "/" + kStagingName), fd(-1), entries(0) {
-    static unsigned int made = 0;
+WorkDir::WorkDir(const std::string& home)
+    : staging(home + "/" + kStagingName), fd(-1), failure(0), entries(0) {
+    bool madeStaging = false;
     for (int attempt = 0; attempt < kAttempts && fd < 0; ++attempt) {
-        if (!makeStaging(home, staging)) {
+        if (!makeStaging(home, staging, madeStaging)) {
             if (errno == ENOENT)
                 continue; // the last process working there took it away meanwhile
             break;
         }
         removeDeadWorkDirs(staging);
-        dir = staging + "/" + kWorkPrefix + std::to_string(getpid()) + "-" + std::to_string(made++);
+        dir = newWorkDirName(staging);
         if (ovsys::table().mkdir(dir.c_str(), 0755) != 0)
             continue; // the staging directory went away meanwhile, or the name is taken
-        fd = openLocked(dir);
-        if (fd >= 0 && !stillThere(fd, dir)) {
-            ovsys::table().close(fd);
-            fd = -1;
-        }
+        fd = lockMadeWorkDir(dir);
     }
     if (fd < 0) {
-        int saved = errno;
+        failure = errno != 0 ? errno : EIO;
         std::string text = "No work directory could be made in \"" + staging +
-                           "\". Error code is " + std::to_string(saved);
+                           "\". Error code is " + std::to_string(failure);
         rh_logger.errorLog("%s", text.c_str());
-        errno = saved;
+        if (madeStaging)
+            removeIfEmpty(staging);
+        errno = failure;
     }
 }
 
@@ -155,6 +183,31 @@ std::string WorkDir::newEntry() {
 
 bool WorkDir::syncFileSystem() const {
     return fd >= 0 && syncfs(fd) == 0;
+}
+
+int retireIntoStaging(const std::string& path, const std::string& home) {
+    std::string staging = home + "/" + kStagingName;
+    if (!isRealDirectory(staging)) {
+        errno = ENOENT;
+        return -1;
+    }
+    std::string name;
+    for (int attempt = 0;; ++attempt) {
+        name = newWorkDirName(staging);
+        if (renameNoReplace(path.c_str(), name.c_str()) == 0)
+            break;
+        if (errno != EEXIST || attempt + 1 == kAttempts)
+            return -1;
+    }
+    // Under a work directory's name it is garbage to every cleaner: one that takes its flock
+    // before this process does deletes it instead.
+    int fd = openLocked(name);
+    if (fd < 0)
+        return 0;
+    deleteRes(name.c_str()); // logs what it cannot delete; a later cleaner tries again
+    ovsys::table().close(fd);
+    removeIfEmpty(staging);
+    return 0;
 }
 
 int removeStagingLeftovers(const std::string& home) {
@@ -193,26 +246,47 @@ std::string stagingHomeOf(const std::string& path) {
     return parent;
 }
 
-bool noLinkBetween(const std::string& home, const std::string& path) {
+namespace {
+
+// 0 when no directory strictly between home and path is a symbolic link; ELOOP when one is; the
+// errno of a level that could not be queried otherwise (set in level): it may be a link as well.
+int linkBetween(const std::string& home, const std::string& path, std::string& level) {
     std::string prefix = home.empty() || home.back() != '/' ? home + "/" : home;
     if (path.compare(0, prefix.size(), prefix) != 0)
-        return true;
+        return 0;
     for (size_t slash = path.find('/', prefix.size()); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
         if (path[slash - 1] == '/')
             continue; // an empty component
         struct stat st;
-        if (!lstatOk(path.substr(0, slash), &st))
-            return true; // not made yet: it will be made as a directory
+        level = path.substr(0, slash);
+        Presence at = lstatPresence(level, &st);
+        if (at == Presence::Absent)
+            return 0; // not made yet: it will be made as a directory
+        if (at == Presence::Failed)
+            return errno;
         if (S_ISLNK(st.st_mode))
-            return false;
+            return ELOOP;
     }
-    return true;
+    return 0;
+}
+
+} // namespace
+
+bool noLinkBetween(const std::string& home, const std::string& path) {
+    std::string level;
+    return linkBetween(home, path, level) == 0;
 }
 
 bool reachedWithoutLinks(const std::string& home, const std::string& path) {
-    if (noLinkBetween(home, path))
+    std::string level;
+    int error = linkBetween(home, path, level);
+    if (error == 0)
         return true;
+    if (error != ELOOP) {
+        logStatFailure(level, error);
+        return false;
+    }
     std::string text = "The resource \"" + path + "\" lies behind a symbolic link below \"" + home +
                        "\" and is left alone.";
     rh_logger.errorLog("%s", text.c_str());

@@ -40,8 +40,11 @@ public:
     WorkDir(const WorkDir&) = delete;
     WorkDir& operator=(const WorkDir&) = delete;
 
-    // Whether the work directory exists and is locked; when not, errno tells why.
+    // Whether the work directory exists and is locked; when not, error() tells why. A work
+    // directory that cannot be made leaves nothing behind: neither a half-made work directory nor
+    // a staging directory it created itself.
     bool ok() const { return fd >= 0; }
+    int error() const { return failure; }
     const std::string& path() const { return dir; }
     // A path for a new entry in the work directory (short: any resource name can be moved).
     std::string newEntry();
@@ -52,8 +55,16 @@ private:
     std::string staging;
     std::string dir;
     int fd;
+    int failure;
     unsigned int entries;
 };
+
+// For a file system too full to make a work directory in (no free inode or block): takes the
+// directory tree path away from its name in one rename into home's existing staging directory,
+// under a work directory's name, and deletes it there under that name's flock, as every cleaner
+// would. 0 when the name is gone (what cannot be deleted is logged and left to a later cleaner);
+// -1 with errno when there is no staging directory or the rename fails.
+int retireIntoStaging(const std::string& path, const std::string& home);
 
 // Removes the work directories in home's staging directory whose makers are gone; then the
 // staging directory itself when it is empty. A staging directory that is a link (or no
@@ -67,9 +78,9 @@ int removeStagingLeftovers(const std::string& home);
 std::string stagingHomeOf(const std::string& path);
 
 // Whether no directory strictly between home and path is a symbolic link (levels that do not
-// exist yet are fine). A path outside home has nothing between.
+// exist yet are fine; one that cannot be queried is not). A path outside home has nothing between.
 bool noLinkBetween(const std::string& home, const std::string& path);
-// noLinkBetween, logging a path that passes a link.
+// noLinkBetween, logging a path that passes a link or a level that cannot be queried.
 bool reachedWithoutLinks(const std::string& home, const std::string& path);
 
 #endif

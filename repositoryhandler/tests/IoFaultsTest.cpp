@@ -1,0 +1,266 @@
+// Moves, merges and removals meeting a failing file-system call on one chosen path, and mounts so
+// full that no inode or block is free: no copy loses or changes a file, the result tells an error
+// (8) from a difference (2), and the cause is logged with its path and its own errno.
+#include "MoveDelete.h"
+#include "Registry.h"
+#include "RepositoryStatus.h"
+#include "RepositoryTestSupport.h"
+#include "Staging.h"
+#include "repositoryhandler.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+// A call that fails with error on every path that contains path.
+struct Fault {
+    std::string call;
+    std::string path;
+    int error;
+};
+std::vector<Fault> faults;
+
+bool hit(const char* call, const std::string& path) {
+    for (const Fault& fault : faults)
+        if (fault.call == call && path.find(fault.path) != std::string::npos) {
+            errno = fault.error;
+            return true;
+        }
+    return false;
+}
+
+std::string pathOf(int fd) {
+    char buffer[4096];
+    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
+    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
+}
+
+// Puts the failing calls in place while it lives.
+class Faults {
+public:
+    explicit Faults(std::vector<Fault> chosen) {
+        faults = std::move(chosen);
+        ovsys::Table& t = calls.table();
+        t.lstat = [](const char* p, struct stat* st) {
+            return hit("lstat", p) ? -1 : ovsys::real().lstat(p, st);
+        };
+        t.mkdir = [](const char* p, mode_t m) {
+            return hit("mkdir", p) ? -1 : ovsys::real().mkdir(p, m);
+        };
+        t.rename = [](const char* a, const char* b) {
+            return hit("rename", a) ? -1 : ovsys::real().rename(a, b);
+        };
+        t.renameNoReplace = [](const char* a, const char* b) {
+            return hit("renameNoReplace", b) ? -1 : ovsys::real().renameNoReplace(a, b);
+        };
+        t.opendir = [](const char* p) {
+            return hit("opendir", p) ? nullptr : ovsys::real().opendir(p);
+        };
+        t.fdopendir = [](int fd) {
+            return hit("fdopendir", pathOf(fd)) ? nullptr : ovsys::real().fdopendir(fd);
+        };
+        t.readdir = [](DIR* d) {
+            return hit("readdir", pathOf(dirfd(d))) ? nullptr : ovsys::real().readdir(d);
+        };
+        t.read = [](int fd, void* b, size_t n) {
+            return hit("read", pathOf(fd)) ? -1 : ovsys::real().read(fd, b, n);
+        };
+    }
+    ~Faults() { faults.clear(); }
+
+private:
+    ScopedSyscalls calls;
+};
+
+// Merge: into a copy at d with the same "a"; Differing: its "a" differs. Cramped: a removal where
+// no staging directory can be made; Staged: one stands, but no work directory can be made in it.
+enum class Op { Merge, Differing, NewPath, Removal, Cramped, Staged };
+
+struct Row {
+    const char* name;
+    Op op;
+    Fault fault;
+    int expected;       // the result
+    const char* logged; // the end of the path in the expected log line ("": none expected)
+};
+
+const std::vector<std::string> kOrigin = {"r/a", "r/s/x", "r/z"};
+const std::vector<std::string> kDest = {"r/a", "r/b", "r/s/w", "r/z"};
+constexpr time_t kOld = 1000000000;
+
+// Every file of both copies as it was: at its place, with its content.
+bool bothKept(TempDir& dir, const Row& row) {
+    bool origin = holdsTree(dir / "o", kOrigin);
+    if (row.op != Op::Merge && row.op != Op::Differing)
+        return origin;
+    return origin && holdsTree(dir / "d", {"r/b", "r/s/w", "r/z"}) &&
+           readFile(dir / "d/r/a") == (row.op == Op::Differing ? "other" : "r/a");
+}
+
+// The state that a successful operation leaves.
+bool done(TempDir& dir, const Row& row) {
+    if (present(dir / "o/r"))
+        return false;
+    if (row.op == Op::Merge)
+        return holdsTree(dir / "d", {"r/a", "r/b", "r/s/w", "r/s/x", "r/z"});
+    return row.op != Op::NewPath || holdsTree(dir / "n", kOrigin);
+}
+
+// Makes the copies of row and runs its operation with its faults.
+int runOperation(TempDir& dir, const Row& row) {
+    makeTree(dir / "o", kOrigin);
+    setTimes(dir / "o/r", kOld);
+    if (row.op == Op::Merge || row.op == Op::Differing)
+        makeTree(dir / "d", kDest);
+    if (row.op == Op::Differing)
+        writeFile(dir / "d/r/a", "other");
+    if (row.op == Op::Staged)
+        mkdir((dir / "o/" + kStagingName).c_str(), 0755);
+    std::vector<Fault> chosen = {row.fault};
+    if (row.op == Op::Cramped)
+        chosen.push_back({"mkdir", kStagingName, ENOSPC});
+    if (row.op == Op::Staged)
+        chosen.push_back({"mkdir", "/work-", ENOSPC});
+    Faults injected(chosen);
+    if (row.op == Op::Removal || row.op == Op::Cramped || row.op == Op::Staged)
+        return deleteResStaged((dir / "o/r").c_str(), (dir / "o").c_str());
+    return moveRes((dir / "o/r").c_str(), (dir / (row.op == Op::NewPath ? "n/r" : "d/r")).c_str());
+}
+
+} // namespace
+
+TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
+    const std::vector<Row> rows = {
+        {"merge", Op::Merge, {}, 0, ""},
+        {"a different file", Op::Differing, {}, 2, "d/r/a"},
+        {"destination entry unreadable", Op::Differing, {"lstat", "d/r/a", EIO}, 8, "d/r/a"},
+        {"origin subdirectory unopenable", Op::Merge, {"opendir", "o/r/s", EIO}, 8, "o/r/s"},
+        {"origin subdirectory listing breaks", Op::Merge, {"readdir", "o/r/s", EIO}, 8, "o/r/s"},
+        {"verified copy unlistable", Op::Merge, {"opendir", "/0/s", EACCES}, 8, "/0/s"},
+        {"destination file unreadable", Op::Merge, {"read", "d/r/a", EIO}, 8, "d/r/a"},
+        {"origin unreadable", Op::Merge, {"lstat", "o/r", EIO}, 8, "o/r"},
+        {"origin forbidden", Op::Merge, {"lstat", "o/r", EACCES}, 8, "o/r"},
+        {"placing fails", Op::Merge, {"renameNoReplace", "d/r/s/x", EIO}, 8, "d/r/s/x"},
+        {"move", Op::NewPath, {}, 0, ""},
+        {"destination unreadable", Op::NewPath, {"lstat", "n/r", EIO}, 8, "n/r"},
+        {"no room for staging", Op::NewPath, {"mkdir", kStagingName, ENOSPC}, 8, "n/r"},
+        {"placing the copy fails", Op::NewPath, {"renameNoReplace", "n/r", EIO}, 8, "n/r"},
+        {"removal", Op::Removal, {}, 0, ""},
+        {"removal of an unreadable resource", Op::Removal, {"lstat", "o/r", EIO}, 8, "o/r"},
+        {"taking away fails", Op::Removal, {"rename", "o/r", EIO}, 8, "o/r"},
+        {"removal in place", Op::Cramped, {}, 0, kStagingName},
+        {"removal in place, unlistable", Op::Cramped, {"readdir", "o/r", EIO}, 8, "o/r"},
+        {"removal into the staging directory", Op::Staged, {}, 0, kStagingName},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        SyslogCapture log;
+        int result = -1;
+        try {
+            result = runOperation(dir, row);
+        } catch (...) {
+            ADD_FAILURE() << "an exception";
+        }
+        EXPECT_EQ(result, row.expected);
+        EXPECT_TRUE(result == 0 ? done(dir, row) : bothKept(dir, row));
+        struct stat st;
+        if (result != 0 && lstat((dir / "o/r").c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_atime, kOld) << "the origin's times are restored";
+        }
+        int error = row.fault.error != 0 || row.expected == 2 ? row.fault.error : ENOSPC;
+        std::string code = "Error code is " + std::to_string(error),
+                    path = std::string(row.logged) + '"';
+        size_t matching = 0;
+        for (const std::string& text : log.messages())
+            matching += text.find(path) != std::string::npos &&
+                        (error == 0 || text.rfind(code) == text.size() - code.size());
+        EXPECT_TRUE(*row.logged == 0 || matching > 0) << ::testing::PrintToString(log.messages());
+        for (const char* side : {"o", "d", "n"}) {
+            EXPECT_FALSE(present(dir / side + "/" + kStagingName)) << side;
+        }
+    }
+}
+
+namespace {
+
+// Creates empty files in dir until no inode is left, then one file until no block is left; true
+// when both ended for want of space.
+bool fill(const std::string& dir) {
+    mkdir(dir.c_str(), 0755);
+    int n = 0;
+    for (;; ++n) {
+        int fd = open((dir + "/" + std::to_string(n)).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0)
+            break;
+        close(fd);
+    }
+    bool noInode = errno == ENOSPC;
+    std::string block(4096, 'x');
+    int fd = open((dir + "/0").c_str(), O_WRONLY | O_APPEND);
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0)
+        ;
+    bool noBlock = errno == ENOSPC;
+    close(fd);
+    return noInode && noBlock;
+}
+
+// A mount without a free inode or block: a removal and the deletions of a clearable repository
+// still free it (a leftover staging directory is used where it stands), and a copy that finds no
+// room is logged with ENOSPC.
+void fullMountIsEmptied(TestRepository& repo) {
+    std::string m0 = repo / "m0";
+    repo.configure("mountPoints = m0\nnomoveTimeSeconds = 1000\nisClearable = true\n"
+                   "cleanLimit = 90\nmoveLimit = 95\n");
+    for (const char* id : {"r", "old", "older"}) {
+        makeTree(parentOf(place(m0, id)), {std::string(id) + "/a", std::string(id) + "/s/x"});
+        check(setTimes(place(m0, id), time(nullptr) - (id[1] == 'l' ? 9000 : 8000)), "times");
+    }
+    makeTree(repo / "out", {"q/a"});
+    check(mkdir((m0 + "/" + kStagingName).c_str(), 0755) == 0, "a staging directory stands");
+    check(fill(m0 + "/fill"), "the mount is full");
+    SyslogCapture log;
+    check(moveRes((repo / "out/q").c_str(), (m0 + "/q").c_str()) == 8, "no room for q");
+    bool noSpace = false;
+    for (const std::string& text : log.messages())
+        noSpace = noSpace || text.find("Error code is 28") != std::string::npos;
+    check(noSpace && holdsTree(repo / "out", {"q/a"}), "q stays, ENOSPC logged");
+
+    OVRepositoryHandler* handler = getRepository(repo.id());
+    check(handler->removeResource("r") == RES_OK && !present(place(m0, "r")), "r removed");
+    check(!present(m0 + "/" + kStagingName), "no staging directory stays");
+    check(fill(m0 + "/fill2"), "full again");
+    checkOverload_(repo.id(), false);
+    check(!present(place(m0, "older")) && !present(place(m0, "old")), "the old ones deleted");
+}
+
+int onFullMount(TestRepository& repo, FileSystemKind kind) {
+    return runInChild([&] {
+        std::string m0 = repo.addMount("m0", "", false);
+        if (!enterPrivateMountNamespace() ||
+            !(kind == FileSystemKind::Tmpfs
+                  ? mountTmpfs(m0, "1m,nr_inodes=64")
+                  : mountFileSystem(kind, m0, repo.addMount("m0-img", "", false))))
+            return kNoNamespace;
+        writeFile(m0 + "/repositorypart.cfg", "");
+        fullMountIsEmptied(repo);
+        return childFailures();
+    });
+}
+
+} // namespace
+
+TEST(RealMountsFull, RemovalAndClearingEmptyAFullTmpfs) {
+    TestRepository repo;
+    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Tmpfs));
+}
+
+TEST(RealMountsFull, RemovalAndClearingEmptyAFullExt4) {
+    TestRepository repo;
+    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Ext4SmallInodes));
+}
