@@ -1,17 +1,21 @@
-// Moves, merges and removals meeting a failing file-system call on one chosen path, and mounts so
-// full that no inode or block is free: no copy loses or changes a file, the result tells an error
-// (8) from a difference (2), and the cause is logged with its path and its own errno.
+// Moves, merges, removals, lookups, creations and take-overs meeting a failing file-system call on
+// one chosen path, and mounts so full that no inode or block is free: no copy loses or changes a
+// file, the result tells an error (8) from a difference (2) or an absence (4), and the cause is
+// logged with its path and its own errno.
 #include "MoveDelete.h"
 #include "Registry.h"
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
 #include "Staging.h"
+#include "TwoMounts.h"
 #include "repositoryhandler.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
+#include <map>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -48,6 +52,12 @@ public:
         ovsys::Table& t = calls.table();
         t.lstat = [](const char* p, struct stat* st) {
             return hit("lstat", p) ? -1 : ovsys::real().lstat(p, st);
+        };
+        t.stat = [](const char* p, struct stat* st) {
+            return hit("stat", p) ? -1 : ovsys::real().stat(p, st);
+        };
+        t.openNoLinks = [](const char* p) {
+            return hit("openNoLinks", p) ? -1 : ovsys::real().openNoLinks(p);
         };
         t.mkdir = [](const char* p, mode_t m) {
             return hit("mkdir", p) ? -1 : ovsys::real().mkdir(p, m);
@@ -132,6 +142,16 @@ int runOperation(TempDir& dir, const Row& row) {
     return moveRes((dir / "o/r").c_str(), (dir / (row.op == Op::NewPath ? "n/r" : "d/r")).c_str());
 }
 
+// The log lines that name a path ending in pathEnd and end with the error code (any, for 0).
+size_t loggedLines(const SyslogCapture& log, const std::string& pathEnd, int error) {
+    std::string code = "Error code is " + std::to_string(error), path = pathEnd + '"';
+    size_t matching = 0;
+    for (const std::string& text : log.messages())
+        matching += text.find(path) != std::string::npos &&
+                    (error == 0 || text.rfind(code) == text.size() - code.size());
+    return matching;
+}
+
 } // namespace
 
 TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
@@ -174,16 +194,99 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
             EXPECT_EQ(st.st_atime, kOld) << "the origin's times are restored";
         }
         int error = row.fault.error != 0 || row.expected == 2 ? row.fault.error : ENOSPC;
-        std::string code = "Error code is " + std::to_string(error),
-                    path = std::string(row.logged) + '"';
-        size_t matching = 0;
-        for (const std::string& text : log.messages())
-            matching += text.find(path) != std::string::npos &&
-                        (error == 0 || text.rfind(code) == text.size() - code.size());
-        EXPECT_TRUE(*row.logged == 0 || matching > 0) << ::testing::PrintToString(log.messages());
+        EXPECT_TRUE(*row.logged == 0 || loggedLines(log, row.logged, error) > 0)
+            << ::testing::PrintToString(log.messages());
         for (const char* side : {"o", "d", "n"}) {
             EXPECT_FALSE(present(dir / side + "/" + kStagingName)) << side;
         }
+    }
+}
+
+namespace {
+
+enum RepoOp { Lookup, Create, TakeOver, Remove };
+enum Where { M0, M1, Legacy };
+
+// A resource at copy (flagged dirty with a second copy on m0), and the place of the resource on
+// faultOn that cannot be tested with call.
+struct PlaceRow {
+    const char* name;
+    RepoOp op;
+    Where copy;
+    bool dirty;
+    const char* call;
+    Where faultOn;
+    int error;
+};
+
+// Everything below root: path, kind and content.
+std::map<std::string, std::string> contentOf(const std::string& root) {
+    std::map<std::string, std::string> seen;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        seen[entry.path()] = entry.is_regular_file() ? readFile(entry.path()) : "/";
+    return seen;
+}
+
+int runRepositoryOperation(TwoMounts& r, RepoOp op) {
+    int status = -1;
+    std::unique_ptr<char[]> location;
+    if (op == Remove)
+        return removeResource_(r.repo.id(), "res");
+    if (op == Create)
+        location.reset(createDirectory_(r.repo.id(), "new", &status, false));
+    else
+        location.reset(getLocation_(r.repo.id(), "res", &status));
+    EXPECT_EQ(location, nullptr);
+    return status;
+}
+
+} // namespace
+
+// A place that cannot be tested may hold the resource: the answer is 8, never "not found";
+// nothing is made beside it, nothing is removed, no flag is cleared, and once the place can be
+// tested again everything is where it was.
+TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
+    const std::vector<PlaceRow> rows = {
+        {"lookup, before the copy", Lookup, M1, false, "openNoLinks", M0, EIO},
+        {"lookup, forbidden", Lookup, M1, false, "openNoLinks", M0, EACCES},
+        {"lookup, the copy itself", Lookup, M1, false, "openNoLinks", M1, EIO},
+        {"lookup, without openat2", Lookup, M1, false, "stat", M0, EIO},
+        {"dirty lookup", Lookup, M1, true, "openNoLinks", M1, EIO},
+        {"creation", Create, M1, false, "openNoLinks", M1, EIO},
+        {"creation, without openat2", Create, M1, false, "stat", M0, EACCES},
+        {"take-over", TakeOver, Legacy, false, "lstat", Legacy, EIO},
+        {"removal", Remove, M1, false, "openNoLinks", M0, EIO},
+        {"dirty removal", Remove, M1, true, "openNoLinks", M1, EIO},
+    };
+    for (const PlaceRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TwoMounts r;
+        std::string id = row.op == Create ? "new" : "res";
+        auto placeOf = [&](Where where) {
+            return where == Legacy ? r.legacy + "/" + id : r.on(where == M0 ? r.m0 : r.m1, id);
+        };
+        if (row.copy == Legacy)
+            makeTree(r.legacy, {"res/a"});
+        else if (row.op != Create)
+            r.make(r.m1, "res", "a");
+        if (row.dirty) {
+            r.make(r.m0, "res", "b");
+            r.handler()->getDirtyFlags().setDirty("res", true);
+        }
+        std::map<std::string, std::string> before = contentOf(r.repo.path());
+        SyslogCapture log;
+        std::vector<Fault> chosen = {{row.call, placeOf(row.faultOn), row.error}};
+        if (std::string(row.call) == "stat")
+            chosen.push_back({"openNoLinks", "/", ENOSYS}); // a kernel without openat2
+        {
+            Faults injected(chosen);
+            EXPECT_NO_THROW(EXPECT_EQ(runRepositoryOperation(r, row.op), RES_ERROR));
+        }
+        EXPECT_EQ(contentOf(r.repo.path()), before) << "a copy was touched or one was made";
+        EXPECT_EQ(loggedLines(log, placeOf(row.faultOn), row.error), 1u);
+        int status = -1;
+        std::unique_ptr<char[]> again(getLocation_(r.repo.id(), id.c_str(), &status));
+        EXPECT_EQ(status, row.op == Create ? RES_NOT_FOUND : RES_OK);
     }
 }
 

@@ -1,9 +1,6 @@
-// Lookups, creations, take-overs and removals on a place that cannot be tested (EIO, EACCES): the
-// answer is an error, never "not found"; nothing is created beside a copy that may exist, nothing
-// is deleted, every flag stays, and the log names the path and the error code. Then the same on
-// real file systems: a mount remounted read-only, and a balancer run as root under umask 077 beside
-// an application of its own user.
-#include "OVException.h"
+// Failing and changing mounts on real file systems: a mount remounted read-only, a balancer run as
+// root under umask 077 beside an application of its own user, and a file system that fails chosen
+// calls with real I/O errors.
 #include "RepositoryStatus.h"
 #include "TwoMounts.h"
 #include "repositoryhandler.h"
@@ -11,146 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
 
 using Owned = std::unique_ptr<char[]>;
-
-// The calls that test a location fail with faultErrno on every path that starts with faultPath.
-std::string faultPath;
-int faultErrno = 0;
-bool faulty(const char* path) {
-    if (faultPath.empty() || std::string(path).compare(0, faultPath.size(), faultPath) != 0)
-        return false;
-    errno = faultErrno;
-    return true;
-}
-int faultyOpenNoLinks(const char* path) {
-    return faulty(path) ? -1 : ovsys::real().openNoLinks(path);
-}
-// A kernel without openat2: the location is tested with stat.
-int noOpenNoLinks(const char*) {
-    errno = ENOSYS;
-    return -1;
-}
-int faultyStat(const char* path, struct stat* st) {
-    return faulty(path) ? -1 : ovsys::real().stat(path, st);
-}
-int faultyLstat(const char* path, struct stat* st) {
-    return faulty(path) ? -1 : ovsys::real().lstat(path, st);
-}
-
-// Everything below root: path, kind and content.
-std::map<std::string, std::string> contentOf(const std::string& root) {
-    std::map<std::string, std::string> seen;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
-        std::string path = entry.path().string();
-        seen[path] = entry.is_regular_file() ? readFile(path) : entry.is_directory() ? "/" : "?";
-    }
-    return seen;
-}
-
-enum class Op { Lookup, Create, TakeOver, Remove };
-enum class Where { OnM0, OnM1, Legacy };
-
-struct Fault {
-    const char* what;
-    Op op;
-    Where resourceOn; // where the resource lies
-    Where faultOn;    // whose location cannot be tested
-    int error;
-    bool withoutOpenat2;
-    bool dirty; // flagged, with a second copy on m0
-};
-
-const Fault kFaults[] = {
-    {"lookup, EIO before the copy", Op::Lookup, Where::OnM1, Where::OnM0, EIO, false, false},
-    {"lookup, EACCES before the copy", Op::Lookup, Where::OnM1, Where::OnM0, EACCES, false, false},
-    {"lookup, EIO on the copy itself", Op::Lookup, Where::OnM1, Where::OnM1, EIO, false, false},
-    {"lookup, EIO, stat instead of openat2", Op::Lookup, Where::OnM1, Where::OnM0, EIO, true,
-     false},
-    {"dirty lookup, EIO on the later copy", Op::Lookup, Where::OnM1, Where::OnM1, EIO, false, true},
-    {"creation, EIO where an older copy may lie", Op::Create, Where::OnM1, Where::OnM1, EIO, false,
-     false},
-    {"creation, EACCES, stat instead of openat2", Op::Create, Where::OnM1, Where::OnM0, EACCES,
-     true, false},
-    {"take-over, EIO on the legacy entry", Op::TakeOver, Where::Legacy, Where::Legacy, EIO, false,
-     false},
-    {"removal, EIO on a mount without the copy", Op::Remove, Where::OnM1, Where::OnM0, EIO, false,
-     false},
-    {"dirty removal, EIO", Op::Remove, Where::OnM1, Where::OnM1, EIO, false, true},
-};
-
-int run(TwoMounts& r, Op op) {
-    int status = -1;
-    Owned location;
-    switch (op) {
-    case Op::Lookup:
-    case Op::TakeOver:
-        location.reset(getLocation_(r.repo.id(), "res", &status));
-        break;
-    case Op::Create:
-        location.reset(createDirectory_(r.repo.id(), "new", &status, false));
-        break;
-    case Op::Remove:
-        status = removeResource_(r.repo.id(), "res");
-        break;
-    }
-    EXPECT_EQ(location, nullptr);
-    return status;
-}
-
-} // namespace
-
-TEST(LocationFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
-    for (const Fault& fault : kFaults) {
-        SCOPED_TRACE(fault.what);
-        TwoMounts r;
-        std::string id = fault.op == Op::Create ? "new" : "res";
-        auto placeOf = [&](Where where) {
-            return where == Where::Legacy ? r.legacy + "/" + id
-                                          : r.on(where == Where::OnM0 ? r.m0 : r.m1, id);
-        };
-        if (fault.resourceOn == Where::Legacy)
-            makeTree(r.legacy, {"res/a"});
-        else if (fault.op != Op::Create)
-            r.make(fault.resourceOn == Where::OnM0 ? r.m0 : r.m1, "res", "a");
-        if (fault.dirty) {
-            r.make(r.m0, "res", "b");
-            r.handler()->getDirtyFlags().setDirty("res", true);
-        }
-        std::map<std::string, std::string> before = contentOf(r.repo.path());
-        SyslogCapture syslog;
-        {
-            ScopedSyscalls calls;
-            calls.table().openNoLinks = fault.withoutOpenat2 ? noOpenNoLinks : faultyOpenNoLinks;
-            calls.table().stat = faultyStat;
-            calls.table().lstat = faultyLstat;
-            faultPath = placeOf(fault.faultOn);
-            faultErrno = fault.error;
-            EXPECT_NO_THROW(EXPECT_EQ(run(r, fault.op), RES_ERROR));
-            faultPath.clear();
-        }
-        EXPECT_EQ(contentOf(r.repo.path()), before) << "a copy was touched or one was made";
-        std::string logged = "\"" + placeOf(fault.faultOn) +
-                             "\" can not be stat-ed. Error code is " + std::to_string(fault.error);
-        std::vector<std::string> messages = syslog.messages();
-        EXPECT_EQ(std::count_if(
-                      messages.begin(), messages.end(),
-                      [&](const std::string& m) { return m.find(logged) != std::string::npos; }),
-                  1)
-            << logged;
-        // Once the place can be tested again, everything is where it was.
-        int status = -1;
-        Owned again(getLocation_(r.repo.id(), id.c_str(), &status));
-        EXPECT_EQ(status, fault.op == Op::Create ? RES_NOT_FOUND : RES_OK);
-    }
-}
-
-namespace {
 
 // A repository of two mounts on fresh file systems of the kind, inside the calling child's
 // private mount namespace; m0 is remounted read-only after a first resource was made there.
@@ -199,13 +62,13 @@ int asApplication(const std::function<int()>& body) {
 
 } // namespace
 
-TEST(LocationFaults, AReadOnlyMountIsPassedOverForNewResources) {
+TEST(FailingMounts, AReadOnlyMountIsPassedOverForNewResources) {
     EXPECT_SCENARIO(runInChild([] { return readOnlyMountScenario(FileSystemKind::Tmpfs); }));
     EXPECT_SCENARIO(
         runInChild([] { return readOnlyMountScenario(FileSystemKind::Ext4SmallInodes); }));
 }
 
-TEST(LocationFaults, ARootBalancerNeverLocksTheApplicationOut) {
+TEST(FailingMounts, ARootBalancerNeverLocksTheApplicationOut) {
     TwoMounts r;
     for (const std::string& dir : {r.repo.path(), r.m0, r.m1, r.legacy})
         ASSERT_EQ(chown(dir.c_str(), kApplication, kApplication), 0);
@@ -280,45 +143,41 @@ int failingFileSystemScenario(
     return childFailures();
 }
 
-std::string on(const std::string& mount, const std::string& id) {
-    return place(mount, id);
-}
-
 } // namespace
 
 // Real errors of a failing disk: a listing of the earlier copy of a dirty resource that fails
 // midway, and a location that cannot be stat-ed.
-TEST(LocationFaults, RealErrorsOfAFailingFileSystemLoseAndHideNothing) {
+TEST(FailingMounts, RealErrorsOfAFailingFileSystemLoseAndHideNothing) {
     EXPECT_SCENARIO(runInChild([] {
         return failingFileSystemScenario([](TestRepository& repo, const std::string& m0,
                                             const std::string& m1, const std::string& rules) {
-            makeTree(parentOf(on(m0, "d")), {"d/a", "d/s/x", "d/s/y"});
-            makeTree(parentOf(on(m1, "d")), {"d/b"});
+            makeTree(parentOf(place(m0, "d")), {"d/a", "d/s/x", "d/s/y"});
+            makeTree(parentOf(place(m1, "d")), {"d/b"});
             getRepository(repo.id())->getDirtyFlags().setDirty("d", true);
-            std::string inMount = on(m0, "d").substr(m0.size());
+            std::string inMount = place(m0, "d").substr(m0.size());
             writeFile(rules, "readdir " + inMount + "/s 5\n");
             int status = -1;
             Owned merged(getLocation_(repo.id(), "d", &status));
             check(status == RES_ERROR && !merged, "a merge over a failing listing answers 8");
             writeFile(rules, "");
-            check(holdsTree(parentOf(on(m0, "d")), {"d/a", "d/s/x", "d/s/y"}) &&
+            check(holdsTree(parentOf(place(m0, "d")), {"d/a", "d/s/x", "d/s/y"}) &&
                       getRepository(repo.id())->getDirtyFlags().isDirty("d"),
                   "the earlier copy and the flag stay");
             merged.reset(getLocation_(repo.id(), "d", &status));
             check(status == RES_OK &&
-                      holdsTree(parentOf(on(m1, "d")), {"d/a", "d/b", "d/s/x", "d/s/y"}),
+                      holdsTree(parentOf(place(m1, "d")), {"d/a", "d/b", "d/s/x", "d/s/y"}),
                   "once it reads again, the copies merge whole");
 
-            makeTree(parentOf(on(m0, "c")), {"c/a"});
-            writeFile(rules, "getattr " + on(m0, "c").substr(m0.size()) + " 5\n");
+            makeTree(parentOf(place(m0, "c")), {"c/a"});
+            writeFile(rules, "getattr " + place(m0, "c").substr(m0.size()) + " 5\n");
             Owned hidden(getLocation_(repo.id(), "c", &status));
             check(status == RES_ERROR, "a copy that cannot be stat-ed is no absence");
             Owned second(createDirectory_(repo.id(), "c", &status, false));
-            check(status == RES_ERROR && !second && !present(on(m1, "c")),
+            check(status == RES_ERROR && !second && !present(place(m1, "c")),
                   "no second copy is made beside it");
             writeFile(rules, "");
             hidden.reset(getLocation_(repo.id(), "c", &status));
-            check(status == RES_OK && hidden && std::string(hidden.get()) == on(m0, "c"),
+            check(status == RES_OK && hidden && std::string(hidden.get()) == place(m0, "c"),
                   "it is found where it was");
         });
     }));
