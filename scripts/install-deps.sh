@@ -9,7 +9,6 @@ packages=(
     libgtest-dev libgmock-dev # unit test framework
     clang-format             # formatting check of the test command
     e2fsprogs xfsprogs       # ext4 and xfs images for the file-system tests
-    libfuse3-dev fuse3       # a failing pass-through file system for the I/O error tests
     openjdk-17-jdk-headless  # the Java class, its native header and its tests
     pkgconf                  # the installation test builds C programs with pkg-config
     man-db groff-base        # the manual pages are rendered by the tests

@@ -1,13 +1,11 @@
-// Failing and changing mounts on real file systems: a mount remounted read-only, a balancer run as
-// root under umask 077 beside an application of its own user, and a file system that fails chosen
-// calls with real I/O errors.
+// Changing mounts on real file systems: a mount remounted read-only, and a balancer run as root
+// under umask 077 beside an application of its own user.
 #include "RepositoryStatus.h"
 #include "TwoMounts.h"
 #include "repositoryhandler.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -103,82 +101,4 @@ TEST(FailingMounts, ARootBalancerNeverLocksTheApplicationOut) {
                   return removeResource_(r.repo.id(), "old");
               }),
               RES_OK);
-}
-
-namespace {
-
-// m0 of the repository is a pass-through file system over backing that fails what the lines of
-// rules say (see faultfs.c); m1 is a plain directory. Runs in the calling child's private mount
-// namespace; faultfs's process ends with it.
-int failingFileSystemScenario(
-    const std::function<void(TestRepository&, const std::string&, const std::string&,
-                             const std::string&)>& body) {
-    if (!enterPrivateMountNamespace())
-        return kNoNamespace;
-    TestRepository repo;
-    std::string m0 = repo / "m0", m1 = repo.addMount("m1"), backing = repo / "backing";
-    std::string rules = repo / "rules";
-    for (const std::string& dir : {m0, backing})
-        mkdir(dir.c_str(), 0755);
-    writeFile(backing + "/repositorypart.cfg", "");
-    writeFile(rules, "");
-    repo.configure("mountPoints = m0\\m1\nswitchLimit = 99\n");
-    pid_t fs = startChild([&] {
-        setenv("FAULTFS_ROOT", backing.c_str(), 1);
-        setenv("FAULTFS_RULES", rules.c_str(), 1);
-        execl(FAULTFS_PATH, "faultfs", "-f", "-s", "-o",
-              "entry_timeout=0,attr_timeout=0,negative_timeout=0", m0.c_str(), nullptr);
-        return 97;
-    });
-    bool mounted = false;
-    for (int attempt = 0; attempt < 200 && !mounted; ++attempt) {
-        usleep(10000);
-        mounted = present(m0 + "/repositorypart.cfg");
-    }
-    if (!mounted)
-        return kNoNamespace; // no FUSE here
-    body(repo, m0, m1, rules);
-    umount2(m0.c_str(), MNT_DETACH);
-    waitForChild(fs);
-    return childFailures();
-}
-
-} // namespace
-
-// Real errors of a failing disk: a listing of the earlier copy of a dirty resource that fails
-// midway, and a location that cannot be stat-ed.
-TEST(FailingMounts, RealErrorsOfAFailingFileSystemLoseAndHideNothing) {
-    EXPECT_SCENARIO(runInChild([] {
-        return failingFileSystemScenario([](TestRepository& repo, const std::string& m0,
-                                            const std::string& m1, const std::string& rules) {
-            makeTree(parentOf(place(m0, "d")), {"d/a", "d/s/x", "d/s/y"});
-            makeTree(parentOf(place(m1, "d")), {"d/b"});
-            getRepository(repo.id())->getDirtyFlags().setDirty("d", true);
-            std::string inMount = place(m0, "d").substr(m0.size());
-            writeFile(rules, "readdir " + inMount + "/s 5\n");
-            int status = -1;
-            Owned merged(getLocation_(repo.id(), "d", &status));
-            check(status == RES_ERROR && !merged, "a merge over a failing listing answers 8");
-            writeFile(rules, "");
-            check(holdsTree(parentOf(place(m0, "d")), {"d/a", "d/s/x", "d/s/y"}) &&
-                      getRepository(repo.id())->getDirtyFlags().isDirty("d"),
-                  "the earlier copy and the flag stay");
-            merged.reset(getLocation_(repo.id(), "d", &status));
-            check(status == RES_OK &&
-                      holdsTree(parentOf(place(m1, "d")), {"d/a", "d/b", "d/s/x", "d/s/y"}),
-                  "once it reads again, the copies merge whole");
-
-            makeTree(parentOf(place(m0, "c")), {"c/a"});
-            writeFile(rules, "getattr " + place(m0, "c").substr(m0.size()) + " 5\n");
-            Owned hidden(getLocation_(repo.id(), "c", &status));
-            check(status == RES_ERROR, "a copy that cannot be stat-ed is no absence");
-            Owned second(createDirectory_(repo.id(), "c", &status, false));
-            check(status == RES_ERROR && !second && !present(place(m1, "c")),
-                  "no second copy is made beside it");
-            writeFile(rules, "");
-            hidden.reset(getLocation_(repo.id(), "c", &status));
-            check(status == RES_OK && hidden && std::string(hidden.get()) == place(m0, "c"),
-                  "it is found where it was");
-        });
-    }));
 }
