@@ -229,15 +229,12 @@ std::map<std::string, std::string> contentOf(const std::string& root) {
 
 int runRepositoryOperation(TwoMounts& r, RepoOp op) {
     int status = -1;
-    std::unique_ptr<char[]> location;
     if (op == Remove)
         return removeResource_(r.repo.id(), "res");
-    if (op == Create)
-        location.reset(createDirectory_(r.repo.id(), "new", &status, false));
-    else
-        location.reset(getLocation_(r.repo.id(), "res", &status));
-    EXPECT_EQ(location, nullptr);
-    return status;
+    std::unique_ptr<char[]> location(op == Create
+                                         ? createDirectory_(r.repo.id(), "new", &status, false)
+                                         : getLocation_(r.repo.id(), "res", &status));
+    return location ? -1 : status;
 }
 
 } // namespace
