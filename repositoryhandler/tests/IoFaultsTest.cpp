@@ -71,9 +71,6 @@ public:
         t.opendir = [](const char* p) {
             return hit("opendir", p) ? nullptr : ovsys::real().opendir(p);
         };
-        t.fdopendir = [](int fd) {
-            return hit("fdopendir", pathOf(fd)) ? nullptr : ovsys::real().fdopendir(fd);
-        };
         t.readdir = [](DIR* d) {
             return hit("readdir", pathOf(dirfd(d))) ? nullptr : ovsys::real().readdir(d);
         };
