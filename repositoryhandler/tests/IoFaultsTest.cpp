@@ -170,6 +170,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"removal", Op::Removal, {}, 0, ""},
         {"removal of an unreadable resource", Op::Removal, {"lstat", "o/r", EIO}, 8, "o/r"},
         {"taking away fails", Op::Removal, {"rename", "o/r", EIO}, 8, "o/r"},
+        {"staging forbidden", Op::Removal, {"mkdir", kStagingName, EACCES}, 8, "o/r"},
         {"removal in place", Op::Cramped, {}, 0, kStagingName},
         {"removal in place, unlistable", Op::Cramped, {"readdir", "o/r", EIO}, 8, "o/r"},
         {"removal into the staging directory", Op::Staged, {}, 0, kStagingName},

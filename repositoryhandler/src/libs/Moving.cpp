@@ -598,6 +598,11 @@ int deleteResStaged(const char* pathText, const char* home) {
                 return notRemoved(path, errno);
             return kOk; // deleted as dir goes
         }
+        // Only a file system without room goes on without a work directory; any other reason
+        // (a refused permission, an I/O error) stops the removal with the resource whole.
+        int error = dir.error();
+        if (error != ENOSPC && error != EDQUOT && error != EMLINK)
+            return notRemoved(path, error);
     }
     return removeWithoutWorkDir(path, st, home);
 }
