@@ -203,7 +203,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
 namespace {
 
 enum RepoOp { Lookup, Create, TakeOver, Remove };
-enum Where { M0, M1, Legacy };
+enum Where { M0, M1, Legacy, M0HashLevel };
 
 // A resource at copy (flagged dirty with a second copy on m0), and the place of the resource on
 // faultOn that cannot be tested with call.
@@ -250,6 +250,7 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         {"creation", Create, M1, false, "openNoLinks", M1, EIO},
         {"creation, without openat2", Create, M1, false, "stat", M0, EACCES},
         {"take-over", TakeOver, Legacy, false, "lstat", Legacy, EIO},
+        {"lookup, a hash level past a link", Lookup, M0, false, "lstat", M0HashLevel, EIO},
         {"removal", Remove, M1, false, "openNoLinks", M0, EIO},
         {"dirty removal", Remove, M1, true, "openNoLinks", M1, EIO},
     };
@@ -258,12 +259,14 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         TwoMounts r;
         std::string id = row.op == Create ? "new" : "res";
         auto placeOf = [&](Where where) {
+            if (where == M0HashLevel)
+                return parentOf(r.on(r.m0, id));
             return where == Legacy ? r.legacy + "/" + id : r.on(where == M0 ? r.m0 : r.m1, id);
         };
         if (row.copy == Legacy)
             makeTree(r.legacy, {"res/a"});
         else if (row.op != Create)
-            r.make(r.m1, "res", "a");
+            r.make(row.copy == M0 ? r.m0 : r.m1, "res", "a");
         if (row.dirty) {
             r.make(r.m0, "res", "b");
             r.handler()->getDirtyFlags().setDirty("res", true);
@@ -273,6 +276,8 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         std::vector<Fault> chosen = {{row.call, placeOf(row.faultOn), row.error}};
         if (std::string(row.call) == "stat")
             chosen.push_back({"openNoLinks", "/", ENOSYS}); // a kernel without openat2
+        if (row.faultOn == M0HashLevel) // a link above the mount: each level is tested
+            chosen.push_back({"openNoLinks", "/", ELOOP});
         {
             Faults injected(chosen);
             EXPECT_NO_THROW(EXPECT_EQ(runRepositoryOperation(r, row.op), RES_ERROR));

@@ -118,8 +118,9 @@ Presence OVMountPointHandler::foundWithoutLinks(const std::string& location, int
         return Presence::Failed;
     }
     if (!reachedWithoutLinks(mountPath, location)) {
-        // A hash directory replaced by a link: what lies behind it is not this mount's.
-        return Presence::Absent;
+        // A hash directory replaced by a link: what lies behind it is not this mount's. A level
+        // that cannot be queried may be one or not: an error.
+        return errno == ELOOP ? Presence::Absent : Presence::Failed;
     }
     return Presence::Present;
 }

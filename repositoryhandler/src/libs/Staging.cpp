@@ -290,5 +290,6 @@ bool reachedWithoutLinks(const std::string& home, const std::string& path) {
     std::string text = "The resource \"" + path + "\" lies behind a symbolic link below \"" + home +
                        "\" and is left alone.";
     rh_logger.errorLog("%s", text.c_str());
+    errno = ELOOP;
     return false;
 }

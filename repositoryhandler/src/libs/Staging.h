@@ -80,7 +80,8 @@ std::string stagingHomeOf(const std::string& path);
 // Whether no directory strictly between home and path is a symbolic link (levels that do not
 // exist yet are fine; one that cannot be queried is not). A path outside home has nothing between.
 bool noLinkBetween(const std::string& home, const std::string& path);
-// noLinkBetween, logging a path that passes a link or a level that cannot be queried.
+// noLinkBetween, logging a path that passes a link (errno then is ELOOP) or a level that cannot
+// be queried (errno then is its error).
 bool reachedWithoutLinks(const std::string& home, const std::string& path);
 
 #endif
