@@ -35,7 +35,8 @@
  *   cc -Irepositoryhandler/src/libs prog.c build/lib/librepositoryhandler.a -lstdc++ -lm
  *
  * Programs started: the library runs "cp", "diff" and "du" (the GNU ones, with long options),
- * found through the PATH of the calling process. Removals are made by the library itself.
+ * found through the PATH of the calling process, with LC_ALL=C; their standard error goes to the
+ * log, never to the calling program's. Removals are made by the library itself.
  */
 #ifndef REPOSITORYHANDLER_H
 #define REPOSITORYHANDLER_H
