@@ -125,11 +125,11 @@ void logStatFailure(const std::string& path, int error) {
     errno = error;
 }
 
-int readDirectory(const std::string& dir, std::vector<std::string>& names) {
-    names.clear();
-    DIR* handle = ovsys::table().opendir(dir.c_str());
-    if (handle == nullptr)
-        return errno != 0 ? errno : EIO;
+namespace {
+
+// Reads the open listing handle to its end and closes it: 0 with the names in ascending byte
+// order, or the errno of the readdir that failed (names then holds nothing).
+int readListing(DIR* handle, std::vector<std::string>& names) {
     int error = 0;
     for (;;) {
         errno = 0;
@@ -149,6 +149,31 @@ int readDirectory(const std::string& dir, std::vector<std::string>& names) {
     }
     std::sort(names.begin(), names.end());
     return 0;
+}
+
+} // namespace
+
+int readDirectory(const std::string& dir, std::vector<std::string>& names) {
+    names.clear();
+    DIR* handle = ovsys::table().opendir(dir.c_str());
+    if (handle == nullptr)
+        return errno != 0 ? errno : EIO;
+    return readListing(handle, names);
+}
+
+int readDirectoryAt(int dirFd, std::vector<std::string>& names) {
+    names.clear();
+    // A descriptor of its own, as closedir closes what fdopendir was given.
+    int own = ovsys::table().openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    DIR* handle = own >= 0 ? ovsys::table().fdopendir(own) : nullptr;
+    if (handle == nullptr) {
+        int error = errno != 0 ? errno : EIO;
+        if (own >= 0)
+            ovsys::table().close(own);
+        errno = error;
+        return error;
+    }
+    return readListing(handle, names);
 }
 
 int renameNoReplace(const char* from, const char* to) {

@@ -47,6 +47,8 @@ void logStatFailure(const std::string& path, int error);
 // The names in dir (without "." and "..") in ascending byte order, read through the system-call
 // table. 0, or the errno of the opendir or readdir that failed (names then holds nothing).
 int readDirectory(const std::string& dir, std::vector<std::string>& names);
+// readDirectory of the open directory dirFd (which stays open and unmoved).
+int readDirectoryAt(int dirFd, std::vector<std::string>& names);
 // Renames from to the new name to, never replacing what stands there: -1 with EEXIST when to
 // exists. Where the file system cannot refuse in the rename itself, a plain file is linked and
 // unlinked (which refuses as well), and anything else is renamed after a test that to is absent.

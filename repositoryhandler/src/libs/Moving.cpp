@@ -170,42 +170,11 @@ int notRemoved(const std::string& path, int error) {
     return failed("The resource \"" + path + "\" could not be removed.", error);
 }
 
-// The names in the open directory fd, in ascending byte order: 0, or the errno of the listing
-// that failed (names then holds nothing).
-int entriesAt(int fd, std::vector<std::string>& names) {
-    names.clear();
-    // A descriptor of its own, as closedir closes what fdopendir was given.
-    int own = ovsys::table().openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    DIR* dir = own >= 0 ? ovsys::table().fdopendir(own) : nullptr;
-    if (dir == nullptr) {
-        int error = errno != 0 ? errno : EIO;
-        if (own >= 0)
-            ovsys::table().close(own);
-        return error;
-    }
-    int error = 0;
-    for (;;) {
-        errno = 0;
-        const struct dirent* entry = ovsys::table().readdir(dir);
-        if (entry == nullptr) {
-            error = errno; // 0 at the end of the listing
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
-    }
-    closedir(dir);
-    if (error != 0)
-        names.clear();
-    std::sort(names.begin(), names.end());
-    return error;
-}
-
 // Deletes everything in the open directory fd (shown as path in messages), depth first, in
 // byte order; stops at the first failure (logged), leaving what was not reached.
 int deleteEntriesAt(int fd, const std::string& path) {
     std::vector<std::string> names;
-    if (int error = entriesAt(fd, names))
+    if (int error = readDirectoryAt(fd, names))
         return failed("The directory \"" + path + "\" could not be listed.", error);
     for (const std::string& name : names) {
         std::string shown = path + "/" + name;
@@ -304,6 +273,7 @@ private:
 
     WorkDir* workIn(const std::string& home);
     int merge(const std::string& origin, const std::string& dest, const struct stat& st);
+    int stageCopy(const std::string& from, const std::string& to, std::string& copy);
     int copyAndReconcile(const std::string& origin, const std::string& dest);
     int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
     int placeEntry(const std::string& copied, const std::string& from, const std::string& to);
@@ -358,6 +328,20 @@ int Move::placeCopy(const std::string& copy, const std::string& parent, const st
     return kOk;
 }
 
+// Copies from into a new entry copy of the work directory on the destination's file system,
+// verifies it and writes it to disk: 0, or 8 (logged as a failed move of from to to).
+int Move::stageCopy(const std::string& from, const std::string& to, std::string& copy) {
+    WorkDir* dir = workIn(destHome);
+    if (dir == nullptr)
+        return notRenamed(from, to, errno);
+    copy = dir->newEntry();
+    if (int error = copyVerified(from, copy))
+        return notRenamed(from, to, error);
+    if (!dir->syncFileSystem())
+        return notRenamed(from, to, errno);
+    return kOk;
+}
+
 int Move::toNewPath(const std::string& from, const std::string& to) {
     OwnedString parentText(baseDir(to.c_str()));
     if (!parentText || to.size() == std::strlen(parentText.get()))
@@ -365,14 +349,9 @@ int Move::toNewPath(const std::string& from, const std::string& to) {
     std::string parent = parentText.get();
     if (mkdirsInherited(parent.c_str()) != 0)
         return notRenamed(from, to, errno);
-    WorkDir* dir = workIn(destHome);
-    if (dir == nullptr)
-        return notRenamed(from, to, errno);
-    std::string copy = dir->newEntry();
-    if (int error = copyVerified(from, copy))
-        return notRenamed(from, to, error);
-    if (!dir->syncFileSystem())
-        return notRenamed(from, to, errno);
+    std::string copy;
+    if (int result = stageCopy(from, to, copy))
+        return result;
     int result = placeCopy(copy, parent, from, to);
     return result == kOk ? retire(from) : result;
 }
@@ -450,17 +429,12 @@ Same Move::standsAlready(const std::string& origin, const std::string& dest) {
 
 // Copies the whole origin once, verifies it, and puts every entry of the copy in place at dest.
 int Move::copyAndReconcile(const std::string& origin, const std::string& dest) {
-    WorkDir* dir = workIn(destHome);
-    if (dir == nullptr)
-        return notRenamed(origin, dest, errno);
-    std::string copy = dir->newEntry();
-    if (int error = copyVerified(origin, copy))
-        return notRenamed(origin, dest, error);
-    if (!dir->syncFileSystem())
-        return notRenamed(origin, dest, errno);
+    std::string copy;
+    if (int result = stageCopy(origin, dest, copy))
+        return result;
     int result = reconcile(copy, origin, dest);
     // The origin loses nothing before what was put in place is on disk.
-    if (!dir->syncFileSystem())
+    if (!workIn(destHome)->syncFileSystem())
         return notRenamed(origin, dest, errno);
     return result;
 }
