@@ -168,6 +168,16 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(waitForChild(holder), 0);
     EXPECT_TRUE(present(r.on(r.m1, "b")) && !present(a) && !present(r.on(r.m1, "a")));
+
+    // One that cannot be queried has not left: it stays, and the mount is not reported empty.
+    static std::string hidden;
+    hidden = r.old(r.m0, "h");
+    ScopedSyscalls calls;
+    calls.table().lstat = [](const char* p, struct stat* st) {
+        return hidden == p ? (errno = EIO, -1) : ovsys::real().lstat(p, st);
+    };
+    EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
+    EXPECT_TRUE(present(hidden + "/f"));
 }
 
 // The target was chosen before the wait for the resource lock; a target switched off (or

@@ -27,11 +27,6 @@ time_t lastUse(const std::string& path) {
     return lstatOk(path, &st) ? lastAccess(path.c_str(), &st) : -1;
 }
 
-bool present(const std::string& path) {
-    struct stat st;
-    return lstatOk(path, &st);
-}
-
 // The text of ctime, newline included, for a time; a placeholder for a time it cannot show.
 std::string timeText(time_t when) {
     char buffer[64];
@@ -443,9 +438,17 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
             OVMountPointHandler& to = *repo.mounts[target];
             Outcome outcome = withResource(entry, false, [&] {
                 // Removed or moved by another process while the lock was awaited: it has left
-                // the mount, which is what emptying wants.
-                if (!present(entry.path)) {
-                    progress = true;
+                // the mount, which is what emptying wants. One that cannot be queried has not:
+                // it stays, and the emptying does not report the mount empty.
+                struct stat st;
+                Presence here = lstatPresence(entry.path, &st);
+                if (here != Presence::Present) {
+                    if (here == Presence::Failed) {
+                        logStatFailure(entry.path, errno);
+                        giveUp(entry);
+                    } else {
+                        progress = true;
+                    }
                     return;
                 }
                 std::string destination = to.getMountPath() + entry.relativePath;

@@ -13,6 +13,7 @@
 #include "ResourceSizes.h"
 #include "Staging.h"
 
+#include <cerrno>
 #include <iterator>
 #include <memory>
 #include <sys/stat.h>
@@ -54,6 +55,17 @@ struct GatherTake {
     }
 };
 
+// Whether the resource at full stands there (status in st). One that cannot be queried is logged
+// and passed over: it is no candidate, yet it has not left the mount.
+bool OVMountPointHandler::standing(const std::string& full, struct stat& st) const {
+    Presence here = lstatPresence(full, &st);
+    if (here == Presence::Failed) {
+        logStatFailure(full, errno);
+        repository->passOver(full);
+    }
+    return here == Presence::Present;
+}
+
 bool ltres::operator()(const ResourceEntry& a, const ResourceEntry& b) const {
     if (a.accessTime != b.accessTime)
         return a.accessTime < b.accessTime;
@@ -67,7 +79,7 @@ bool OVMountPointHandler::settledClean(const std::string& name, const std::strin
                                        struct stat& st, GatherTake& take) {
     OVDirtyFlagHandler& flags = repository->getDirtyFlags();
     if (!flags.isDirty(name.c_str()))
-        return ovsys::table().lstat(full.c_str(), &st) == 0;
+        return standing(full, st);
     if (!flags.lastAnswerCertain()) {
         rh_logger.debugLog("The walk of %s ends: the dirty flags cannot be read",
                            mountPath.c_str());
@@ -92,7 +104,9 @@ int OVMountPointHandler::gather(CandidateSet& candidates, int maxCount, const st
         return -1;
     std::string dir = mountPath + subPath;
     std::vector<std::string> names;
-    listDir(dir.c_str(), &names);
+    listDir(dir.c_str(), &names); // a failure is logged
+    if (errno != 0 && errno != ENOENT)
+        repository->passOver(dir); // what it holds has not left the mount
     for (const std::string& name : names) {
         if (take.satisfied(candidates))
             break;

@@ -104,6 +104,7 @@ private:
                GatherTake& take);
     bool settledClean(const std::string& name, const std::string& full, struct stat& st,
                       GatherTake& take);
+    bool standing(const std::string& full, struct stat& st) const;
 
     std::string mountPath;
     std::string partConfigPath; // mountPath + "/repositorypart.cfg"
