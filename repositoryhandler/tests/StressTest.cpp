@@ -202,6 +202,8 @@ struct Shared {
     std::atomic<long long> clearableEndNs;
     std::atomic<long> operationsDone;
     std::atomic<int> stop;
+    // Set once the balancer moved something and ended its clearable phase with deletions.
+    std::atomic<int> phasesDone;
     std::atomic<int> names[kWorkers];
     std::atomic<long> created, removed, lookups, found, notFound, dirty, recreated, legacyPlaced,
         switched, listings, timesSet, crossLookups;
@@ -369,6 +371,11 @@ int Worker::liveNumber() {
 
 int Worker::run() {
     for (int done = 0; done < kOperations; ++done) {
+        // Workers faster than the checks (the sanitizer build) wait for the balancer's phases
+        // to have run beside them (at most a minute), before they finish.
+        for (int waited = 0; done == kOperations * 6 / 10 && !shared->phasesDone && waited < 6000;
+             ++waited)
+            usleep(10000);
         int roll = pick(100);
         if (roll < 20)
             create();
@@ -683,6 +690,7 @@ int runBalancer(const Setup& setup, const std::string& deletedFile, const std::s
         stats.deletions += static_cast<long>(victims.size());
         if (clearable && clearableLeft == 0 && stats.deletions == 0)
             clearableLeft = 1; // the phase lasts until a check deleted something
+        shared->phasesDone = clearableLeft == 0 && stats.deletions > 0 && stats.moves > 0;
         stats.checks++;
         usleep(20000);
     }

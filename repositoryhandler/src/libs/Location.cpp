@@ -285,12 +285,21 @@ int OVRepositoryHandler::removeResource(const char* resource) {
         }
         inLegacy = there == Presence::Present;
     }
+    // A copy that is no longer found (its mount was switched off meanwhile) was not removed.
     int result = RES_OK;
-    for (OVMountPointHandler* mount : holders)
-        result |= mount->removeResource(resource) & ~RES_NOT_FOUND;
-    if (inLegacy)
+    bool removed = false;
+    for (OVMountPointHandler* mount : holders) {
+        int r = mount->removeResource(resource);
+        if (r != RES_NOT_FOUND) {
+            result |= r;
+            removed = true;
+        }
+    }
+    if (inLegacy) {
         result |= deleteResStaged(legacyPath(resource).c_str(), legacyDir.c_str());
-    return holders.empty() && !inLegacy ? RES_NOT_FOUND : result;
+        removed = true;
+    }
+    return removed ? result : RES_NOT_FOUND;
 }
 
 int OVRepositoryHandler::checkResourceStatus(const char* resource) {
