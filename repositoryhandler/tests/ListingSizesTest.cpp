@@ -248,14 +248,9 @@ TEST(SizesCache, FailedWriteKeepsThePreviousCache) {
         errno = EACCES;
         return -1;
     };
-    try {
-        countSize(d.path().c_str(), true);
-        ADD_FAILURE() << "no exception";
-    } catch (const OVAssertionException& e) {
-        EXPECT_EQ(e.getExpression(), "f");
-        EXPECT_EQ(e.getLine(), 825);
-        EXPECT_EQ(e.getFile(), kRepositorySource);
-    }
+    EXPECT_NO_THROW(countSize(d.path().c_str(), true)); // no temporary can be made
+    EXPECT_EQ(capture.messages().back(),
+              "The count file \"" + d.path() + "/.count\" could not be written. Error code is 13");
     std::vector<std::string> names;
     listDir(d.path().c_str(), &names);
     EXPECT_EQ(names, std::vector<std::string>{".count"});

@@ -36,10 +36,20 @@ long toNumber(const std::string& text) {
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
-// Reads the cache file (see readCountRecords).
+void logCountFailure(const std::string& file, const char* what, int error) {
+    std::string text = "The count file \"" + file + "\" could not be " + what + ". Error code is " +
+                       std::to_string(error);
+    rh_logger.errorLog("%s", text.c_str());
+}
+
+// Reads the cache file (see readCountRecords). One that cannot be read is logged and counts as
+// empty: every resource is then measured anew.
 void readCountFile(const std::string& countFile, CountCache* known) {
     std::ifstream in(countFile, std::ios::binary);
-    ovAssert(in.is_open(), "f", 786, kRepositorySource);
+    if (!in.is_open()) {
+        logCountFailure(countFile, "read", errno);
+        return;
+    }
     readCountRecords(in, known);
 }
 
@@ -53,12 +63,6 @@ int createTemporary(const std::string& countFile, std::string* path) {
             return fd;
     }
     return -1;
-}
-
-void logWriteFailure(const std::string& countFile, int error) {
-    std::string text = "The count file \"" + countFile + "\" could not be written. Error code is " +
-                       std::to_string(error);
-    rh_logger.errorLog("%s", text.c_str());
 }
 
 // Writes one record per resource, in the order of the set. False, with errno, on a failure.
@@ -86,19 +90,25 @@ bool writeRecords(int fd, const CountResultSet& result) {
 void writeCountFile(const std::string& countFile, const CountResultSet& result) {
     std::string temporary;
     int fd = createTemporary(countFile, &temporary);
-    ovAssert(fd >= 0, "f", 825, kRepositorySource);
+    if (fd < 0) {
+        logCountFailure(countFile, "written", errno); // the previous cache stays
+        return;
+    }
     if (!writeRecords(fd, result) ||
         ovsys::table().rename(temporary.c_str(), countFile.c_str()) != 0) {
         int error = errno;
         ovsys::table().unlink(temporary.c_str());
-        logWriteFailure(countFile, error);
+        logCountFailure(countFile, "written", error);
     }
 }
 
 // The first decimal number in du's output; false when it holds none.
 bool readDuOutput(const std::string& output, long* size) {
     File f(std::fopen(output.c_str(), "rb"));
-    ovAssert(f != nullptr, "f", 749, kRepositorySource);
+    if (f == nullptr) {
+        logCountFailure(output, "read", errno);
+        return false;
+    }
     char text[64];
     if (std::fgets(text, sizeof text, f.get()) == nullptr)
         return false;

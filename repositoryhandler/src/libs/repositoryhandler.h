@@ -16,13 +16,14 @@
  *     directory named in "mountPoints" that does not exist. The call fails each time until the
  *     configuration is mended; "repostat --check <repository>" names such problems before a
  *     program meets them;
- *   - creation (createLocation_, createDirectory_) of a name with an inner "/";
- *   - countSize when its ".count" cannot be read or a new one cannot be made in directory.
+ *   - creation (createLocation_, createDirectory_) of a name with an inner "/".
  * An I/O error is never thrown by the entry points: a "repository.cfg" that exists but cannot be
  * read gives the call's failure result (null with status 8, 8, or the status REPO_MISSING); a
  * ".dirty" that cannot be read makes every flag count as set, and one that cannot be written
  * makes the change that needed it fail (creation while a mount is off answers 8); a place that
- * cannot be tested answers 8, never 4. Each is logged with its path and error code.
+ * cannot be tested answers 8, never 4; countSize measures every resource anew when ".count"
+ * cannot be read and keeps the old one when a new one cannot be written. Each is logged with its
+ * path and error code.
  * A C++ caller catches them with catch (...) (they do not derive from std::exception). A lock
  * that is not obtained is never thrown: see the status 16 below.
  *
