@@ -155,7 +155,9 @@ int OVMountPointHandler::checkStatus(bool useCached) {
         status = MOUNT_UNMOUNTED;
         return status;
     }
-    noteReadOnly(readOnlyNow || time(nullptr) - writesRefusedAt < kWritesRefusedSeconds);
+    // The clock is read only after a refused write.
+    noteReadOnly(readOnlyNow ||
+                 (writesRefusedAt != 0 && time(nullptr) - writesRefusedAt < kWritesRefusedSeconds));
     status = statusFromFillLevel(used);
     // Passed over for new and moved resources like a full mount.
     if (readOnly)
