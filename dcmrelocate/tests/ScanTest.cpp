@@ -13,15 +13,14 @@ namespace {
 class ScanTest : public RelocateTest {};
 
 // Overwrites every "@@" in the file with padding (space, NUL): the toolkit writes no blank UID.
-void blankOutMarkers(const std::string& path) {
+// A "##" cuts the file off there, inside the value that holds it.
+void applyMarkers(const std::string& path) {
     std::string content = readFile(path);
-    size_t marker = content.find("@@");
-    if (marker == std::string::npos) {
-        return;
-    }
-    for (; marker != std::string::npos; marker = content.find("@@", marker)) {
+    for (size_t marker = content.find("@@"); marker != std::string::npos;
+         marker = content.find("@@", marker)) {
         content.replace(marker, 2, " \0", 2);
     }
+    content = content.substr(0, content.find("##"));
     writeText(path, content);
 }
 
@@ -132,6 +131,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
     // Their "@@" becomes padding after writing (blankOutMarkers).
     add("blank Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID = "@@"; });
     add("blank SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = "@@"; });
+    add("cut inside the Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID = "1.2##3"; });
     for (const std::string hostile : {"../../x", "..", ".", "a/b", "1.2\x01.3"}) {
         add("study " + hostile, [&](SampleSpec& s) { s.studyInstanceUID = hostile; });
         add("SOP " + hostile, [&](SampleSpec& s) { s.sopInstanceUID = hostile; });
@@ -142,7 +142,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
         fs::create_directory(at("src"));
         if (sample) {
             writeDicom(*sample, at("src/f1"));
-            blankOutMarkers(at("src/f1"));
+            applyMarkers(at("src/f1"));
         } else {
             writeText(at("src/f1"), "plain text\n");
         }
@@ -155,6 +155,37 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
                   }),
                   0);
         EXPECT_EQ(treeListing(tmp.path()), before);
+    }
+}
+
+TEST_F(ScanTest, FilesOfOtherWritersWithTheAttributesIntactAreFiled) {
+    struct Case {
+        const char* what;
+        bool unknownVR;
+        bool withMetaHeader;
+        std::uintmax_t cut; // bytes cut off the end, inside the pixel data
+    };
+    const Case cases[] = {
+        {"attributes stored with VR UN", true, true, 0},
+        {"attributes stored with VR UN, no meta header", true, false, 0},
+        {"pixel data cut short", false, true, 1000},
+        {"VR UN and pixel data cut short", true, true, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(at("dst"));
+        SampleSpec sample = ctImage();
+        sample.attributesAsUnknownVR = c.unknownVR;
+        sample.metaHeader = c.withMetaHeader;
+        sample.rows = sample.columns = 64;
+        writeDicom(sample, at("src/f1"));
+        fs::resize_file(at("src/f1"), fs::file_size(at("src/f1")) - c.cut);
+        const std::string content = readFile(at("src/f1"));
+        if (c.unknownVR) {
+            ASSERT_NE(content.find("UN"), std::string::npos);
+        }
+        expectRun(run({"src", "dst"}), "201103/15/1.2.3\n", kOneFileFiled, 0);
+        EXPECT_EQ(readFile(at("dst/201103/15/1.2.3/CT.1.2.3.1")), content);
     }
 }
 
