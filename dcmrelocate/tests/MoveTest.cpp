@@ -1,5 +1,6 @@
 // Moves never replace an existing file, and fail cleanly across file systems.
 #include <cerrno>
+#include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -10,6 +11,15 @@
 namespace {
 
 class MoveTest : public RelocateTest {};
+
+// Makes a tmpfs the child's `dir`: it exists only in the child's own mount namespace.
+std::function<bool()> tmpfsOn(const std::string& dir) {
+    return [dir] {
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") == 0;
+    };
+}
 
 TEST(MoveNoReplaceTest, RefusesAnExistingNameAndMovesOtherwise) {
     for (const auto move : {&moveNoReplace, &linkThenUnlink}) {
@@ -40,10 +50,14 @@ TEST_F(MoveTest, FilingAStudyTwiceKeepsTheFirstCopy) {
     second.patientName = "Second";
     writeDicom(second, at("src/f1"));
     const std::string secondContent = readFile(at("src/f1"));
-    const std::string dryOut = run({"-d", "src", "dst"}).out;
-    EXPECT_NE(dryOut.find("\nmv src/f1 dst/201103/15/1.2.3/CT.1.2.3.1\n"), std::string::npos);
-    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
-              kOneFileFiled + "Error: Can't move src/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n", 0);
+    const std::string refused =
+        "Can't move src/f1 to dst/201103/15/1.2.3/CT.1.2.3.1 (target exists)\n";
+    expectRun(run({"-d", "src", "dst"}), "",
+              kOneFileMoving + "Warning: " + refused +
+                  "Info: Dry run: 0 to be filed, 0 skipped, 1 refused\n",
+              2);
+    expectRun(run({"src", "dst"}), "",
+              kOneFileMoving + "Error: " + refused + closing(0, "0 skipped", 1), 2);
     EXPECT_EQ(readFile(at("dst/201103/15/1.2.3/CT.1.2.3.1")), firstContent);
     EXPECT_EQ(readFile(at("src/f1")), secondContent);
 }
@@ -58,7 +72,7 @@ TEST_F(MoveTest, SecondFileOfTheSameNameStays) {
     const std::string firstContent = readFile(at("src/" + names[0]));
     const std::string secondContent = readFile(at("src/" + names[1]));
     const std::string target = "dst/201103/15/1.2.3/CT.1.2.3.1";
-    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
+    expectRun(run({"src", "dst"}), "",
               lines({
                   "Info: Processing directory src",
                   "Info: Processing file src/" + names[0],
@@ -67,9 +81,10 @@ TEST_F(MoveTest, SecondFileOfTheSameNameStays) {
                   lines({
                       "Info: Moving src/" + names[0] + " to " + target,
                       "Info: Moving src/" + names[1] + " to " + target,
-                      "Error: Can't move src/" + names[1] + " to " + target,
-                  }),
-              0);
+                      "Error: Can't move src/" + names[1] + " to " + target + " (target exists)",
+                  }) +
+                  closing(1, "0 skipped", 1),
+              2);
     EXPECT_EQ(readFile(at(target)), firstContent);
     EXPECT_FALSE(exists(at("src/" + names[0])));
     EXPECT_EQ(readFile(at("src/" + names[1])), secondContent);
@@ -82,11 +97,7 @@ TEST_F(MoveTest, TargetOnAnotherFileSystemMovesNothing) {
     // The tmpfs on dst exists only in the child's own mount namespace and goes with it.
     const std::string mountPoint = at("dst");
     RunOptions options;
-    options.prepare = [&mountPoint] {
-        return unshare(CLONE_NEWNS) == 0 &&
-               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m") == 0;
-    };
+    options.prepare = tmpfsOn(mountPoint);
     const RunResult result = run({"src", "dst"}, options);
     if (result.status == kPrepareFailed && result.err.empty()) {
         GTEST_SKIP() << "no permission for a private mount namespace";
@@ -96,14 +107,91 @@ TEST_F(MoveTest, TargetOnAnotherFileSystemMovesNothing) {
     for (const std::string& name : listingOrder(at("src"))) {
         const std::string target = "dst/201103/15/1.2.3/CT.1.2.3." + name.substr(1);
         processed += lines({"Info: Processing file src/" + name});
-        moves += lines({"Info: Moving src/" + name + " to " + target,
-                        "Error: Can't move src/" + name + " to " + target});
+        moves += lines(
+            {"Info: Moving src/" + name + " to " + target,
+             "Error: Can't move src/" + name + " to " + target + " (Invalid cross-device link)"});
     }
-    expectRun(result, "201103/15/1.2.3\n",
-              "Info: Processing directory src\n" + processed + kMakeStudyDir + moves, 0);
+    expectRun(result, "",
+              "Info: Processing directory src\n" + processed + kMakeStudyDir + moves +
+                  closing(0, "0 skipped", 2),
+              2);
     EXPECT_TRUE(exists(at("src/f1")));
     EXPECT_TRUE(exists(at("src/f2")));
     EXPECT_TRUE(listingOrder(mountPoint).empty()); // the directories were made on the tmpfs
+}
+
+// Each cause that keeps an accepted file from being filed: the real run names it in an error,
+// the dry run in a warning instead of the "mv", both count the file as not filed and end with 2
+// and without the result line.
+TEST_F(MoveTest, EveryCauseOfAFailedMoveIsNamedByTheRealAndTheDryRun) {
+    const std::string study = "dst/201103/15/1.2.3/";
+    struct Cause {
+        const char* what;
+        std::function<void()> arrange; // after src/f1 is written from ctImage()
+        std::string target;
+        std::string reason;
+        std::function<bool()> prepare = nullptr;
+        int filed = 0;
+    };
+    const auto asNobody = [] { return setgid(65534) == 0 && setuid(65534) == 0; };
+    const Cause causes[] = {
+        {"unknown SOP Class",
+         [&] {
+             SampleSpec sample = ctImage();
+             sample.sopClassUID = "1.2.999.1";
+             writeDicom(sample, at("src/f1"));
+         },
+         study, "no modality abbreviation for SOP Class 1.2.999.1"},
+        {"archived before",
+         [&] {
+             std::filesystem::create_directories(at(study));
+             writeText(at(study + "CT.1.2.3.1"), "old");
+         },
+         study + "CT.1.2.3.1", "target exists"},
+        {"two files of one name", [&] { writeDicom(ctImage(), at("src/f2")); },
+         study + "CT.1.2.3.1", "target exists", nullptr, 1},
+        {"a file in the way", [&] { writeText(at("dst"), ""); }, study + "CT.1.2.3.1",
+         "Not a directory"},
+        {"another file system", [&] { mkdir(at("dst").c_str(), 0755); }, study + "CT.1.2.3.1",
+         "Invalid cross-device link", tmpfsOn(at("dst"))},
+        {"no permission",
+         [&] {
+             chmod(tmp.path().c_str(), 0755);
+             std::filesystem::create_directories(at(study));
+         },
+         study + "CT.1.2.3.1", "Permission denied", asNobody},
+    };
+    for (const Cause& cause : causes) {
+        SCOPED_TRACE(cause.what);
+        std::filesystem::remove_all(at("src"));
+        std::filesystem::remove_all(at("dst"));
+        writeDicom(ctImage(), at("src/f1"));
+        cause.arrange();
+        // Of two files of one name the second in walk order fails.
+        const std::string failing = "src/" + listingOrder(at("src")).back();
+        const std::string refused =
+            "Can't move " + failing + " to " + cause.target + " (" + cause.reason + ")\n";
+        RunOptions options;
+        options.prepare = cause.prepare;
+        const std::string before = treeListing(tmp.path());
+        const RunResult dry = run({"-d", "src", "dst"}, options);
+        if (dry.status == kPrepareFailed && dry.err.empty()) {
+            continue; // no private mount namespace, or not root
+        }
+        EXPECT_EQ(dry.out.find("mv " + failing), std::string::npos) << dry.out;
+        EXPECT_NE(dry.err.find("Warning: " + refused), std::string::npos) << dry.err;
+        EXPECT_NE(dry.err.find("Info: Dry run: " + std::to_string(cause.filed) +
+                               " to be filed, 0 skipped, 1 refused\n"),
+                  std::string::npos);
+        EXPECT_EQ(dry.status, 2);
+        EXPECT_EQ(treeListing(tmp.path()), before);
+        const RunResult real = run({"src", "dst"}, options);
+        EXPECT_EQ(real.out, "");
+        EXPECT_NE(real.err.find("Error: " + refused), std::string::npos) << real.err;
+        EXPECT_NE(real.err.find(closing(cause.filed, "0 skipped", 1)), std::string::npos);
+        EXPECT_EQ(real.status, 2);
+        EXPECT_TRUE(exists(at(failing)));
+    }
 }
 
 } // namespace

@@ -58,8 +58,9 @@ TEST_F(ScanTest, LatestDateOfAllFilesWinsWhateverTheOrder) {
             moved += lines({"Info: Moving src/" + names[i] + " to dst/201103/15/1.2.3/CT." + sop});
         }
         ASSERT_EQ(listingOrder(at("src")), names);
-        expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
-                  "Info: Processing directory src\n" + processed + kMakeStudyDir + moved, 0);
+        expectRun(
+            run({"src", "dst"}), "201103/15/1.2.3\n",
+            "Info: Processing directory src\n" + processed + kMakeStudyDir + moved + closing(3), 0);
         EXPECT_EQ(listingOrder(at("dst/201103/15/1.2.3")).size(), 3u);
     }
 }
@@ -84,19 +85,21 @@ TEST_F(ScanTest, SecondStudyEndsTheRunBeforeAnythingIsMade) {
     EXPECT_EQ(treeListing(tmp.path()), before);
 }
 
-TEST_F(ScanTest, DryRunPrintsTheCommandsAndChangesNothing) {
+TEST_F(ScanTest, DryRunPrintsTheCommandsForMissingLevelsAndChangesNothing) {
     writeDicom(ctImage(), at("src/f1"));
-    const std::string before = treeListing(tmp.path());
+    const std::string err = kOneFileMoving + "Info: Dry run: 1 to be filed, 0 skipped, 0 refused\n";
+    const std::string move = "mv src/f1 dst/201103/15/1.2.3/CT.1.2.3.1";
+    std::string before = treeListing(tmp.path());
     expectRun(run({"-d", "src", "dst"}),
-              lines({
-                  "mkdir dst",
-                  "mkdir dst/201103",
-                  "mkdir dst/201103/15",
-                  "mkdir dst/201103/15/1.2.3",
-                  "mv src/f1 dst/201103/15/1.2.3/CT.1.2.3.1",
-                  "201103/15/1.2.3",
-              }),
-              kOneFileFiled, 0);
+              lines({"mkdir dst", "mkdir dst/201103", "mkdir dst/201103/15",
+                     "mkdir dst/201103/15/1.2.3", move, "201103/15/1.2.3"}),
+              err, 0);
+    EXPECT_EQ(treeListing(tmp.path()), before);
+    fs::create_directories(at("dst/201103"));
+    before = treeListing(tmp.path());
+    expectRun(run({"-d", "src", "dst"}),
+              lines({"mkdir dst/201103/15", "mkdir dst/201103/15/1.2.3", move, "201103/15/1.2.3"}),
+              err, 0);
     EXPECT_EQ(treeListing(tmp.path()), before);
 }
 
@@ -111,7 +114,7 @@ TEST_F(ScanTest, NestedAndHiddenDirectoriesAreWalkedOtherEntriesPassedOver) {
                   "Info: Processing directory src/.a/b",
                   "Info: Processing file src/.a/b/f1",
               }) + kMakeStudyDir +
-                  "Info: Moving src/.a/b/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n",
+                  "Info: Moving src/.a/b/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n" + closing(1),
               0);
     EXPECT_TRUE(exists(at("dst/201103/15/1.2.3/CT.1.2.3.1")));
 }
@@ -152,7 +155,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
                       "Info: Processing directory src",
                       "Info: Processing file src/f1",
                       "Warning: Cannot parse file src/f1 -- skipping ",
-                  }),
+                  }) + closing(0, "1 skipped (cannot be parsed: 1)"),
                   0);
         EXPECT_EQ(treeListing(tmp.path()), before);
     }
@@ -189,19 +192,21 @@ TEST_F(ScanTest, FilesOfOtherWritersWithTheAttributesIntactAreFiled) {
     }
 }
 
-TEST_F(ScanTest, UnknownSopClassTargetsTheStudyDirectoryAndStays) {
+TEST_F(ScanTest, UnknownSopClassIsRefusedAndStays) {
     SampleSpec sample = ctImage();
     sample.sopClassUID = "1.2.3.4.5.6.7";
     writeDicom(sample, at("src/f1"));
-    const std::string dryOut = run({"-d", "src", "dst"}).out;
-    EXPECT_NE(dryOut.find("\nmv src/f1 dst/201103/15/1.2.3/\n"), std::string::npos) << dryOut;
-    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
+    const std::string refused = "Can't move src/f1 to dst/201103/15/1.2.3/ (no modality "
+                                "abbreviation for SOP Class 1.2.3.4.5.6.7)\n";
+    const RunResult dry = run({"-d", "src", "dst"});
+    EXPECT_EQ(dry.out.find("mv "), std::string::npos) << dry.out;
+    EXPECT_NE(dry.err.find("\nWarning: " + refused), std::string::npos) << dry.err;
+    EXPECT_EQ(dry.status, 2);
+    expectRun(run({"src", "dst"}), "",
               "Info: Processing directory src\nInfo: Processing file src/f1\n" + kMakeStudyDir +
-                  lines({
-                      "Info: Moving src/f1 to dst/201103/15/1.2.3/",
-                      "Error: Can't move src/f1 to dst/201103/15/1.2.3/",
-                  }),
-              0);
+                  "Info: Moving src/f1 to dst/201103/15/1.2.3/\nError: " + refused +
+                  closing(0, "0 skipped", 1),
+              2);
     EXPECT_TRUE(exists(at("src/f1")));
     EXPECT_TRUE(listingOrder(at("dst/201103/15/1.2.3")).empty());
 }
@@ -219,7 +224,7 @@ TEST_F(ScanTest, StudyWithoutDateGoesDirectlyBelowTheTarget) {
                   "Info: Creating dst/",
                   "Info: Creating dst//1.2.3",
                   "Info: Moving src/f1 to dst//1.2.3/CT.1.2.3.1",
-              }),
+              }) + closing(1),
               0);
     EXPECT_TRUE(exists(at("dst/1.2.3/CT.1.2.3.1")));
 }

@@ -98,9 +98,18 @@ inline const std::string kMakeStudyDir = "Info: Making sure dst/201103/15/1.2.3/
                                          "Info: Creating dst/201103/15\n"
                                          "Info: Creating dst/201103/15/1.2.3\n";
 
-// Standard error of `dcmrelocate src dst` filing the single file src/f1 written from ctImage().
-inline const std::string kOneFileFiled =
+// The closing line of a run that filed `filed` files, skipped `skipped` and failed `failed`.
+inline std::string closing(int filed, const std::string& skipped = "0 skipped", int failed = 0) {
+    return "Info: " + std::to_string(filed) + " filed, " + skipped + ", " + std::to_string(failed) +
+           " failed\n";
+}
+
+// Standard error of `dcmrelocate [-d] src dst` up to its closing line, for the single file src/f1
+// written from ctImage().
+inline const std::string kOneFileMoving =
     "Info: Processing directory src\nInfo: Processing file src/f1\n" + kMakeStudyDir +
     "Info: Moving src/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n";
+// Standard error of `dcmrelocate src dst` filing that file.
+inline const std::string kOneFileFiled = kOneFileMoving + closing(1);
 
 #endif
