@@ -62,7 +62,7 @@ TEST_F(StandardOutputTest, UsageAndDryRunFailOnlyWhenTheyWrite) {
     // result line is not written either.
     writeDicom(ctImage(), at("src/f1"));
     const std::string before = treeListing(tmp.path());
-    std::string err = kOneFileMoving + "Info: Dry run: 1 to be filed, 0 skipped, 0 refused\n";
+    std::string err = kOneFileMoving + closing(1, "0 skipped", 0, true);
     const std::string firstCreate = "Info: Creating dst\n";
     err.insert(err.find(firstCreate) + firstCreate.size(),
                cannotWrite("the command \"mkdir dst\"", full));

@@ -98,10 +98,12 @@ inline const std::string kMakeStudyDir = "Info: Making sure dst/201103/15/1.2.3/
                                          "Info: Creating dst/201103/15\n"
                                          "Info: Creating dst/201103/15/1.2.3\n";
 
-// The closing line of a run that filed `filed` files, skipped `skipped` and failed `failed`.
-inline std::string closing(int filed, const std::string& skipped = "0 skipped", int failed = 0) {
-    return "Info: " + std::to_string(filed) + " filed, " + skipped + ", " + std::to_string(failed) +
-           " failed\n";
+// The closing line of a run (or dry run) that filed `filed` files, skipped and failed some.
+inline std::string closing(int filed, const std::string& skipped = "0 skipped", int failed = 0,
+                           bool dry = false) {
+    return (dry ? "Info: Dry run: " : "Info: ") + std::to_string(filed) +
+           (dry ? " to be filed, " : " filed, ") + skipped + ", " + std::to_string(failed) +
+           (dry ? " refused\n" : " failed\n");
 }
 
 // Standard error of `dcmrelocate [-d] src dst` up to its closing line, for the single file src/f1
