@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcvr.h>
 #include <dcmtk/dcmdata/dcvrda.h>
 #include <dcmtk/ofstd/ofdate.h>
 
@@ -29,10 +30,19 @@ const char* readUid(DcmDataset& dataset, const DcmTagKey& tag) {
     return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
+// The first tag after the Study Instance UID, the last of the attributes read in tag order.
+// Reading stops there: what follows (pixel data, above all) is neither needed nor checked, so a
+// file damaged after the attributes is still filed and a large one is not read whole.
+const DcmTagKey kFirstTagNotRead(0x0020, 0x000e);
+
 } // namespace
 
 DicomParser::DicomParser(const std::string& path) : fileName(path), condition(EC_Normal) {
-    condition = fileFormat.loadFile(fileName.c_str());
+    // Some writers store known attributes with the VR UN; the dictionary gives them their real
+    // VR, so that a UID stored so reads as a UID and not as bytes.
+    dcmEnableUnknownVRConversion.set(OFTrue);
+    condition = fileFormat.loadFileUntilTag(fileName.c_str(), EXS_Unknown, EGL_noChange,
+                                            DCM_MaxReadLength, ERM_autoDetect, kFirstTagNotRead);
     if (condition.good()) {
         DcmDataset* dataset = fileFormat.getDataset();
         studyInstanceUID = readUid(*dataset, DCM_StudyInstanceUID);

@@ -8,8 +8,8 @@
 
 // Loads one DICOM file and reads what the relocation needs from its top-level data set: the three
 // UIDs (at construction) and the retention date (getArchiveDir). The UID pointers point into
-// fileFormat and live as long as the parser does. The file is parsed once; values longer than
-// 4096 bytes, such as pixel data, stay on disk.
+// fileFormat and live as long as the parser does. The file is parsed once and only up to the
+// Study Instance UID; elements stored with the VR UN are read with their dictionary VR.
 class DicomParser {
 public:
     explicit DicomParser(const std::string& path);

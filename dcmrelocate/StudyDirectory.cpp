@@ -1,5 +1,7 @@
 #include "StudyDirectory.h"
 
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <memory>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 
 #include "DicomParser.h"
+#include "DryRunCheck.h"
 #include "Output.h"
 
 StudyDirectory::StudyDirectory(std::string source, std::string target)
@@ -25,7 +28,13 @@ int StudyDirectory::processDir(std::string dir) {
     // Closed however the walk ends, also when a second study is thrown out of it.
     const std::unique_ptr<DIR, int (*)(DIR*)> handle(opendir(dir.c_str()), &closedir);
     if (!handle) {
-        printError("Error: Cannot open " + dir + " -- skipping\n");
+        const std::string reason = std::strerror(errno);
+        if (dir == sourceDir) {
+            sourceOpen = false;
+            printError("Error: Cannot open the source directory " + dir + " (" + reason + ")\n");
+        } else {
+            printError("Error: Cannot open " + dir + " (" + reason + ") -- skipping\n");
+        }
         return 0;
     }
     int count = 0;
@@ -40,6 +49,7 @@ int StudyDirectory::processDir(std::string dir) {
         }
         if (S_ISLNK(status.st_mode)) {
             printError("Warning: Symbolic link " + path + " is not followed -- skipping\n");
+            ++tally.symbolicLinks;
         } else if (S_ISDIR(status.st_mode) && name != "." && name != "..") {
             count += processDir(path);
         } else if (S_ISREG(status.st_mode)) {
@@ -54,6 +64,7 @@ int StudyDirectory::processFile(std::string path) {
     DicomParser parser(path);
     if (!parser.good()) {
         printError("Warning: Cannot parse file " + path + " -- skipping \n");
+        ++tally.unparsable;
         return 0;
     }
     const std::string fileStudyUID = parser.getStudyInstanceUID();
@@ -76,7 +87,7 @@ int StudyDirectory::processFile(std::string path) {
     if (const char* modality = dcmSOPClassUIDToModality(parser.getSOPClassUID())) {
         objectName = std::string(modality) + "." + parser.getSOPInstanceUID();
     }
-    files.emplace_back(path, objectName);
+    files.emplace_back(path, parser.getSOPClassUID(), objectName);
     return 1;
 }
 
@@ -89,8 +100,7 @@ std::string StudyDirectory::studyDirectoryPath() const {
     return targetDir + archiveDir + "/" + studyUID;
 }
 
-int StudyDirectory::moveFiles(bool execute) {
-    const std::string dir = studyDirectoryPath();
+void StudyDirectory::makeStudyDirectory(const std::string& dir, bool execute) const {
     const std::string withSlash = dir + "/";
     printError("Info: Making sure " + withSlash + " exists\n");
     for (std::string::size_type slash = withSlash.find('/'); slash != std::string::npos;
@@ -100,16 +110,24 @@ int StudyDirectory::moveFiles(bool execute) {
         }
         const std::string prefix = withSlash.substr(0, slash);
         printError("Info: Creating " + prefix + "\n");
-        if (execute) {
-            // An existing level is fine; one that cannot be made shows in the moves that follow.
-            mkdir(prefix.c_str(), 0755);
-        } else {
-            printOutput("mkdir " + prefix + "\n", "the command");
+        struct stat status;
+        if (!execute) {
+            if (stat(prefix.c_str(), &status) != 0) {
+                printOutput("mkdir " + prefix + "\n", "the command");
+            }
+        } else if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            // The moves into it fail too and each says so; this names the first cause.
+            printError("Error: Cannot create " + prefix + " (" + std::strerror(errno) + ")\n");
         }
     }
-    int moved = 0;
+}
+
+void StudyDirectory::moveFiles(bool execute) {
+    const std::string dir = studyDirectoryPath();
+    makeStudyDirectory(dir, execute);
+    DryRunCheck check(dir);
     for (const ObjFile& file : files) {
-        moved += file.moveFile(execute, dir);
+        const bool filed = execute ? file.moveFile(dir) : file.printMove(dir, check);
+        ++(filed ? tally.filed : tally.failed);
     }
-    return moved;
 }

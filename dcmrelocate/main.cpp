@@ -2,11 +2,13 @@
 //
 //   dcmrelocate [-d] [-h] [-t value] sourceDir [targetDir]
 //
-// Standard error carries every progress, warning and error line; standard output carries the
-// usage text, the commands of a dry run (-d) and one result line: the study directory's path
-// below the target. Exit status 1 means no source directory, a missing data dictionary, a
-// second study in the tree, or standard output that could not be written; every other run ends
-// with 0.
+// Standard error carries every progress, warning and error line, and a closing line counting
+// the files filed, skipped and failed; standard output carries the usage text, the commands of a
+// dry run (-d) and one result line, the study directory's path below the target, written only
+// when every accepted file was filed. Exit status: 0 all accepted files filed, or none found;
+// 1 no source directory, a missing data dictionary, a second study in the tree, or standard
+// output that could not be written; 2 some accepted file not filed; 3 the source directory
+// cannot be opened.
 
 #include <csignal>
 #include <string>
@@ -35,17 +37,30 @@ bool dictionaryLoaded() {
     return false;
 }
 
+constexpr int kNotAllFiled = 2;
+constexpr int kSourceUnreadable = 3;
+
+// Walks the source, files the study and closes with the count; the result line is written only
+// when every accepted file was filed, so that a caller never takes a partial filing for a whole.
 int relocate(StudyDirectory& study, bool execute) {
     try {
-        const int count = study.processDir(study.getSourceDir());
-        if (count == 0) {
-            return 0;
+        if (study.processDir(study.getSourceDir()) > 0) {
+            study.moveFiles(execute);
         }
-        study.moveFiles(execute);
-        printOutput(study.resultLine() + "\n", "the result line");
     } catch (const std::string& message) {
         printError("Error: " + message + "\n");
         return 1;
+    }
+    const Tally& tally = study.getTally();
+    printError(tally.closingLine(execute));
+    if (!study.sourceOpened()) {
+        return kSourceUnreadable;
+    }
+    if (tally.failed > 0) {
+        return kNotAllFiled;
+    }
+    if (tally.filed > 0) {
+        printOutput(study.resultLine() + "\n", "the result line");
     }
     return 0;
 }

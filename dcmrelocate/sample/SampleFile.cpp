@@ -4,11 +4,26 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcvrobow.h>
 
 namespace {
 
-void putIfSet(DcmDataset& dataset, const DcmTagKey& tag, const std::optional<std::string>& value) {
-    if (value) {
+// The value as the bytes of an element of VR UN, padded to even length as a UID or date would be.
+void putAsUnknownVR(DcmDataset& dataset, const DcmTagKey& tag, std::string value) {
+    if (value.size() % 2 != 0) {
+        value += '\0';
+    }
+    auto* element = new DcmOtherByteOtherWord(DcmTag(tag, EVR_UN));
+    element->putUint8Array(reinterpret_cast<const Uint8*>(value.data()),
+                           static_cast<unsigned long>(value.size()));
+    dataset.insert(element, OFTrue);
+}
+
+void putIfSet(DcmDataset& dataset, const DcmTagKey& tag, const std::optional<std::string>& value,
+              bool unknownVR = false) {
+    if (value && unknownVR) {
+        putAsUnknownVR(dataset, tag, *value);
+    } else if (value) {
         dataset.putAndInsertString(tag, value->c_str());
     }
 }
@@ -36,12 +51,13 @@ void putPixels(DcmDataset& dataset, unsigned rows, unsigned columns) {
 OFCondition writeSampleFile(const SampleSpec& sample, const std::string& path) {
     DcmFileFormat fileFormat;
     DcmDataset& dataset = *fileFormat.getDataset();
-    putIfSet(dataset, DCM_SOPClassUID, sample.sopClassUID);
-    putIfSet(dataset, DCM_SOPInstanceUID, sample.sopInstanceUID);
-    putIfSet(dataset, DCM_StudyDate, sample.studyDate);
+    const bool un = sample.attributesAsUnknownVR;
+    putIfSet(dataset, DCM_SOPClassUID, sample.sopClassUID, un);
+    putIfSet(dataset, DCM_SOPInstanceUID, sample.sopInstanceUID, un);
+    putIfSet(dataset, DCM_StudyDate, sample.studyDate, un);
     putIfSet(dataset, DCM_PatientName, sample.patientName);
-    putIfSet(dataset, DCM_PatientBirthDate, sample.birthDate);
-    putIfSet(dataset, DCM_StudyInstanceUID, sample.studyInstanceUID);
+    putIfSet(dataset, DCM_PatientBirthDate, sample.birthDate, un);
+    putIfSet(dataset, DCM_StudyInstanceUID, sample.studyInstanceUID, un);
     if (sample.rows != 0 && sample.columns != 0) {
         putPixels(dataset, sample.rows, sample.columns);
     }

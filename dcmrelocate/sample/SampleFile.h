@@ -20,6 +20,9 @@ struct SampleSpec {
     unsigned columns = 0;
     E_TransferSyntax transferSyntax = EXS_LittleEndianExplicit;
     bool metaHeader = true; // false: a bare data set without the file meta header
+    // true: the five attributes are stored with the VR UN, as some anonymisers and archives
+    // write them (only explicit VR transfer syntaxes show a VR in the file)
+    bool attributesAsUnknownVR = false;
 };
 
 // UIDs of the sample study; not registered anywhere, only for made-up files.

@@ -63,12 +63,16 @@ TEST_F(CommandLineTest, SpellingsOfOneRun) {
     }
 }
 
-TEST_F(CommandLineTest, SourceThatCannotBeOpenedEndsQuietly) {
-    expectRun(run({"/", "dst"}), "",
-              "Info: Processing directory \nError: Cannot open  -- skipping\n", 0);
+TEST_F(CommandLineTest, SourceThatCannotBeOpenedFailsTheRun) {
+    const std::string cannotOpen = "Error: Cannot open the source directory ";
+    const std::string why = " (No such file or directory)\n" + closing(0);
+    expectRun(run({"/", "dst"}), "", "Info: Processing directory \n" + cannotOpen + why, 3);
     expectRun(run({"missing", "dst"}), "",
-              "Info: Processing directory missing\nError: Cannot open missing -- skipping\n", 0);
+              "Info: Processing directory missing\n" + cannotOpen + "missing" + why, 3);
     EXPECT_TRUE(listingOrder(tmp.path()).empty());
+    // A source holding no DICOM file is no failure.
+    fs::create_directory(at("empty"));
+    expectRun(run({"empty", "dst"}), "", "Info: Processing directory empty\n" + closing(0), 0);
 }
 
 TEST_F(CommandLineTest, OneOperandFilesBelowTheCurrentDirectory) {
@@ -80,7 +84,8 @@ TEST_F(CommandLineTest, OneOperandFilesBelowTheCurrentDirectory) {
               "Info: Creating 201103\n"
               "Info: Creating 201103/15\n"
               "Info: Creating 201103/15/1.2.3\n"
-              "Info: Moving src/f1 to 201103/15/1.2.3/CT.1.2.3.1\n",
+              "Info: Moving src/f1 to 201103/15/1.2.3/CT.1.2.3.1\n" +
+                  closing(1),
               0);
     EXPECT_TRUE(exists(at("201103/15/1.2.3/CT.1.2.3.1")));
 }
@@ -95,9 +100,10 @@ TEST_F(CommandLineTest, OneOperandWithoutDateStaysBelowTheCurrentDirectory) {
                             "Info: Creating .\n"
                             "Info: Creating ./1.2.3\n"
                             "Info: Moving src/f1 to ./1.2.3/CT.1.2.3.1\n";
-    expectRun(run({"-d", "src"}), "mkdir .\nmkdir ./1.2.3\nmv src/f1 ./1.2.3/CT.1.2.3.1\n/1.2.3\n",
-              err, 0);
-    expectRun(run({"src"}), "/1.2.3\n", err, 0);
+    // "." exists, so the dry run makes no directory for it.
+    expectRun(run({"-d", "src"}), "mkdir ./1.2.3\nmv src/f1 ./1.2.3/CT.1.2.3.1\n/1.2.3\n",
+              err + closing(1, "0 skipped", 0, true), 0);
+    expectRun(run({"src"}), "/1.2.3\n", err + closing(1), 0);
     EXPECT_TRUE(exists(at("1.2.3/CT.1.2.3.1")));
 }
 

@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <optional>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "TestSupport.h"
@@ -13,15 +14,14 @@ namespace {
 class ScanTest : public RelocateTest {};
 
 // Overwrites every "@@" in the file with padding (space, NUL): the toolkit writes no blank UID.
-void blankOutMarkers(const std::string& path) {
+// A "##" cuts the file off there, inside the value that holds it.
+void applyMarkers(const std::string& path) {
     std::string content = readFile(path);
-    size_t marker = content.find("@@");
-    if (marker == std::string::npos) {
-        return;
-    }
-    for (; marker != std::string::npos; marker = content.find("@@", marker)) {
+    for (size_t marker = content.find("@@"); marker != std::string::npos;
+         marker = content.find("@@", marker)) {
         content.replace(marker, 2, " \0", 2);
     }
+    content = content.substr(0, content.find("##"));
     writeText(path, content);
 }
 
@@ -59,8 +59,9 @@ TEST_F(ScanTest, LatestDateOfAllFilesWinsWhateverTheOrder) {
             moved += lines({"Info: Moving src/" + names[i] + " to dst/201103/15/1.2.3/CT." + sop});
         }
         ASSERT_EQ(listingOrder(at("src")), names);
-        expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
-                  "Info: Processing directory src\n" + processed + kMakeStudyDir + moved, 0);
+        expectRun(
+            run({"src", "dst"}), "201103/15/1.2.3\n",
+            "Info: Processing directory src\n" + processed + kMakeStudyDir + moved + closing(3), 0);
         EXPECT_EQ(listingOrder(at("dst/201103/15/1.2.3")).size(), 3u);
     }
 }
@@ -97,7 +98,7 @@ TEST_F(ScanTest, DryRunPrintsTheCommandsAndChangesNothing) {
                   "mv src/f1 dst/201103/15/1.2.3/CT.1.2.3.1",
                   "201103/15/1.2.3",
               }),
-              kOneFileFiled, 0);
+              kOneFileMoving + closing(1, "0 skipped", 0, true), 0);
     EXPECT_EQ(treeListing(tmp.path()), before);
 }
 
@@ -112,7 +113,7 @@ TEST_F(ScanTest, NestedAndHiddenDirectoriesAreWalkedOtherEntriesPassedOver) {
                   "Info: Processing directory src/.a/b",
                   "Info: Processing file src/.a/b/f1",
               }) + kMakeStudyDir +
-                  "Info: Moving src/.a/b/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n",
+                  "Info: Moving src/.a/b/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n" + closing(1),
               0);
     EXPECT_TRUE(exists(at("dst/201103/15/1.2.3/CT.1.2.3.1")));
 }
@@ -132,6 +133,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
     // Their "@@" becomes padding after writing (blankOutMarkers).
     add("blank Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID = "@@"; });
     add("blank SOP Instance UID", [](SampleSpec& s) { s.sopInstanceUID = "@@"; });
+    add("cut inside the Study Instance UID", [](SampleSpec& s) { s.studyInstanceUID = "1.2##3"; });
     for (const std::string hostile : {"../../x", "..", ".", "a/b", "1.2\x01.3"}) {
         add("study " + hostile, [&](SampleSpec& s) { s.studyInstanceUID = hostile; });
         add("SOP " + hostile, [&](SampleSpec& s) { s.sopInstanceUID = hostile; });
@@ -142,7 +144,7 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
         fs::create_directory(at("src"));
         if (sample) {
             writeDicom(*sample, at("src/f1"));
-            blankOutMarkers(at("src/f1"));
+            applyMarkers(at("src/f1"));
         } else {
             writeText(at("src/f1"), "plain text\n");
         }
@@ -152,25 +154,48 @@ TEST_F(ScanTest, UnusableFilesAreSkippedWithAWarning) {
                       "Info: Processing directory src",
                       "Info: Processing file src/f1",
                       "Warning: Cannot parse file src/f1 -- skipping ",
-                  }),
+                  }) + closing(0, "1 skipped (cannot be parsed: 1)"),
                   0);
         EXPECT_EQ(treeListing(tmp.path()), before);
     }
 }
 
-TEST_F(ScanTest, UnknownSopClassTargetsTheStudyDirectoryAndStays) {
+TEST_F(ScanTest, FilesOfOtherWritersWithTheAttributesIntactAreFiled) {
+    // Each: attributes stored with VR UN, bytes cut off the end (inside the pixel data).
+    const std::tuple<const char*, bool, std::uintmax_t> cases[] = {
+        {"attributes stored with VR UN", true, 0},
+        {"pixel data cut short", false, 1000},
+    };
+    for (const auto& [what, unknownVR, cut] : cases) {
+        SCOPED_TRACE(what);
+        fs::remove_all(at("dst"));
+        SampleSpec sample = ctImage();
+        sample.attributesAsUnknownVR = unknownVR;
+        sample.rows = sample.columns = 64;
+        writeDicom(sample, at("src/f1"));
+        fs::resize_file(at("src/f1"), fs::file_size(at("src/f1")) - cut);
+        const std::string content = readFile(at("src/f1"));
+        ASSERT_EQ(content.find("UN") != std::string::npos, unknownVR);
+        expectRun(run({"src", "dst"}), "201103/15/1.2.3\n", kOneFileFiled, 0);
+        EXPECT_EQ(readFile(at("dst/201103/15/1.2.3/CT.1.2.3.1")), content);
+    }
+}
+
+TEST_F(ScanTest, UnknownSopClassIsRefusedAndStays) {
     SampleSpec sample = ctImage();
     sample.sopClassUID = "1.2.3.4.5.6.7";
     writeDicom(sample, at("src/f1"));
-    const std::string dryOut = run({"-d", "src", "dst"}).out;
-    EXPECT_NE(dryOut.find("\nmv src/f1 dst/201103/15/1.2.3/\n"), std::string::npos) << dryOut;
-    expectRun(run({"src", "dst"}), "201103/15/1.2.3\n",
+    const std::string refused = "Can't move src/f1 to dst/201103/15/1.2.3/ (no modality "
+                                "abbreviation for SOP Class 1.2.3.4.5.6.7)\n";
+    const RunResult dry = run({"-d", "src", "dst"});
+    EXPECT_EQ(dry.out.find("mv "), std::string::npos) << dry.out;
+    EXPECT_NE(dry.err.find("\nWarning: " + refused), std::string::npos) << dry.err;
+    EXPECT_EQ(dry.status, 2);
+    expectRun(run({"src", "dst"}), "",
               "Info: Processing directory src\nInfo: Processing file src/f1\n" + kMakeStudyDir +
-                  lines({
-                      "Info: Moving src/f1 to dst/201103/15/1.2.3/",
-                      "Error: Can't move src/f1 to dst/201103/15/1.2.3/",
-                  }),
-              0);
+                  "Info: Moving src/f1 to dst/201103/15/1.2.3/\nError: " + refused +
+                  closing(0, "0 skipped", 1),
+              2);
     EXPECT_TRUE(exists(at("src/f1")));
     EXPECT_TRUE(listingOrder(at("dst/201103/15/1.2.3")).empty());
 }
@@ -188,7 +213,7 @@ TEST_F(ScanTest, StudyWithoutDateGoesDirectlyBelowTheTarget) {
                   "Info: Creating dst/",
                   "Info: Creating dst//1.2.3",
                   "Info: Moving src/f1 to dst//1.2.3/CT.1.2.3.1",
-              }),
+              }) + closing(1),
               0);
     EXPECT_TRUE(exists(at("dst/1.2.3/CT.1.2.3.1")));
 }

@@ -62,7 +62,7 @@ TEST_F(StandardOutputTest, UsageAndDryRunFailOnlyWhenTheyWrite) {
     // result line is not written either.
     writeDicom(ctImage(), at("src/f1"));
     const std::string before = treeListing(tmp.path());
-    std::string err = kOneFileFiled;
+    std::string err = kOneFileMoving + closing(1, "0 skipped", 0, true);
     const std::string firstCreate = "Info: Creating dst\n";
     err.insert(err.find(firstCreate) + firstCreate.size(),
                cannotWrite("the command \"mkdir dst\"", full));
@@ -76,7 +76,7 @@ TEST_F(StandardOutputTest, UsageAndDryRunFailOnlyWhenTheyWrite) {
                   "Info: Processing directory src",
                   "Info: Processing file src/f1",
                   "Warning: Cannot parse file src/f1 -- skipping ",
-              }),
+              }) + closing(0, "1 skipped (cannot be parsed: 1)"),
               0);
 }
 

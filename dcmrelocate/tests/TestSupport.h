@@ -98,9 +98,20 @@ inline const std::string kMakeStudyDir = "Info: Making sure dst/201103/15/1.2.3/
                                          "Info: Creating dst/201103/15\n"
                                          "Info: Creating dst/201103/15/1.2.3\n";
 
-// Standard error of `dcmrelocate src dst` filing the single file src/f1 written from ctImage().
-inline const std::string kOneFileFiled =
+// The closing line of a run (or dry run) that filed `filed` files, skipped and failed some.
+inline std::string closing(int filed, const std::string& skipped = "0 skipped", int failed = 0,
+                           bool dry = false) {
+    return (dry ? "Info: Dry run: " : "Info: ") + std::to_string(filed) +
+           (dry ? " to be filed, " : " filed, ") + skipped + ", " + std::to_string(failed) +
+           (dry ? " refused\n" : " failed\n");
+}
+
+// Standard error of `dcmrelocate [-d] src dst` up to its closing line, for the single file src/f1
+// written from ctImage().
+inline const std::string kOneFileMoving =
     "Info: Processing directory src\nInfo: Processing file src/f1\n" + kMakeStudyDir +
     "Info: Moving src/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n";
+// Standard error of `dcmrelocate src dst` filing that file.
+inline const std::string kOneFileFiled = kOneFileMoving + closing(1);
 
 #endif
