@@ -33,6 +33,8 @@ int StudyDirectory::processDir(std::string dir) {
             sourceOpen = false;
             printError("Error: Cannot open the source directory " + dir + " (" + reason + ")\n");
         } else {
+            // Its files may belong to the study: the run cannot count as a complete filing.
+            ++tally.unreadDirectories;
             printError("Error: Cannot open " + dir + " (" + reason + ") -- skipping\n");
         }
         return 0;

@@ -25,6 +25,10 @@ std::string Tally::closingLine(bool execute) const {
     if (!reasons.empty()) {
         line += " (" + reasons + ")";
     }
-    line += ", " + std::to_string(failed) + (execute ? " failed\n" : " refused\n");
-    return line;
+    line += ", " + std::to_string(failed) + (execute ? " failed" : " refused");
+    if (unreadDirectories > 0) {
+        line += ", " + std::to_string(unreadDirectories) +
+                (unreadDirectories == 1 ? " directory" : " directories") + " not read";
+    }
+    return line + "\n";
 }

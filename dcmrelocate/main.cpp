@@ -7,8 +7,8 @@
 // dry run (-d) and one result line, the study directory's path below the target, written only
 // when every accepted file was filed. Exit status: 0 all accepted files filed, or none found;
 // 1 no source directory, a missing data dictionary, a second study in the tree, or standard
-// output that could not be written; 2 some accepted file not filed; 3 the source directory
-// cannot be opened.
+// output that could not be written; 2 some accepted file not filed, or a directory below the
+// source not read; 3 the source directory cannot be opened.
 
 #include <csignal>
 #include <string>
@@ -56,7 +56,7 @@ int relocate(StudyDirectory& study, bool execute) {
     if (!study.sourceOpened()) {
         return kSourceUnreadable;
     }
-    if (tally.failed > 0) {
+    if (tally.failed > 0 || tally.unreadDirectories > 0) {
         return kNotAllFiled;
     }
     if (tally.filed > 0) {

@@ -73,6 +73,22 @@ TEST_F(CommandLineTest, SourceThatCannotBeOpenedFailsTheRun) {
     // A source holding no DICOM file is no failure.
     fs::create_directory(at("empty"));
     expectRun(run({"empty", "dst"}), "", "Info: Processing directory empty\n" + closing(0), 0);
+    // A directory below the source that cannot be read may hold files of the study.
+    writeDicom(ctImage(), at("src/f1"));
+    fs::create_directories(at("src/locked"));
+    fs::create_directories(at("dst"));
+    chmod(tmp.path().c_str(), 0755);
+    for (const char* dir : {"src", "dst"})
+        chmod(at(dir).c_str(), 0777);
+    chmod(at("src/locked").c_str(), 0700); // the walker runs as nobody
+    RunOptions asNobody;
+    asNobody.prepare = [] { return setgid(65534) == 0 && setuid(65534) == 0; };
+    const RunResult result = run({"src", "dst"}, asNobody);
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find("Error: Cannot open src/locked (Permission denied) -- skipping\n"),
+              std::string::npos);
+    EXPECT_NE(result.err.find(", 0 failed, 1 directory not read\n"), std::string::npos);
+    EXPECT_EQ(result.status, 2);
 }
 
 TEST_F(CommandLineTest, OneOperandFilesBelowTheCurrentDirectory) {
