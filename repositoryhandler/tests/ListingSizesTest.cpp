@@ -3,6 +3,7 @@
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
 #include "ResourceSizes.h"
+#include "repositoryhandler.h"
 
 #include <gtest/gtest.h>
 
@@ -164,6 +165,19 @@ TEST(Listing, MountListsItsResourcesOnlyWhileMounted) {
     std::vector<std::string> out{"kept"};
     getRepository(repo.id())->getMounts()[0]->listResources(&out, ALL_RESOURCES);
     EXPECT_EQ(out, (std::vector<std::string>{"kept", "r1", "r2"}));
+
+    // A hash directory that cannot be listed makes no shorter list, but none.
+    long count = -1;
+    {
+        ScopedSyscalls calls;
+        calls.table().opendir = [](const char* p) {
+            return std::string(p).find("/DD") != std::string::npos ? (errno = EIO, nullptr)
+                                                                   : ovsys::real().opendir(p);
+        };
+        SyslogCapture log;
+        EXPECT_EQ(listDirs_(repo.id(), &count, true), nullptr);
+        EXPECT_EQ(count, 0);
+    }
 
     ASSERT_EQ(unlink((m + "/repositorypart.cfg").c_str()), 0);
     out = {"kept"};

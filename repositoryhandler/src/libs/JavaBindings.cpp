@@ -93,7 +93,8 @@ jobjectArray listNative(JNIEnv* env, jstring repository, jboolean sorted, const 
     if (!guarded(
             message, [&] { list = call(repo.get(), &count, sorted != JNI_FALSE); }, repo))
         return nullptr;
-    return toJavaArray(env, list, count);
+    // A listing that could not be completed (logged) reaches Java as null, like any failure.
+    return list != nullptr ? toJavaArray(env, list, count) : nullptr;
 }
 
 using LocationCall = char* (*)(const char*, const char*, int*, bool);

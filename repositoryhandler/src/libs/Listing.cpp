@@ -43,6 +43,8 @@ int listResourcesRecursively(const char* dir, std::vector<std::string>* out, int
                              unsigned int depth) {
     std::vector<std::string> names;
     listDir(dir, &names);
+    if (errno != 0 && errno != ENOENT)
+        return -1; // logged by listDir
     bool resourcesHere = depth == kResourceDepth || !hashed;
     for (const std::string& name : names) {
         // The file system's own recovery directory at the top of a mount is no hash level, and
@@ -51,18 +53,23 @@ int listResourcesRecursively(const char* dir, std::vector<std::string>* out, int
             continue;
         std::string full = std::string(dir) + "/" + name;
         bool directory = false;
-        if (isDir(full.c_str(), &directory, nullptr) != 0)
-            continue;
-        if (directory && !resourcesHere)
-            listResourcesRecursively(full.c_str(), out, kind, hashed, depth + 1);
-        else if (resourcesHere && wanted(kind, directory))
+        if (isDir(full.c_str(), &directory, nullptr) != 0) {
+            if (errno == ENOENT)
+                continue; // gone meanwhile, or a link to nothing (logged)
+            return -1;    // a resource that cannot be queried is no absent one (logged)
+        }
+        if (directory && !resourcesHere) {
+            if (listResourcesRecursively(full.c_str(), out, kind, hashed, depth + 1) < 0)
+                return -1;
+        } else if (resourcesHere && wanted(kind, directory)) {
             out->push_back(name);
+        }
         // Anything else is a stray plain file among the hash directories.
     }
     return static_cast<int>(out->size());
 }
 
-void OVMountPointHandler::listResources(std::vector<std::string>* out, int kind) {
-    if (checkStatus(true) != MOUNT_UNMOUNTED)
-        listResourcesRecursively(mountPath.c_str(), out, kind, true, 0);
+bool OVMountPointHandler::listResources(std::vector<std::string>* out, int kind) {
+    return checkStatus(true) == MOUNT_UNMOUNTED ||
+           listResourcesRecursively(mountPath.c_str(), out, kind, true, 0) >= 0;
 }

@@ -322,17 +322,28 @@ char* OVRepositoryHandler::createToLegacy(const char* resource) {
     return mkdirs(legacy.c_str(), 0755) == 0 ? toArray(legacy) : nullptr;
 }
 
-std::vector<std::string> OVRepositoryHandler::collectNames(int kind) {
+std::vector<std::string> OVRepositoryHandler::collectNames(int kind, bool* complete) {
     std::vector<std::string> names;
+    bool listed = true;
     for (const auto& mount : mounts)
-        mount->listResources(&names, kind);
+        listed = mount->listResources(&names, kind) && listed;
     if (!legacyDir.empty())
-        listResourcesRecursively(legacyDir.c_str(), &names, kind, false, 0);
+        listed = listResourcesRecursively(legacyDir.c_str(), &names, kind, false, 0) >= 0 && listed;
+    if (complete != nullptr)
+        *complete = listed;
     return names;
 }
 
+// A listing that could not be completed is no listing: a caller would take the resources it
+// could not see for gone.
 char** OVRepositoryHandler::listResources(int kind, long* count, bool sorted) {
-    std::vector<std::string> names = collectNames(kind);
+    bool complete = true;
+    std::vector<std::string> names = collectNames(kind, &complete);
+    if (!complete) {
+        if (count != nullptr)
+            *count = 0;
+        return nullptr;
+    }
     if (sorted)
         std::sort(names.begin(), names.end());
     char** list = new char*[names.size()];
@@ -346,7 +357,7 @@ char** OVRepositoryHandler::listResources(int kind, long* count, bool sorted) {
 void OVRepositoryHandler::makeEmpty() {
     dirtyFlags.clearDirtySet();
     giveBackMounts();
-    for (const std::string& name : collectNames(ALL_RESOURCES))
+    for (const std::string& name : collectNames(ALL_RESOURCES, nullptr))
         removeResource(name.c_str());
     for (const auto& mount : mounts)
         removeStagingLeftovers(mount->getMountPath());

@@ -58,8 +58,9 @@ public:
     // Deletes the copy of resource on this mount: 0, 4 when there is none, 8 when its location
     // cannot be tested, or deleteRes's code.
     int removeResource(const char* resource);
-    // Appends the identifiers of this mount's resources of the given kind, unless unmounted.
-    void listResources(std::vector<std::string>* out, int kind);
+    // Appends the identifiers of this mount's resources of the given kind, unless unmounted. False
+    // when the listing could not be completed (logged).
+    bool listResources(std::vector<std::string>* out, int kind);
 
     // Balancing walks over the hashed layout below subPath (depth hash levels down; callers
     // start with "" and 0). Every entry of a third-level hash directory is a resource; links are

@@ -69,7 +69,8 @@ public:
     // Makes the resource directory in the legacy directory; null without one or on failure.
     char* createToLegacy(const char* resource);
     // The names of the resources of the given kind on every mounted mount, then in the legacy
-    // directory (duplicates kept); byte-sorted when sorted. A new array of *count new texts.
+    // directory (duplicates kept); byte-sorted when sorted. A new array of *count new texts; null
+    // with *count 0 when a listing could not be completed (logged).
     char** listResources(int kind, long* count, bool sorted);
     // Removes every resource of the repository, after clearing the dirty flags and switching
     // every mount on again.
@@ -138,7 +139,8 @@ private:
     char* lookUpMounts(const char* resource, int* status, bool touch);
     template <typename Create>
     char* create(const char* resource, int* status, bool skipDirty, Create onMount);
-    std::vector<std::string> collectNames(int kind);
+    // The names of every place; *complete, when given, tells whether every listing succeeded.
+    std::vector<std::string> collectNames(int kind, bool* complete);
     class Balancer;
     friend class Balancer;
 

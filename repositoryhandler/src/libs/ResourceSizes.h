@@ -24,7 +24,8 @@ enum ResourceKind { ALL_RESOURCES = 0, DIRECTORY_RESOURCES = 1, FILE_RESOURCES =
 int listDir(const char* dir, std::vector<std::string>* names);
 
 // Appends the identifiers of the resources below dir of the given kind (0 all, 1 directories,
-// anything else non-directories); returns the number of identifiers afterwards. hashed: dir is a
+// anything else non-directories); returns the number of identifiers afterwards, or -1 (logged)
+// when a directory could not be listed or a resource could not be queried. hashed: dir is a
 // mount ("lost+found" at its top is skipped); otherwise its entries are the resources.
 int listResourcesRecursively(const char* dir, std::vector<std::string>* out, int kind, bool hashed,
                              unsigned int depth);

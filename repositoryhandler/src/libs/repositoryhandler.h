@@ -156,7 +156,8 @@ char* createToLegacy_(const char* repository, const char* resource);
 
 /* The names of the resources that are directories (listDirs_) or not (listFiles_) on every
  * mounted mount and in the legacy directory, duplicates kept; byte-sorted when sorted. *count
- * receives their number; free the list with releaseList. */
+ * receives their number; free the list with releaseList. Null with *count 0 when a directory
+ * could not be listed or a resource could not be queried (logged): never a shorter list. */
 char** listDirs_(const char* repository, long* count, bool sorted);
 char** listFiles_(const char* repository, long* count, bool sorted);
 
