@@ -32,6 +32,14 @@ std::string OVRepositoryHandler::legacyPath(const char* resource) const {
     return legacyDir + "/" + bareResourceName(resource);
 }
 
+Presence OVRepositoryHandler::legacyEntry(const char* resource, struct stat* st) const {
+    std::string legacy = legacyPath(resource);
+    Presence there = lstatPresence(legacy, st);
+    if (there == Presence::Failed)
+        logStatFailure(legacy, errno);
+    return there;
+}
+
 char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch, int* failure) {
     std::string legacy = legacyPath(resource);
     int target = getActualMountPointForLegacy();
@@ -159,11 +167,9 @@ char* OVRepositoryHandler::getLocation(const char* resource, int* status, bool u
             return nullptr;
     }
     if (!legacyDir.empty()) {
-        std::string legacy = legacyPath(resource);
         struct stat st;
-        Presence inLegacy = lstatPresence(legacy, &st);
+        Presence inLegacy = legacyEntry(resource, &st);
         if (inLegacy == Presence::Failed) {
-            logStatFailure(legacy, errno);
             setStatus(status, RES_ERROR);
             return nullptr;
         }
@@ -276,13 +282,10 @@ int OVRepositoryHandler::removeResource(const char* resource) {
     }
     bool inLegacy = false;
     if (!legacyDir.empty()) {
-        std::string legacy = legacyPath(resource);
         struct stat st;
-        Presence there = lstatPresence(legacy, &st);
-        if (there == Presence::Failed) {
-            logStatFailure(legacy, errno);
+        Presence there = legacyEntry(resource, &st);
+        if (there == Presence::Failed)
             return RES_ERROR;
-        }
         inLegacy = there == Presence::Present;
     }
     // A copy that is no longer found (its mount was switched off meanwhile) was not removed.

@@ -129,6 +129,9 @@ private:
     template <typename Filter> int leastUsedMount(Filter usable) const;
     int chooseMount(int excluded, int excludedInSwitchMode, const OVMountPointHandler* source);
     std::string legacyPath(const char* resource) const;
+    // What stands at the resource's legacy path (a link itself, not its target); a failure to
+    // tell is logged.
+    Presence legacyEntry(const char* resource, struct stat* st) const;
     // Moves a resource found in the legacy directory onto a mount. Returns the legacy path when
     // it stays there (no mount can take it), else null; *failure becomes RES_ERROR when what is
     // left of it cannot be tested.
