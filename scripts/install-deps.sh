@@ -7,6 +7,8 @@ packages=(
     build-essential cmake    # compiler and build system
     libdcmtk-dev dcmtk       # DICOM toolkit: headers, libraries, data dictionary, tools
     libgtest-dev libgmock-dev # unit test framework
+    libxxhash-dev            # the hash that checks every copied file
+    acl attr                 # the copy tests set access control lists and extended attributes
     clang-format             # formatting check of the test command
     e2fsprogs xfsprogs       # ext4 and xfs images for the file-system tests
     openjdk-17-jdk-headless  # the Java class, its native header and its tests

@@ -1,8 +1,12 @@
 #include "OVSyscalls.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,13 +33,33 @@ int realRenameNoReplace(const char* from, const char* to) {
                                     static_cast<unsigned>(RENAME_NOREPLACE)));
 }
 
+int realCloneFile(int toFd, int fromFd) {
+    return ::ioctl(toFd, FICLONE, fromFd);
+}
+
+int realFadvise(int fd, off_t offset, off_t size, int advice) {
+    int error = ::posix_fadvise(fd, offset, size, advice);
+    if (error == 0)
+        return 0;
+    errno = error;
+    return -1;
+}
+
+int realFutimens(int fd, const struct timespec times[2]) {
+    return ::futimens(fd, times);
+}
+
 const Table kReal = {
     realOpen,    ::close,     ::unlink,    ::mkdir,         ::rmdir,
     ::stat,      ::lstat,     ::statvfs,   ::readlink,      ::symlink,
     ::access,    ::rename,    ::nanosleep, ::fstat,         ::fchmod,
     ::fchown,    realOpenAt,  ::unlinkat,  realOpenNoLinks, realRenameNoReplace,
     ::opendir,   ::fdopendir, ::readdir,   ::read,          ::write,
-    ::utimensat,
+    ::utimensat, ::fstatat,   ::mkdirat,   ::symlinkat,     ::mknodat,
+    ::linkat,    ::readlinkat, ::pread,    ::pwrite,        ::lseek,
+    ::ftruncate, ::fsync,     ::syncfs,    ::sync_file_range, realFadvise,
+    realFutimens, ::fchownat, ::listxattr, ::getxattr,      ::setxattr,
+    realCloneFile, ::copy_file_range,
 };
 
 } // namespace

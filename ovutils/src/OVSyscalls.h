@@ -46,6 +46,32 @@ struct Table {
     ssize_t (*read)(int fd, void* buffer, size_t size);
     ssize_t (*write)(int fd, const void* buffer, size_t size);
     int (*utimensat)(int dirFd, const char* path, const struct timespec times[2], int flags);
+    // The calls of the in-library copy of a resource tree, which walks by descriptor.
+    int (*fstatat)(int dirFd, const char* name, struct stat* st, int flags);
+    int (*mkdirat)(int dirFd, const char* name, mode_t mode);
+    int (*symlinkat)(const char* target, int dirFd, const char* name);
+    int (*mknodat)(int dirFd, const char* name, mode_t mode, dev_t device);
+    int (*linkat)(int fromDirFd, const char* from, int toDirFd, const char* to, int flags);
+    ssize_t (*readlinkat)(int dirFd, const char* name, char* buffer, size_t size);
+    ssize_t (*pread)(int fd, void* buffer, size_t size, off_t offset);
+    ssize_t (*pwrite)(int fd, const void* buffer, size_t size, off_t offset);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*ftruncate)(int fd, off_t size);
+    int (*fsync)(int fd);
+    int (*syncfs)(int fd);
+    int (*syncFileRange)(int fd, off_t offset, off_t size, unsigned int flags);
+    int (*fadvise)(int fd, off_t offset, off_t size, int advice);
+    int (*futimens)(int fd, const struct timespec times[2]);
+    int (*fchownat)(int dirFd, const char* name, uid_t owner, gid_t group, int flags);
+    // Extended attributes by path (the library passes "/proc/self/fd/<n>" of an open descriptor,
+    // which also reaches pipes and devices that must never be opened for reading).
+    ssize_t (*listxattr)(const char* path, char* list, size_t size);
+    ssize_t (*getxattr)(const char* path, const char* name, void* value, size_t size);
+    int (*setxattr)(const char* path, const char* name, const void* value, size_t size, int flags);
+    // A clone of the whole of fromFd into toFd (FICLONE), sharing blocks on file systems that can.
+    int (*cloneFile)(int toFd, int fromFd);
+    ssize_t (*copyFileRange)(int fromFd, off_t* fromOffset, int toFd, off_t* toOffset,
+                             size_t size, unsigned int flags);
 };
 
 // The table in use.

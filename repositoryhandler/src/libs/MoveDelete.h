@@ -1,7 +1,10 @@
 #ifndef REPOSITORYHANDLER_MOVEDELETE_H
 #define REPOSITORYHANDLER_MOVEDELETE_H
 
+#include <memory>
+#include <string>
 #include <sys/stat.h>
+#include <vector>
 
 // Moving and deleting resources (directory trees or single files) between and on mounts. Results:
 // 0 done, 2 conflict (a file of the origin exists at the destination), 8 a file-system operation
@@ -28,6 +31,45 @@ int moveRes(const char* origin, const char* dest);
 // path that passes a symbolic link below its home is refused (8, logged).
 int moveResBetween(const char* origin, const char* dest, const char* originHome,
                    const char* destHome);
+
+// How the copies of moves are checked and flushed (see TreeCopy.h).
+struct MoveOptions {
+    // After the flush, drop the copy's pages and hash it again from the device.
+    bool verifyOnDevice = false;
+    // Flush each copied file and directory instead of the destination's whole file system.
+    bool flushFiles = false;
+};
+
+// moveResBetween with options.
+int moveResWith(const char* origin, const char* dest, const char* originHome, const char* destHome,
+                const MoveOptions& options);
+
+// Several moves that share their flushes: each move to a new path is copied and verified when
+// added; commit() then makes all copies durable at once, renames them into place, writes each
+// destination directory once, and takes the origins away. Every member keeps the guarantee of a
+// single move: its copy is on disk before its name appears, and its name is on disk before its
+// origin leaves. A move onto an existing destination (a merge, a conflict) or within one mount
+// (a rename) is carried out when added, and its result is final then.
+class MoveBatch {
+public:
+    explicit MoveBatch(const MoveOptions& options = MoveOptions());
+    ~MoveBatch();
+    MoveBatch(const MoveBatch&) = delete;
+    MoveBatch& operator=(const MoveBatch&) = delete;
+
+    // Adds the move of origin to dest, homes as for moveResBetween. The result of a move carried
+    // out at once; for a staged move 0 (its final result comes from commit) or 8 when its copy
+    // failed (nothing is put in place, the origin stays).
+    int add(const char* origin, const char* dest, const char* originHome, const char* destHome);
+    // Puts every staged move in place; the results of the moves added, in the order added (the
+    // results of moves carried out when added among them). The batch is empty afterwards.
+    std::vector<int> commit();
+    size_t size() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
 
 // Copies from to the new path to (cp, then a comparison with diff), and takes the origin away
 // once the copy is in place; a copy that fails or differs is discarded and the origin stays. The
