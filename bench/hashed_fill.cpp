@@ -5,12 +5,17 @@
 //
 // Makes the resources res00000 .. (count - 1) below mount, each holding filesPerResource files
 // (default 1) that together take bytesPerResource bytes, and sets the times of every file and
-// resource directory to between one day and one day plus count minutes ago, all distinct.
+// resource directory to between one day and one day plus count minutes ago, all distinct. The
+// contents are pseudo-random and differ from file to file (a file's first MiB repeats in larger
+// ones), so that a file put in another's place does not pass any comparison.
 #include "OVHash.h"
 #include "OVPaths.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <string>
@@ -30,6 +35,17 @@ void setTime(const std::string& path, time_t when) {
     struct timespec times[2] = {{when, 0}, {when, 0}};
     if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
         fail(path);
+}
+
+// The first bytes of block, from a generator (xorshift) started from seed.
+void fillBlock(std::vector<char>& block, size_t bytes, uint64_t seed) {
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull | 1;
+    for (size_t j = 0; j < bytes; j += sizeof x) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::memcpy(block.data() + j, &x, std::min(sizeof x, bytes - j));
+    }
 }
 
 void writeFile(const std::string& path, const std::vector<char>& block, long long size) {
@@ -73,13 +89,13 @@ int main(int argc, char** argv) {
         dir.pop_back();
         if (mkdirs(dir.c_str(), 0755) != 0)
             fail(dir);
-        // Content differs between resources, so that no comparison passes by accident.
-        for (size_t j = 0; j < block.size(); ++j)
-            block[j] = static_cast<char>((j * 131 + static_cast<size_t>(i) * 7) & 0xff);
         time_t when = now - 24 * 60 * 60 - i * 60;
         for (long f = 0; f < files; ++f) {
             std::string file = dir + "/part" + std::to_string(f);
-            writeFile(file, block, bytes / files + (f < bytes % files ? 1 : 0));
+            long long size = bytes / files + (f < bytes % files ? 1 : 0);
+            fillBlock(block, static_cast<size_t>(std::min<long long>(size, block.size())),
+                      static_cast<uint64_t>(i) << 32 | static_cast<uint64_t>(f));
+            writeFile(file, block, size);
             setTime(file, when);
         }
         setTime(dir, when);
