@@ -240,7 +240,8 @@ bool sizeOf(const std::string& id, const std::string& path, const CountCache& kn
     return measure(id, path, status, entry, failed);
 }
 
-// Names that are no resource: the count's own files among the resources, the library's staging
+// Names that are no resource: the count's own files among the resources (".countres" is the
+// scratch file of earlier versions, which ran a program to measure), the library's staging
 // directory, and the file system's recovery directory at the top of a mount.
 bool skippedName(const std::string& name, unsigned int depth) {
     if (name == kStagingName)
