@@ -175,7 +175,7 @@ long beyondPathMax(const std::string& r) {
     makeDirs(r);
     int fd = open(r.c_str(), O_RDONLY | O_DIRECTORY);
     blkcnt_t blocks = 0;
-    struct stat st;
+    struct stat st = {};
     std::string name(200, 'd');
     for (int level = 0; fd >= 0 && level < 25; ++level) {
         int next = mkdirat(fd, name.c_str(), 0755) == 0 && fstat(fd, &st) == 0
@@ -274,7 +274,7 @@ struct SizeFault {
     const char* path;
     int error;
 };
-SizeFault activeFault;
+SizeFault activeFault = {"", "", 0};
 
 std::string pathOf(int fd) {
     char buffer[4096];
