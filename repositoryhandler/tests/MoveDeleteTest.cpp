@@ -295,6 +295,50 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     }
 }
 
+// The moves of one batch share their flushes. Moves to new paths wait for the commit to take
+// their names; merges and conflicts are settled when added. A flush that fails puts nothing in
+// place and keeps every origin with its times.
+TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
+    TempDir dir;
+    AcrossFileSystems across;
+    makeTree(dir / "o", {"a/f", "a/sub/g", "c", "m/new", "k/f", "p/f"});
+    makeTree(dir / "d", {"m/old", "k/f"});
+    writeFile(dir / "d/k/f", "differs");
+    setTimes(dir / "o/a", 1000000000);
+    std::string o = dir / "o", d = dir / "d";
+    auto add = [&](MoveBatch& batch, const std::string& from, const std::string& to) {
+        return batch.add((o + "/" + from).c_str(), (d + "/" + to).c_str(), o.c_str(), d.c_str());
+    };
+    {
+        MoveBatch batch;
+        EXPECT_EQ(add(batch, "a", "h1/h2/a"), 0);
+        EXPECT_EQ(add(batch, "c", "c"), 0);
+        EXPECT_EQ(add(batch, "m", "m"), 0);
+        EXPECT_EQ(add(batch, "k", "k"), 2);
+        EXPECT_FALSE(present(d + "/h1/h2/a")) << "a staged copy waits for the commit";
+        EXPECT_TRUE(present(o + "/a/sub/g") && present(o + "/c"));
+        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2}));
+        EXPECT_EQ(batch.size(), 0u);
+    }
+    EXPECT_TRUE(holdsTree(d + "/h1/h2", {"a/f", "a/sub/g"}));
+    EXPECT_TRUE(holdsTree(d, {"c", "m/new", "m/old"}));
+    EXPECT_EQ(statOf(d + "/h1/h2/a").st_mtime, 1000000000);
+    EXPECT_EQ(namesIn(o), (std::vector<std::string>{"k", "p"}));
+    {
+        ScopedSyscalls calls;
+        calls.table().syncfs = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        MoveBatch batch;
+        EXPECT_EQ(add(batch, "p", "p"), 0);
+        EXPECT_EQ(batch.commit(), std::vector<int>{8});
+    }
+    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
+    EXPECT_FALSE(present(d + "/p"));
+    EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
+}
+
 TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMaker) {
     TempDir dir;
     makeTree(dir / "o", {"r/a", "r/b", "r/sub/c", "s/x"});
