@@ -9,7 +9,8 @@
 # Each benchmark runs several times and the best time of every program counts: other work on the
 # machine only ever makes a run slower, never faster. Environment: RUNS (runs of each program in
 # the lookup, gathering and relocation benchmarks, default 5), BALANCE_RUNS (runs of the 1 GiB
-# move, default 3); the variables of each script pass through (bench/lookup_bench.sh, ...).
+# move, default 3); the variables of each script pass through (bench/lookup_bench.sh, ...). The
+# move benchmark (bench/move_bench.sh) reports medians of its own ROUNDS (default 5) instead.
 set -euo pipefail
 
 [ $# -eq 1 ] || {
@@ -26,7 +27,7 @@ rows=()
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --parallel --target lookup_bench lookup_floor gather_bench hashed_fill \
-    mountbalance dcmrelocate relocate_floor makestudy >/dev/null
+    mountbalance move_bench dcmrelocate relocate_floor makestudy >/dev/null
 
 least() { printf '%s\n' "$@" | sort -g | head -1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
@@ -61,6 +62,11 @@ for ((run = 1; run <= balanceRuns; ++run)); do
 done
 b=$(least "${balance[@]}") c=$(least "${copy[@]}")
 rows+=("| \`mountbalance\` moving $moved between two tmpfs mounts, contents verified | \`bench/balance_bench.sh <build>\` | $b ms | \`cp -r\` + \`rm -r\` of the same: $c ms | $(ratio "$b" "$c") | ≤ 2 |")
+
+# Moves of resources by the library beside cp -r + rm -r: the script prints its own rows.
+runLogged "$here/move_bench.sh" "$build"
+mapfile -t moveRows < <(grep '^| Moves' "$log")
+rows+=("${moveRows[@]}")
 
 # Filing 2,000 CT files beside the floor of any relocation.
 runLogged env BUILD_DIR="$build" "$here/relocate_bench.sh" --count 2000 --runs "$RUNS"
