@@ -136,7 +136,7 @@ int Walk::directory(int fromDir, const std::string& name, int toDir, const std::
         if (result != 0)
             return result;
     }
-    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown);
+    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown, Handles::Opened);
 }
 
 int Walk::file(int fromDir, const std::string& name, int toDir, const std::string& toName,
@@ -158,7 +158,8 @@ int Walk::file(int fromDir, const std::string& name, int toDir, const std::strin
     if (int error = data.copy(from.get(), now, to.get(), sameFileSystem,
                               options.flush == Flush::Files, record, shown))
         return error;
-    if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown))
+    if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown,
+                                   Handles::Opened))
         return error;
     ++counts.files;
     counts.bytes += static_cast<unsigned long long>(now.st_size);
@@ -188,7 +189,7 @@ int Walk::link(int fromDir, const std::string& name, int toDir, const std::strin
     target.push_back('\0');
     if (ovsys::table().symlinkat(target.data(), toDir, toName.c_str()) != 0)
         return copyFailed(shown, "make the link", errno);
-    return copyAttributes(-1, toDir, toName.c_str(), -1, st, shown);
+    return copyAttributes(-1, toDir, toName.c_str(), -1, st, shown, Handles::None);
 }
 
 // A pipe, socket or device, made again as what it is; never opened for reading.
@@ -201,7 +202,8 @@ int Walk::special(int fromDir, const std::string& name, int toDir, const std::st
     Fd to(ovsys::table().openat(toDir, toName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
     if (from.get() < 0 || to.get() < 0)
         return copyFailed(shown, "open", errno);
-    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown);
+    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown,
+                          Handles::PathOnly);
 }
 
 // Links the copy made for an earlier name of the same origin inode at toName.
