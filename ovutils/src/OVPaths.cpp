@@ -163,8 +163,11 @@ int readDirectory(const std::string& dir, std::vector<std::string>& names) {
 
 int readDirectoryAt(int dirFd, std::vector<std::string>& names) {
     names.clear();
-    // A descriptor of its own, as closedir closes what fdopendir was given.
-    int own = ovsys::table().openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    // A descriptor of its own, as closedir closes what fdopendir was given; without touching the
+    // directory's access time where the process may (owner or privileged).
+    int own = ovsys::table().openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME, 0);
+    if (own < 0 && errno == EPERM)
+        own = ovsys::table().openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     DIR* handle = own >= 0 ? ovsys::table().fdopendir(own) : nullptr;
     if (handle == nullptr) {
         int error = errno != 0 ? errno : EIO;

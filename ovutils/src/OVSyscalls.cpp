@@ -6,8 +6,8 @@
 #include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
-#include <sys/xattr.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace ovsys {
@@ -50,16 +50,18 @@ int realFutimens(int fd, const struct timespec times[2]) {
 }
 
 const Table kReal = {
-    realOpen,    ::close,     ::unlink,    ::mkdir,         ::rmdir,
-    ::stat,      ::lstat,     ::statvfs,   ::readlink,      ::symlink,
-    ::access,    ::rename,    ::nanosleep, ::fstat,         ::fchmod,
-    ::fchown,    realOpenAt,  ::unlinkat,  realOpenNoLinks, realRenameNoReplace,
-    ::opendir,   ::fdopendir, ::readdir,   ::read,          ::write,
-    ::utimensat, ::fstatat,   ::mkdirat,   ::symlinkat,     ::mknodat,
-    ::linkat,    ::readlinkat, ::pread,    ::pwrite,        ::lseek,
-    ::ftruncate, ::fsync,     ::syncfs,    ::sync_file_range, realFadvise,
-    realFutimens, ::fchownat, ::listxattr, ::getxattr,      ::setxattr,
-    realCloneFile, ::copy_file_range,
+    realOpen,     ::close,     ::unlink,          ::mkdir,
+    ::rmdir,      ::stat,      ::lstat,           ::statvfs,
+    ::readlink,   ::symlink,   ::access,          ::rename,
+    ::nanosleep,  ::fstat,     ::fchmod,          ::fchown,
+    realOpenAt,   ::unlinkat,  realOpenNoLinks,   realRenameNoReplace,
+    ::opendir,    ::fdopendir, ::readdir,         ::read,
+    ::write,      ::utimensat, ::fstatat,         ::mkdirat,
+    ::symlinkat,  ::mknodat,   ::linkat,          ::readlinkat,
+    ::pread,      ::pwrite,    ::lseek,           ::ftruncate,
+    ::fsync,      ::syncfs,    ::sync_file_range, realFadvise,
+    realFutimens, ::fchownat,  ::fchmodat,        ::listxattr,
+    ::getxattr,   ::setxattr,  realCloneFile,     ::copy_file_range,
 };
 
 } // namespace

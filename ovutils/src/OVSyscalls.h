@@ -63,6 +63,7 @@ struct Table {
     int (*fadvise)(int fd, off_t offset, off_t size, int advice);
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*fchownat)(int dirFd, const char* name, uid_t owner, gid_t group, int flags);
+    int (*fchmodat)(int dirFd, const char* name, mode_t mode, int flags);
     // Extended attributes by path (the library passes "/proc/self/fd/<n>" of an open descriptor,
     // which also reaches pipes and devices that must never be opened for reading).
     ssize_t (*listxattr)(const char* path, char* list, size_t size);
@@ -70,8 +71,8 @@ struct Table {
     int (*setxattr)(const char* path, const char* name, const void* value, size_t size, int flags);
     // A clone of the whole of fromFd into toFd (FICLONE), sharing blocks on file systems that can.
     int (*cloneFile)(int toFd, int fromFd);
-    ssize_t (*copyFileRange)(int fromFd, off_t* fromOffset, int toFd, off_t* toOffset,
-                             size_t size, unsigned int flags);
+    ssize_t (*copyFileRange)(int fromFd, off_t* fromOffset, int toFd, off_t* toOffset, size_t size,
+                             unsigned int flags);
 };
 
 // The table in use.

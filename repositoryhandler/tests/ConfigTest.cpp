@@ -75,6 +75,7 @@ TEST(ConfigFile, KeysAndTheirInvalidForms) {
                    "cleanLimit = 50\n"
                    "moveLimit = 60x\n"
                    "isClearable = TRUE\n"
+                   "verifyOnDevice = yes\n"
                    "nomoveTimeSeconds = 10\n"
                    "nomoveTime = 2\n");
     OVRepositoryHandler* handler = getRepository(repo.id());
@@ -88,6 +89,7 @@ TEST(ConfigFile, KeysAndTheirInvalidForms) {
     EXPECT_EQ(handler->getCleanLimit(), 50);
     EXPECT_EQ(handler->getMoveLimit(), 99);
     EXPECT_FALSE(handler->getIsClearable());
+    EXPECT_FALSE(handler->getMoveOptions().verifyOnDevice);
     EXPECT_EQ(handler->getNomoveTime(), 2 * 86400);
 
     // Flags are case-sensitive; seconds count when no day value is given; large day counts do
@@ -97,9 +99,10 @@ TEST(ConfigFile, KeysAndTheirInvalidForms) {
         setModified(repo / "repository.cfg", 0);
         EXPECT_FALSE(getRepository(repo.id())->getIsClearable()) << flag;
     }
-    repo.configure("isClearable = true\nnomoveTimeSeconds = 10\n");
+    repo.configure("isClearable = true\nnomoveTimeSeconds = 10\nverifyOnDevice = true\n");
     setModified(repo / "repository.cfg", 5);
     EXPECT_TRUE(getRepository(repo.id())->getIsClearable());
+    EXPECT_TRUE(getRepository(repo.id())->getMoveOptions().verifyOnDevice);
     EXPECT_EQ(getRepository(repo.id())->getNomoveTime(), 10);
     repo.configure("nomoveTime = 100000\n");
     setModified(repo / "repository.cfg", 10);

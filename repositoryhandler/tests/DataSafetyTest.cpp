@@ -300,14 +300,22 @@ TEST(DataSafety, OneLockForEverySpellingAndLegacyCopiesThatStay) {
         EXPECT_TRUE(present(copy + "/f"));
     }
 
-    // A take-over that cannot complete (diff never calls two pipes equal) leaves the legacy copy
-    // whole, and the lookup and a creation use it where it lies instead of calling it missing.
+    // A take-over that cannot complete (the pipe cannot be made again on the mount) leaves the
+    // legacy copy whole, and the lookup and a creation use it where it lies instead of calling it
+    // missing.
     makeTree(r.legacy, {"p/data"});
     ASSERT_EQ(mkfifo((r.legacy + "/p/pipe").c_str(), 0644), 0);
     int status = -1;
-    EXPECT_EQ(r.lookUp("p", status), r.legacy + "/p");
-    EXPECT_EQ(status, RES_OK);
-    EXPECT_EQ(Owned(handler->createDirectory("p", &status, false)).get(), r.legacy + "/p");
+    {
+        ScopedSyscalls calls;
+        calls.table().mknodat = [](int, const char*, mode_t, dev_t) {
+            errno = EIO;
+            return -1;
+        };
+        EXPECT_EQ(r.lookUp("p", status), r.legacy + "/p");
+        EXPECT_EQ(status, RES_OK);
+        EXPECT_EQ(Owned(handler->createDirectory("p", &status, false)).get(), r.legacy + "/p");
+    }
 
     // A legacy entry that bore the staging directory's name before it was reserved is no work of
     // the library's: take-overs beside it leave it alone.

@@ -77,6 +77,13 @@ public:
         t.read = [](int fd, void* b, size_t n) {
             return hit("read", pathOf(fd)) ? -1 : ovsys::real().read(fd, b, n);
         };
+        t.pread = [](int fd, void* b, size_t n, off_t at) {
+            return hit("pread", pathOf(fd)) ? -1 : ovsys::real().pread(fd, b, n, at);
+        };
+        t.pwrite = [](int fd, const void* b, size_t n, off_t at) {
+            return hit("pwrite", pathOf(fd)) ? -1 : ovsys::real().pwrite(fd, b, n, at);
+        };
+        t.syncfs = [](int fd) { return hit("syncfs", pathOf(fd)) ? -1 : ovsys::real().syncfs(fd); };
     }
     ~Faults() { faults.clear(); }
 
@@ -134,6 +141,7 @@ int runOperation(TempDir& dir, const Row& row) {
     if (row.op == Op::Staged)
         chosen.push_back({"mkdir", "/work-", ENOSPC});
     Faults injected(chosen);
+    AcrossFileSystems across;
     if (row.op == Op::Removal || row.op == Op::Cramped || row.op == Op::Staged)
         return deleteResStaged((dir / "o/r").c_str(), (dir / "o").c_str());
     return moveRes((dir / "o/r").c_str(), (dir / (row.op == Op::NewPath ? "n/r" : "d/r")).c_str());
@@ -163,7 +171,11 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"origin unreadable", Op::Merge, {"lstat", "o/r", EIO}, 8, "o/r"},
         {"origin forbidden", Op::Merge, {"lstat", "o/r", EACCES}, 8, "o/r"},
         {"placing fails", Op::Merge, {"renameNoReplace", "d/r/s/x", EIO}, 8, "d/r/s/x"},
+        {"copying into a full mount", Op::Merge, {"pwrite", kStagingName, ENOSPC}, 8, "d/r"},
         {"move", Op::NewPath, {}, 0, ""},
+        {"origin file unreadable", Op::NewPath, {"pread", "o/r/s/x", EIO}, 8, "n/r"},
+        {"copy unwritable", Op::NewPath, {"pwrite", kStagingName, EDQUOT}, 8, "n/r"},
+        {"copy not flushed", Op::NewPath, {"syncfs", kStagingName, EIO}, 8, "n/r"},
         {"destination unreadable", Op::NewPath, {"lstat", "n/r", EIO}, 8, "n/r"},
         {"no room for staging", Op::NewPath, {"mkdir", kStagingName, ENOSPC}, 8, "n/r"},
         {"placing the copy fails", Op::NewPath, {"renameNoReplace", "n/r", EIO}, 8, "n/r"},

@@ -3,6 +3,7 @@
 #include "MoveDelete.h"
 #include "OVException.h"
 #include "RepositoryTestSupport.h"
+#include "Staging.h"
 
 #include <gtest/gtest.h>
 
@@ -38,20 +39,6 @@ std::vector<std::string> namesIn(const std::string& dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
-
-// Puts a script named after a tool first on PATH while it lives.
-class FakeTool {
-public:
-    FakeTool(const std::string& name, const std::string& body)
-        : path("PATH", (bin.path() + ":" + getenv("PATH")).c_str()) {
-        writeFile(bin / name, "#!/bin/sh\n" + body + "\n");
-        chmod((bin / name).c_str(), 0755);
-    }
-
-private:
-    TempDir bin;
-    ScopedEnv path;
-};
 
 // Before the directory swapped is entered through openat, it is replaced by a link to swapTarget.
 std::string swapped, swapTarget;
@@ -227,52 +214,129 @@ TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) 
     EXPECT_EQ(result, 0) << "failed checks, see the messages above";
 }
 
+namespace {
+
+bool isCopy(int fd) {
+    char path[4096];
+    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    return size > 0 &&
+           std::string(path, static_cast<size_t>(size)).find(kStagingName) != std::string::npos;
+}
+
+// Set by the pwrite below, which then hangs: the mover has begun to write its copy.
+std::string readyFile;
+
+} // namespace
+
 TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     TempDir dir;
     SyslogCapture log;
+    AcrossFileSystems across;
     makeTree(dir / "o", {"r/a", "r/sub/b"});
-    auto rejected = [&](int expectedError) {
+    static std::string origin = dir / "o/r/sub/b";
+    struct Row {
+        const char* name;
+        void (*fault)(ovsys::Table&);
+        int error;
+    };
+    const Row rows[] = {
+        {"a copy that reads back otherwise",
+         [](ovsys::Table& t) {
+             t.pread = [](int fd, void* into, size_t size, off_t at) {
+                 ssize_t got = ovsys::real().pread(fd, into, size, at);
+                 if (got > 0 && isCopy(fd))
+                     static_cast<char*>(into)[got - 1] ^= 1;
+                 return got;
+             };
+         },
+         EIO},
+        {"an origin that changes while it is copied",
+         [](ovsys::Table& t) {
+             t.pread = [](int fd, void* into, size_t size, off_t at) {
+                 ssize_t got = ovsys::real().pread(fd, into, size, at);
+                 if (!isCopy(fd))
+                     writeFile(origin, "changed meanwhile");
+                 return got;
+             };
+         },
+         EAGAIN},
+        {"a full destination",
+         [](ovsys::Table& t) {
+             t.pwrite = [](int, const void*, size_t, off_t) -> ssize_t {
+                 errno = ENOSPC;
+                 return -1;
+             };
+         },
+         ENOSPC},
+        {"a copy that cannot be put in place",
+         [](ovsys::Table& t) {
+             t.renameNoReplace = [](const char*, const char*) {
+                 errno = EIO;
+                 return -1;
+             };
+         },
+         EIO},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         log.clear();
-        EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 8);
-        EXPECT_TRUE(holdsTree(dir / "o", {"r/a", "r/sub/b"}));
+        {
+            ScopedSyscalls calls;
+            row.fault(calls.table());
+            EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 8);
+        }
+        EXPECT_TRUE(present(dir / "o/r/a") && present(origin));
         EXPECT_EQ(namesIn(dir / "d"), std::vector<std::string>{});
         std::string text = "The resource \"" + dir / "o/r" + "\" could not be renamed to \"" +
-                           dir / "d/r" + "\". Error code is ";
+                           dir / "d/r" + "\". Error code is " + std::to_string(row.error);
         ASSERT_FALSE(log.messages().empty());
-        EXPECT_EQ(log.messages().back().rfind(text, 0), 0u) << log.messages().back();
-        if (expectedError != 0) {
-            EXPECT_EQ(log.messages().back(), text + std::to_string(expectedError));
-        }
+        EXPECT_EQ(log.messages().back(), text);
+        writeFile(origin, "r/sub/b");
+    }
+}
+
+// The moves of one batch share their flushes. Moves to new paths wait for the commit to take
+// their names; merges and conflicts are settled when added. A flush that fails puts nothing in
+// place and keeps every origin with its times.
+TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
+    TempDir dir;
+    AcrossFileSystems across;
+    makeTree(dir / "o", {"a/f", "a/sub/g", "c", "m/new", "k/f", "p/f"});
+    makeTree(dir / "d", {"m/old", "k/f"});
+    writeFile(dir / "d/k/f", "differs");
+    setTimes(dir / "o/a", 1000000000);
+    std::string o = dir / "o", d = dir / "d";
+    auto add = [&](MoveBatch& batch, const std::string& from, const std::string& to) {
+        return batch.add((o + "/" + from).c_str(), (d + "/" + to).c_str(), o.c_str(), d.c_str());
     };
     {
-        FakeTool diff("diff", "exit 1");
-        rejected(0);
+        MoveBatch batch;
+        EXPECT_EQ(add(batch, "a", "h1/h2/a"), 0);
+        EXPECT_EQ(add(batch, "c", "c"), 0);
+        EXPECT_EQ(add(batch, "m", "m"), 0);
+        EXPECT_EQ(add(batch, "k", "k"), 2);
+        EXPECT_FALSE(present(d + "/h1/h2/a")) << "a staged copy waits for the commit";
+        EXPECT_TRUE(present(o + "/a/sub/g") && present(o + "/c"));
+        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2}));
+        EXPECT_EQ(batch.size(), 0u);
     }
+    EXPECT_TRUE(holdsTree(d + "/h1/h2", {"a/f", "a/sub/g"}));
+    EXPECT_TRUE(holdsTree(d, {"c", "m/new", "m/old"}));
+    EXPECT_EQ(statOf(d + "/h1/h2/a").st_mtime, 1000000000);
+    EXPECT_EQ(namesIn(o), (std::vector<std::string>{"k", "p"}));
     {
-        // A copy that differs from its origin, found by the real comparison.
-        FakeTool cp("cp", "PATH=${PATH#*:}; cp \"$@\" && eval \"last=\\${$#}\" && "
-                          "echo changed >> \"$last/a\"");
-        rejected(0);
+        ScopedSyscalls calls;
+        calls.table().syncfs = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        MoveBatch batch;
+        EXPECT_EQ(add(batch, "p", "p"), 0);
+        EXPECT_EQ(batch.commit(), std::vector<int>{8});
     }
-    {
-        FakeTool cp("cp", "exit 1");
-        rejected(EIO); // no cause given
-    }
-    {
-        // The cause named in the tool's own message, which comes in the C locale.
-        FakeTool cp("cp",
-                    "[ \"$LC_ALL\" = C ] && echo \"cp: x: No space left on device\" >&2; exit 1");
-        rejected(ENOSPC);
-        EXPECT_NE(std::find(log.messages().begin(), log.messages().end(),
-                            "The command \"cp\" says: cp: x: No space left on device"),
-                  log.messages().end());
-    }
-    ScopedSyscalls calls;
-    calls.table().renameNoReplace = [](const char*, const char*) {
-        errno = EIO;
-        return -1;
-    };
-    rejected(EIO);
+    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
+    EXPECT_FALSE(present(d + "/p"));
+    EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
 }
 
 TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMaker) {
@@ -280,20 +344,21 @@ TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMake
     makeTree(dir / "o", {"r/a", "r/b", "r/sub/c", "s/x"});
     makeTree(dir / "d", {".r.moving-1/z"}); // a user's entry, named like a temporary copy
     std::string ready = dir / "ready", staging = dir / "d/.repository-staging";
-    pid_t mover = -1;
-    {
-        // Copies part, then hangs until it is killed.
-        FakeTool cp("cp", "eval \"last=\\${$#}\"; mkdir \"$last\" && echo part > \"$last/a\" && "
-                          ": > '" +
-                              ready + "' && exec sleep 60");
-        mover = startChild([&] {
-            setpgid(0, 0);
-            return moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str());
-        });
-        for (int i = 0; i < 1000 && !present(ready); ++i)
-            usleep(10 * 1000);
-        ASSERT_TRUE(present(ready)) << "the copy did not start";
-    }
+    AcrossFileSystems across;
+    readyFile = ready;
+    pid_t mover = startChild([&] {
+        // Writes part of the copy, then hangs until it is killed.
+        setpgid(0, 0);
+        ovsys::table().pwrite = [](int, const void*, size_t, off_t) -> ssize_t {
+            writeFile(readyFile, "");
+            sleep(60);
+            return -1;
+        };
+        return moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str());
+    });
+    for (int i = 0; i < 1000 && !present(ready); ++i)
+        usleep(10 * 1000);
+    ASSERT_TRUE(present(ready)) << "the copy did not start";
     // Another move on the same file system leaves the living mover's work alone.
     std::vector<std::string> work = namesIn(staging);
     ASSERT_EQ(work.size(), 1u);
@@ -301,7 +366,6 @@ TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMake
     EXPECT_EQ(moveRes((dir / "o/s").c_str(), (dir / "d/s").c_str()), 0);
     EXPECT_EQ(namesIn(staging), work);
 
-    kill(-mover, SIGKILL); // the mover and its copy process
     kill(mover, SIGKILL);
     EXPECT_EQ(waitForChild(mover), -1);
     EXPECT_TRUE(holdsTree(dir / "o", {"r/a", "r/b", "r/sub/c"}));

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -101,6 +102,37 @@ void FakeFillLevels::setBlocks(const std::string& path, fsblkcnt_t blocks, fsblk
 
 void FakeFillLevels::fail(const std::string& path, int error) {
     fills()[path] = FakeFill{0, 0, error};
+}
+
+namespace {
+
+ovsys::Table beforeAcross;
+
+bool staged(const char* path) {
+    return std::strstr(path, "/.repository-staging/") != nullptr;
+}
+
+int renameAcross(const char* from, const char* to) {
+    if (!staged(from) && !staged(to)) {
+        errno = EXDEV;
+        return -1;
+    }
+    return beforeAcross.renameNoReplace(from, to);
+}
+
+} // namespace
+
+AcrossFileSystems::AcrossFileSystems() {
+    beforeAcross = calls.table();
+    calls.table().renameNoReplace = renameAcross;
+    calls.table().cloneFile = [](int, int) {
+        errno = EXDEV;
+        return -1;
+    };
+    calls.table().copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned int) -> ssize_t {
+        errno = EXDEV;
+        return -1;
+    };
 }
 
 FakeDevices::FakeDevices() {

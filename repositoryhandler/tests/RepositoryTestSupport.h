@@ -60,6 +60,17 @@ private:
     ScopedSyscalls calls;
 };
 
+// While it lives, a rename between two paths outside the library's staging directories, a clone
+// and a copy made by the kernel fail with EXDEV, as between two file systems: moves between
+// directories of one test file system then copy and verify as between the mounts of a repository.
+class AcrossFileSystems {
+public:
+    AcrossFileSystems();
+
+private:
+    ScopedSyscalls calls;
+};
+
 // Checks inside a forked child, whose gtest assertions would not reach the parent: a failed check
 // is printed on standard error and counted; the child returns childFailures() as its status.
 void check(bool condition, const std::string& what);

@@ -11,7 +11,8 @@
 #include <string>
 #include <sys/stat.h>
 
-// A repository with two mounts m0 and m1 at 10 % (unless changed) and a legacy directory.
+// A repository with two mounts m0 and m1 at 10 % (unless changed) and a legacy directory, as
+// file systems of their own.
 struct TwoMounts {
     using Owned = std::unique_ptr<char[]>;
 
@@ -51,6 +52,7 @@ struct TwoMounts {
 
     TestRepository repo;
     FakeFillLevels fill;
+    AcrossFileSystems across; // m0, m1 and legacy behave as three file systems
     std::string m0, m1, legacy;
 };
 

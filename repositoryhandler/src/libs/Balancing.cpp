@@ -178,8 +178,8 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
     // The flag set for a move to a new path alone goes again once the copy stands in one place.
     bool unflag = flagged && !merging && !wasDirty;
     fsblkcnt_t before = availableBlocks(from.getMountPath());
-    int result = moveResBetween(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
-                                to.getMountPath().c_str());
+    int result = moveResWith(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
+                             to.getMountPath().c_str(), repo.getMoveOptions());
     if (has(result, RES_CONFLICT)) {
         giveUp(entry); // stays dirty: both copies stay until the conflict is settled
     } else if (has(result, RES_ERROR)) {

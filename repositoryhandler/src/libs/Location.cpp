@@ -59,8 +59,9 @@ char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch, int*
     // A take-over cut short is completed by the next lookup. One that fails leaves the legacy
     // copy whole under its name (a move takes its origin away only in one step, once done), so
     // it is used where it lies rather than reported missing.
-    int moved = moveResBetween(legacy.c_str(), location.get(), legacyDir.c_str(),
-                               mounts[static_cast<size_t>(target)]->getMountPath().c_str());
+    int moved =
+        moveResWith(legacy.c_str(), location.get(), legacyDir.c_str(),
+                    mounts[static_cast<size_t>(target)]->getMountPath().c_str(), moveOptions);
     if (moved == RES_OK)
         return nullptr;
     struct stat st;
@@ -144,8 +145,8 @@ int OVRepositoryHandler::mergeInto(Owned& found, const OVMountPointHandler*& fou
         return RES_ERROR;
     }
     rh_logger.debugLog("--- Dirty conflict handling ---");
-    int moved = moveResBetween(found.get(), location.get(), foundOn->getMountPath().c_str(),
-                               mount.getMountPath().c_str());
+    int moved = moveResWith(found.get(), location.get(), foundOn->getMountPath().c_str(),
+                            mount.getMountPath().c_str(), moveOptions);
     if (moved != RES_OK)
         return moved;
     clearEmptyHash(found.get());

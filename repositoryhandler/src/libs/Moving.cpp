@@ -6,8 +6,8 @@
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "ResourceSizes.h"
-#include "RunCommand.h"
 #include "Staging.h"
+#include "TreeCopy.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -200,36 +200,6 @@ int deleteEntriesAt(int fd, const std::string& path) {
     return kOk;
 }
 
-// Copies from (links as links) to the new path copy and compares the two. 0, or the errno that
-// stopped the copy or its comparison (logged with from): a tool's own cause read from its
-// messages, EIO when it gave none. Owner, mode and times are kept: a mover run as root (with any
-// umask) must not take the application's files away from it; without the right to give files
-// away, cp keeps the mover as owner and goes on. The tools' standard output is not read (the
-// status tells) and must not reach the calling program's; their messages are logged.
-// A pipe, socket or device given as from is verified by its kind and device number: diff would
-// read it, and a pipe without a writer or a device without end never let it finish.
-int copyVerified(const std::string& from, const std::string& copy) {
-    struct stat original, made;
-    bool special = lstatOk(from, &original) && !S_ISDIR(original.st_mode) &&
-                   !S_ISREG(original.st_mode) && !S_ISLNK(original.st_mode);
-    std::string messages;
-    int status = runCommand({"cp", "-RP", "--preserve=mode,ownership,timestamps", "--", from, copy},
-                            "/dev/null", &messages);
-    if (status == 0 && special)
-        status = lstatOk(copy, &made) && (made.st_mode & S_IFMT) == (original.st_mode & S_IFMT) &&
-                         made.st_rdev == original.st_rdev
-                     ? 0
-                     : 1;
-    else if (status == 0)
-        status = runCommand({"diff", "-q", "-r", "--no-dereference", "--", from, copy}, "/dev/null",
-                            &messages);
-    if (status == 0)
-        return 0;
-    int error = errnoInMessages(messages);
-    failed("The resource \"" + from + "\" could not be copied to \"" + copy + "\".", error);
-    return error;
-}
-
 // Writes the entries of dir (a rename into it) to disk. False with errno.
 bool syncDirectory(const std::string& dir) {
     Descriptor handle(dir, O_RDONLY | O_DIRECTORY);
@@ -254,8 +224,19 @@ int notRenamed(const std::string& origin, const std::string& dest, int error) {
 // result is 0, 2 (conflict) or 8 (logged with the path and the failing call's errno).
 class Move {
 public:
-    Move(std::string originHome, std::string destHome)
-        : originHome(std::move(originHome)), destHome(std::move(destHome)) {}
+    explicit Move(const MoveOptions& options = MoveOptions())
+        : copier(treecopy::Options{options.verifyOnDevice, options.flushFiles
+                                                               ? treecopy::Flush::Files
+                                                               : treecopy::Flush::FileSystem}) {}
+    Move(std::string originHome, std::string destHome, const MoveOptions& options = MoveOptions())
+        : Move(options) {
+        setHomes(std::move(originHome), std::move(destHome));
+    }
+    // The homes of the staging directories of the next move.
+    void setHomes(std::string origin, std::string dest) {
+        originHome = std::move(origin);
+        destHome = std::move(dest);
+    }
 
     // st: the status of origin (present).
     int run(const std::string& origin, const std::string& dest, struct stat st);
@@ -263,6 +244,21 @@ public:
     // deleted when the move ends.
     int retire(const std::string& path);
     int toNewPath(const std::string& from, const std::string& to);
+
+    // The steps of a move to a new path, for moves that share their flushes: the verified copy
+    // of from (not yet on disk) in the destination's work directory, in copy, with the parent of
+    // to made (copy empty: from was renamed to to, on one mount, and the move is done); then,
+    // once flushed, the copy put in place (without writing parent to disk yet).
+    int stageNewPath(const std::string& from, const std::string& to, std::string& parent,
+                     std::string& copy);
+    int flushCopies();
+    int placeCopy(const std::string& copy, const std::string& parent, const std::string& from,
+                  const std::string& to, bool sync = true);
+    // Renames from to the new path to where both lie on one mount: 0 or 8; -1 (errno EXDEV or
+    // EEXIST) when a copy is needed after all.
+    int renameOnMount(const std::string& from, const std::string& to, const std::string& parent);
+    // Ends the moves made so far: the work directories go, with the origins taken away into them.
+    void finish() { work.clear(); }
 
 private:
     // A directory present on both sides: once merged it gets the origin's times.
@@ -277,10 +273,9 @@ private:
     int copyAndReconcile(const std::string& origin, const std::string& dest);
     int reconcile(const std::string& copy, const std::string& origin, const std::string& dest);
     int placeEntry(const std::string& copied, const std::string& from, const std::string& to);
-    int placeCopy(const std::string& copy, const std::string& parent, const std::string& from,
-                  const std::string& to);
     Same standsAlready(const std::string& origin, const std::string& dest);
 
+    treecopy::TreeCopy copier;
     std::string originHome;
     std::string destHome;
     std::map<std::string, std::unique_ptr<WorkDir>> work;
@@ -305,9 +300,10 @@ int Move::retire(const std::string& path) {
 }
 
 // Renames the verified copy onto the new name to, never replacing what another process put there
-// meanwhile: the same content there counts as moved, anything else is a conflict.
+// meanwhile: the same content there counts as moved, anything else is a conflict. sync: write
+// the name to disk now (else the caller writes parent to disk before the origin leaves).
 int Move::placeCopy(const std::string& copy, const std::string& parent, const std::string& from,
-                    const std::string& to) {
+                    const std::string& to, bool sync) {
     // Hash directories are shared and removed without a lock when they fall empty: one may have
     // gone since it was made.
     bool renamed = renameNoReplace(copy.c_str(), to.c_str()) == 0 ||
@@ -323,35 +319,68 @@ int Move::placeCopy(const std::string& copy, const std::string& parent, const st
         if (same != Same::Yes)
             return same == Same::No ? conflict(from, to) : kError;
     }
-    if (!syncDirectory(parent))
+    if (sync && !syncDirectory(parent))
         return notRenamed(from, to, errno);
     return kOk;
 }
 
-// Copies from into a new entry copy of the work directory on the destination's file system,
-// verifies it and writes it to disk: 0, or 8 (logged as a failed move of from to to).
+// Copies from into a new entry copy of the work directory on the destination's file system and
+// verifies it, without writing it to disk yet: 0, or 8 (logged as a failed move of from to to).
 int Move::stageCopy(const std::string& from, const std::string& to, std::string& copy) {
     WorkDir* dir = workIn(destHome);
     if (dir == nullptr)
         return notRenamed(from, to, errno);
     copy = dir->newEntry();
-    if (int error = copyVerified(from, copy))
+    if (int error = copier.copy(from, copy))
         return notRenamed(from, to, error);
-    if (!dir->syncFileSystem())
+    return kOk;
+}
+
+// Writes every copy staged so far to disk (and checks it from the device when asked).
+int Move::flushCopies() {
+    return copier.flush() == 0 ? kOk : kError;
+}
+
+int Move::renameOnMount(const std::string& from, const std::string& to, const std::string& parent) {
+    if (renameNoReplace(from.c_str(), to.c_str()) != 0)
+        return errno == EXDEV || errno == EEXIST ? -1 : notRenamed(from, to, errno);
+    // The new name, and the old one gone, on disk before the caller relies on either.
+    OwnedString fromParent(baseDir(from.c_str()));
+    if (!syncDirectory(parent) || (fromParent && !syncDirectory(fromParent.get())))
         return notRenamed(from, to, errno);
     return kOk;
 }
 
-int Move::toNewPath(const std::string& from, const std::string& to) {
+int Move::stageNewPath(const std::string& from, const std::string& to, std::string& parent,
+                       std::string& copy) {
     OwnedString parentText(baseDir(to.c_str()));
     if (!parentText || to.size() == std::strlen(parentText.get()))
         return notRenamed(from, to, EINVAL);
-    std::string parent = parentText.get();
+    parent = parentText.get();
     if (mkdirsInherited(parent.c_str()) != 0)
         return notRenamed(from, to, errno);
-    std::string copy;
-    if (int result = stageCopy(from, to, copy))
+    struct stat origin, target;
+    if (lstatOk(from, &origin) && ovsys::table().stat(parent.c_str(), &target) == 0 &&
+        origin.st_dev == target.st_dev) {
+        int renamed = renameOnMount(from, to, parent);
+        if (renamed >= 0) {
+            copy.clear(); // nothing left to put in place
+            return renamed;
+        }
+    }
+    return stageCopy(from, to, copy);
+}
+
+// A move to a new path: a rename where origin and destination share a mount; else a verified
+// copy, written to disk, put in place, and the origin taken away.
+int Move::toNewPath(const std::string& from, const std::string& to) {
+    std::string parent, copy;
+    if (int result = stageNewPath(from, to, parent, copy))
         return result;
+    if (copy.empty())
+        return kOk;
+    if (flushCopies() != kOk)
+        return notRenamed(from, to, errno);
     int result = placeCopy(copy, parent, from, to);
     return result == kOk ? retire(from) : result;
 }
@@ -432,6 +461,8 @@ int Move::copyAndReconcile(const std::string& origin, const std::string& dest) {
     std::string copy;
     if (int result = stageCopy(origin, dest, copy))
         return result;
+    if (flushCopies() != kOk)
+        return notRenamed(origin, dest, errno);
     int result = reconcile(copy, origin, dest);
     // The origin loses nothing before what was put in place is on disk.
     if (!workIn(destHome)->syncFileSystem())
@@ -536,6 +567,11 @@ int moveRes(const char* originPath, const char* destPath) {
 
 int moveResBetween(const char* originPath, const char* destPath, const char* originHome,
                    const char* destHome) {
+    return moveResWith(originPath, destPath, originHome, destHome, MoveOptions());
+}
+
+int moveResWith(const char* originPath, const char* destPath, const char* originHome,
+                const char* destHome, const MoveOptions& options) {
     std::string origin = withoutTrailingSlashes(originPath);
     std::string dest = withoutTrailingSlashes(destPath);
     struct stat st;
@@ -545,10 +581,123 @@ int moveResBetween(const char* originPath, const char* destPath, const char* ori
     if (present == Presence::Failed)
         return statFailed(origin);
     ovAssert(present == Presence::Present, "access( origin, F_OK ) == 0", 538, kRepositorySource);
-    int result = Move(originHome, destHome).run(origin, dest, st);
+    int result = Move(originHome, destHome, options).run(origin, dest, st);
     if (result != kOk)
         restoreTimes(origin, st);
     return result;
+}
+
+struct MoveBatch::State {
+    explicit State(const MoveOptions& options) : move(options) {}
+
+    // A move to a new path whose copy waits for the batch's flush.
+    struct Member {
+        std::string origin, dest, originHome, destHome, parent, copy;
+        struct stat st;
+        int result;
+        bool staged;
+    };
+
+    int stage(Member& member);
+    void place(std::vector<Member*>& staged);
+
+    Move move;
+    std::vector<Member> members;
+};
+
+// Carries out the move of member at once, or stages its copy (member.staged): 0, 2 or 8.
+int MoveBatch::State::stage(Member& member) {
+    move.setHomes(member.originHome, member.destHome);
+    if (!reachedWithoutLinks(member.originHome, member.origin) ||
+        !reachedWithoutLinks(member.destHome, member.dest))
+        return kError;
+    struct stat there;
+    Presence at = lstatPresence(member.dest, &there);
+    if (at == Presence::Failed)
+        return statFailed(member.dest);
+    if (at == Presence::Present)
+        return move.run(member.origin, member.dest, member.st);
+    int result = move.stageNewPath(member.origin, member.dest, member.parent, member.copy);
+    member.staged = result == kOk && !member.copy.empty();
+    return result;
+}
+
+// Puts the flushed copies of staged in place, writes each destination directory to disk once,
+// and then takes the origins away.
+void MoveBatch::State::place(std::vector<Member*>& staged) {
+    std::map<std::string, bool> parents; // destination directory: written to disk
+    for (Member* member : staged) {
+        move.setHomes(member->originHome, member->destHome);
+        member->result =
+            move.placeCopy(member->copy, member->parent, member->origin, member->dest, false);
+        if (member->result == kOk)
+            parents[member->parent] = false;
+    }
+    for (auto& parent : parents)
+        parent.second = syncDirectory(parent.first);
+    for (Member* member : staged) {
+        if (member->result != kOk)
+            continue;
+        move.setHomes(member->originHome, member->destHome);
+        if (!parents[member->parent])
+            member->result = notRenamed(member->origin, member->dest, errno);
+        else if ((member->result = move.retire(member->origin)) == kOk)
+            keepTimes(member->dest, member->st);
+    }
+}
+
+MoveBatch::MoveBatch(const MoveOptions& options) : state(std::make_unique<State>(options)) {}
+
+// Copies staged but never committed go with the work directories; their origins stay.
+MoveBatch::~MoveBatch() = default;
+
+size_t MoveBatch::size() const {
+    return state->members.size();
+}
+
+int MoveBatch::add(const char* originPath, const char* destPath, const char* originHome,
+                   const char* destHome) {
+    State::Member member{withoutTrailingSlashes(originPath),
+                         withoutTrailingSlashes(destPath),
+                         originHome,
+                         destHome,
+                         "",
+                         "",
+                         {},
+                         kOk,
+                         false};
+    Presence present = lstatPresence(member.origin, &member.st);
+    if (present == Presence::Failed)
+        return statFailed(member.origin);
+    ovAssert(present == Presence::Present, "access( origin, F_OK ) == 0", 538, kRepositorySource);
+    member.result = state->stage(member);
+    if (member.result != kOk)
+        restoreTimes(member.origin, member.st);
+    state->members.push_back(member);
+    return member.result;
+}
+
+std::vector<int> MoveBatch::commit() {
+    std::vector<State::Member*> staged;
+    for (State::Member& member : state->members)
+        if (member.staged)
+            staged.push_back(&member);
+    if (!staged.empty() && state->move.flushCopies() != kOk) {
+        int error = errno;
+        for (State::Member* member : staged)
+            member->result = notRenamed(member->origin, member->dest, error);
+    } else {
+        state->place(staged);
+    }
+    std::vector<int> results;
+    for (State::Member& member : state->members) {
+        if (member.result != kOk && member.staged)
+            restoreTimes(member.origin, member.st);
+        results.push_back(member.result);
+    }
+    state->members.clear();
+    state->move.finish();
+    return results;
 }
 
 int mountRename(const char* from, const char* to) {

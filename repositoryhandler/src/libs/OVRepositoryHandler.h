@@ -2,6 +2,7 @@
 #define REPOSITORYHANDLER_OVREPOSITORYHANDLER_H
 
 #include "FileVersion.h"
+#include "MoveDelete.h"
 #include "OVDirtyFlagHandler.h"
 #include "OVMountPointHandler.h"
 
@@ -117,6 +118,9 @@ public:
     int getMoveLimit() const { return moveLimit; }
     time_t getNomoveTime() const { return nomoveTime; }
     bool getIsClearable() const { return isClearable; }
+    // How this repository's moves check their copies ("verifyOnDevice = true": once more from
+    // the device after the flush).
+    const MoveOptions& getMoveOptions() const { return moveOptions; }
 
 private:
     void setDefaults();
@@ -166,6 +170,7 @@ private:
     int moveLimit;
     time_t nomoveTime;
     bool isClearable;
+    MoveOptions moveOptions;
     // Set while a setup did not complete; such a handler is never up to date.
     bool setupFailed;
 };

@@ -71,6 +71,7 @@ OVRepositoryHandler::~OVRepositoryHandler() = default;
 
 void OVRepositoryHandler::setDefaults() {
     isClearable = false;
+    moveOptions = MoveOptions();
     legacyDir.clear();
     remindLimit = 80;
     warnLimit = 90;
@@ -133,6 +134,8 @@ void OVRepositoryHandler::readLimits(const OVProperties& properties) {
     readNatInt(properties, "moveLimit", moveLimit);
     if (const char* value = properties.getProperty("isClearable"))
         isClearable = strcmp(value, "true") == 0;
+    if (const char* value = properties.getProperty("verifyOnDevice"))
+        moveOptions.verifyOnDevice = strcmp(value, "true") == 0;
     int seconds = -1;
     readNatInt(properties, "nomoveTimeSeconds", seconds);
     if (seconds != -1)

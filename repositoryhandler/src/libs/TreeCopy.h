@@ -1,6 +1,8 @@
 #ifndef REPOSITORYHANDLER_TREECOPY_H
 #define REPOSITORYHANDLER_TREECOPY_H
 
+#include "CopyParts.h"
+
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -54,8 +56,8 @@ struct Options {
 
 // Counts of one copier, for logs and benchmarks.
 struct Counts {
-    size_t files = 0;       // regular files copied (a hard link counts once)
-    size_t entries = 0;     // every entry made, the tops included
+    size_t files = 0;             // regular files copied (a hard link counts once)
+    size_t entries = 0;           // every entry made, the tops included
     unsigned long long bytes = 0; // bytes of data copied
 };
 
@@ -80,14 +82,21 @@ public:
     const Counts& counts() const { return made; }
 
 private:
-    struct Copied; // a copy made since the last flush
+    // A copy made since the last flush: the path of its top and the file system it lies on.
+    struct Copied {
+        std::string path;
+        dev_t device;
+    };
     int flushFileSystems();
     int flushFiles();
     int verifyFromDevice();
 
     Options options;
     Counts made;
-    std::vector<Copied*> pending;
+    DataCopier data;
+    std::vector<Copied> pending;
+    // The hashes of the files copied since the last flush, for the check from the device.
+    std::map<std::pair<dev_t, ino_t>, FileRecord> records;
 };
 
 } // namespace treecopy

@@ -1,0 +1,81 @@
+#ifndef REPOSITORYHANDLER_COPYPARTS_H
+#define REPOSITORYHANDLER_COPYPARTS_H
+
+// The pieces of the tree copy (TreeCopy.h): the data of one regular file and the attributes of
+// one entry. Each returns 0 or the errno of the failing call, after logging the path and the step.
+
+#include <cstdint>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <vector>
+
+namespace treecopy {
+
+// A 128-bit content hash.
+struct Hash {
+    uint64_t low = 0;
+    uint64_t high = 0;
+    bool operator==(const Hash& other) const { return low == other.low && high == other.high; }
+    bool operator!=(const Hash& other) const { return !(*this == other); }
+};
+
+// A run of data in a file; what lies between runs is a hole (reads as zeros).
+struct Extent {
+    off_t offset;
+    off_t length;
+};
+
+// What the copy of one regular file found: the runs of data copied, their hash, and whether the
+// copy shares the origin's blocks (then there is nothing of its own to read back).
+struct FileRecord {
+    std::vector<Extent> extents;
+    Hash hash;
+    bool shared = false;
+};
+
+// Logs that the entry shown could not be copied at step, with error, and returns error.
+int copyFailed(const std::string& shown, const std::string& step, int error);
+
+// Reused buffers and hash state of one copier.
+class DataCopier {
+public:
+    DataCopier();
+    ~DataCopier();
+    DataCopier(const DataCopier&) = delete;
+    DataCopier& operator=(const DataCopier&) = delete;
+
+    // Copies the data of the open regular file from (status st) into the new empty file to and
+    // reads it back: the hashes must agree and from must not change meanwhile. sameFileSystem:
+    // try a clone first. startWriteback: start writing each run to disk as it is written.
+    int copy(int from, const struct stat& st, int to, bool sameFileSystem, bool startWriteback,
+             FileRecord& record, const std::string& shown);
+    // Hashes the runs of record in the open file fd; with evict, drops fd's cached pages first,
+    // so that the bytes come from the device.
+    int rehash(int fd, const FileRecord& record, bool evict, Hash& hash, const std::string& shown);
+
+private:
+    int dataRuns(int fd, off_t size, std::vector<Extent>& extents, const std::string& shown);
+    int copyRun(int from, int to, const Extent& run, bool startWriteback, const std::string& shown);
+    int hashRuns(int fd, const std::vector<Extent>& runs, Hash& hash, const std::string& shown,
+                 const char* step);
+    bool clone(int from, int to, const std::vector<Extent>& runs);
+
+    std::vector<char> buffer;
+    std::vector<char> readBack;
+    void* origin; // hash states (XXH3_state_t)
+    void* written;
+};
+
+// The owner, mode, extended attributes and times of the entry named name in toDir, taken from the
+// origin's status st. fromFd and toFd: descriptors of the origin and the copy (any kind, O_PATH
+// too) for the attributes; -1 for a symbolic link, which has none to copy. Times come last.
+int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
+                   const std::string& shown);
+
+// Whether two statuses of one file show it unchanged: size, modification and change times.
+bool unchanged(const struct stat& before, const struct stat& after);
+
+} // namespace treecopy
+
+#endif

@@ -1,0 +1,230 @@
+// The data of one regular file: copied run by run (holes stay holes), hashed as it is read from
+// the origin, and read back from the copy and hashed again, chunk by chunk while the bytes are
+// still in the processor's caches.
+#include "CopyParts.h"
+
+#include "OVLogger.h"
+#include "OVSyscalls.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+
+namespace treecopy {
+
+namespace {
+
+constexpr size_t kChunk = 256 * 1024;
+
+XXH3_state_t* state(void* p) {
+    return static_cast<XXH3_state_t*>(p);
+}
+
+Hash digest(void* p) {
+    XXH128_hash_t h = XXH3_128bits_digest(state(p));
+    return Hash{h.low64, h.high64};
+}
+
+// Feeds the place of a run into a hash, so that the same bytes elsewhere hash otherwise.
+void feedRun(void* p, const Extent& run) {
+    int64_t place[2] = {static_cast<int64_t>(run.offset), static_cast<int64_t>(run.length)};
+    XXH3_128bits_update(state(p), place, sizeof place);
+}
+
+// pread until size bytes are in or the file ends; -1 with errno on a failure.
+ssize_t readFully(int fd, char* into, size_t size, off_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got =
+            ovsys::table().pread(fd, into + done, size - done, offset + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool writeFully(int fd, const char* from, size_t size, off_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t put =
+            ovsys::table().pwrite(fd, from + done, size - done, offset + static_cast<off_t>(done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+} // namespace
+
+int copyFailed(const std::string& shown, const std::string& step, int error) {
+    std::string text = "The entry \"" + shown + "\" could not be copied (" + step +
+                       "). Error code is " + std::to_string(error);
+    rh_logger.errorLog("%s", text.c_str());
+    errno = error;
+    return error;
+}
+
+bool unchanged(const struct stat& before, const struct stat& after) {
+    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+           before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
+           before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
+           before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
+}
+
+DataCopier::DataCopier()
+    : buffer(kChunk), readBack(kChunk), origin(XXH3_createState()), written(XXH3_createState()) {}
+
+DataCopier::~DataCopier() {
+    XXH3_freeState(state(origin));
+    XXH3_freeState(state(written));
+}
+
+// The runs of data of fd, a file of size bytes. A file system that cannot tell holes gives one
+// run over the whole file.
+int DataCopier::dataRuns(int fd, off_t size, std::vector<Extent>& extents,
+                         const std::string& shown) {
+    extents.clear();
+    off_t at = 0;
+    while (at < size) {
+        off_t data = ovsys::table().lseek(fd, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break; // only a hole up to the end
+        if (data < 0 && errno == EINVAL) {
+            extents.assign(1, Extent{0, size});
+            return 0;
+        }
+        if (data < 0)
+            return copyFailed(shown, "seek", errno);
+        off_t hole = ovsys::table().lseek(fd, data, SEEK_HOLE);
+        if (hole < 0)
+            return copyFailed(shown, "seek", errno);
+        if (hole > size)
+            hole = size;
+        if (hole > data)
+            extents.push_back(Extent{data, hole - data});
+        at = hole;
+    }
+    return 0;
+}
+
+int DataCopier::copyRun(int from, int to, const Extent& run, bool startWriteback,
+                        const std::string& shown) {
+    feedRun(origin, run);
+    feedRun(written, run);
+    off_t end = run.offset + run.length;
+    for (off_t at = run.offset; at < end;) {
+        size_t want = static_cast<size_t>(std::min<off_t>(end - at, kChunk));
+        ssize_t got = readFully(from, buffer.data(), want, at);
+        if (got < 0)
+            return copyFailed(shown, "read", errno);
+        if (static_cast<size_t>(got) != want)
+            return copyFailed(shown, "changed while copied: shorter", EAGAIN);
+        XXH3_128bits_update(state(origin), buffer.data(), want);
+        if (!writeFully(to, buffer.data(), want, at))
+            return copyFailed(shown, "write", errno);
+        ssize_t back = readFully(to, readBack.data(), want, at);
+        if (back < 0)
+            return copyFailed(shown, "read back", errno);
+        XXH3_128bits_update(state(written), readBack.data(), static_cast<size_t>(back));
+        at += static_cast<off_t>(want);
+    }
+    if (startWriteback &&
+        ovsys::table().syncFileRange(to, run.offset, run.length, SYNC_FILE_RANGE_WRITE) != 0)
+        return copyFailed(shown, "start writing", errno);
+    return 0;
+}
+
+// A clone sharing from's blocks, or a copy of its runs made by the kernel; false when neither can
+// be made here (the file systems differ or cannot), and the caller copies itself.
+bool DataCopier::clone(int from, int to, const std::vector<Extent>& runs) {
+    if (ovsys::table().cloneFile(to, from) == 0)
+        return true;
+    for (const Extent& run : runs) {
+        off_t in = run.offset, out = run.offset, end = run.offset + run.length;
+        while (in < end) {
+            ssize_t moved =
+                ovsys::table().copyFileRange(from, &in, to, &out, static_cast<size_t>(end - in), 0);
+            if (moved <= 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+int DataCopier::copy(int from, const struct stat& st, int to, bool sameFileSystem,
+                     bool startWriteback, FileRecord& record, const std::string& shown) {
+    record.shared = false;
+    if (int error = dataRuns(from, st.st_size, record.extents, shown))
+        return error;
+    struct stat after;
+    if (sameFileSystem && st.st_size > 0 && clone(from, to, record.extents)) {
+        // Reading the clone back would read the origin's blocks again: its size is checked.
+        if (ovsys::table().ftruncate(to, st.st_size) != 0)
+            return copyFailed(shown, "set the size", errno);
+        if (ovsys::table().fstat(to, &after) != 0)
+            return copyFailed(shown, "status of the copy", errno);
+        if (after.st_size != st.st_size)
+            return copyFailed(shown, "the clone's size differs", EIO);
+        record.shared = true;
+    } else {
+        if (sameFileSystem && ovsys::table().ftruncate(to, 0) != 0)
+            return copyFailed(shown, "truncate", errno);
+        XXH3_128bits_reset(state(origin));
+        XXH3_128bits_reset(state(written));
+        for (const Extent& run : record.extents)
+            if (int error = copyRun(from, to, run, startWriteback, shown))
+                return error;
+        if (ovsys::table().ftruncate(to, st.st_size) != 0)
+            return copyFailed(shown, "set the size", errno);
+        record.hash = digest(origin);
+        if (digest(written) != record.hash)
+            return copyFailed(shown, "read back: the copy differs", EIO);
+    }
+    if (ovsys::table().fstat(from, &after) != 0)
+        return copyFailed(shown, "status", errno);
+    if (!unchanged(st, after))
+        return copyFailed(shown, "changed while copied", EAGAIN);
+    return 0;
+}
+
+int DataCopier::hashRuns(int fd, const std::vector<Extent>& runs, Hash& hash,
+                         const std::string& shown, const char* step) {
+    XXH3_128bits_reset(state(written));
+    for (const Extent& run : runs) {
+        feedRun(written, run);
+        off_t end = run.offset + run.length;
+        for (off_t at = run.offset; at < end;) {
+            size_t want = static_cast<size_t>(std::min<off_t>(end - at, kChunk));
+            ssize_t got = readFully(fd, readBack.data(), want, at);
+            if (got < 0)
+                return copyFailed(shown, step, errno);
+            XXH3_128bits_update(state(written), readBack.data(), static_cast<size_t>(got));
+            at += static_cast<off_t>(want);
+        }
+    }
+    hash = digest(written);
+    return 0;
+}
+
+int DataCopier::rehash(int fd, const FileRecord& record, bool evict, Hash& hash,
+                       const std::string& shown) {
+    if (evict && ovsys::table().fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) != 0)
+        return copyFailed(shown, "drop the cached pages", errno);
+    return hashRuns(fd, record.extents, hash, shown, "read back from the device");
+}
+
+} // namespace treecopy
