@@ -446,9 +446,13 @@ struct Armed {
 std::vector<Armed> armed;
 std::string originRoot, copyRoot;
 
+// The path of an open descriptor ("" beyond PATH_MAX), leaving errno alone: readdir tells the end
+// of a listing from a failure by errno.
 std::string pathOf(int fd) {
+    int saved = errno;
     char buffer[4096];
     ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
+    errno = saved;
     return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
 }
 
@@ -524,6 +528,24 @@ public:
         };
         t.linkat = [](int fd, const char* from, int td, const char* to, int f) {
             return fails("linkat", pathAt(td, to)) ? -1 : ovsys::real().linkat(fd, from, td, to, f);
+        };
+        t.readdir = [](DIR* d) {
+            return fails("readdir", pathOf(dirfd(d))) ? nullptr : ovsys::real().readdir(d);
+        };
+        t.fchownat = [](int d, const char* n, uid_t u, gid_t g, int f) {
+            return fails("fchownat", pathAt(d, n)) ? -1 : ovsys::real().fchownat(d, n, u, g, f);
+        };
+        t.fchmodat = [](int d, const char* n, mode_t m, int f) {
+            return fails("fchmodat", pathAt(d, n)) ? -1 : ovsys::real().fchmodat(d, n, m, f);
+        };
+        t.utimensat = [](int d, const char* n, const struct timespec times[2], int f) {
+            return fails("utimensat", pathAt(d, n)) ? -1 : ovsys::real().utimensat(d, n, times, f);
+        };
+        t.listxattr = [](const char* p, char* list, size_t size) -> ssize_t {
+            return fails("listxattr", resolved(p)) ? -1 : ovsys::real().listxattr(p, list, size);
+        };
+        t.getxattr = [](const char* p, const char* n, void* v, size_t size) -> ssize_t {
+            return fails("getxattr", resolved(p)) ? -1 : ovsys::real().getxattr(p, n, v, size);
         };
         t.setxattr = [](const char* p, const char* n, const void* v, size_t size, int f) {
             return fails("setxattr", resolved(p)) ? -1 : ovsys::real().setxattr(p, n, v, size, f);
@@ -608,6 +630,12 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"a link cannot be made", {"symlinkat", "/d/r/dangling", EIO}, EIO, "r/dangling\""},
         {"a pipe cannot be made", {"mknodat", "/d/r/fifo", EPERM}, EPERM, "r/fifo\""},
         {"a hard link cannot be made", {"linkat", "/d/r/", EMLINK}, EMLINK, "/hard"},
+        {"a listing breaks", {"readdir", "/o/r/d", EIO}, EIO, "r/d\""},
+        {"an owner cannot be set", {"fchownat", "/d/r/empty", EIO}, EIO, "r/empty\""},
+        {"a mode cannot be set", {"fchmodat", "/d/r/exec", EIO}, EIO, "r/exec\""},
+        {"times cannot be set", {"utimensat", "/d/r/link", EIO}, EIO, "r/link\""},
+        {"attributes cannot be listed", {"listxattr", "/o/r/acldir", EIO}, EIO, "r/acldir\""},
+        {"an attribute cannot be read", {"getxattr", "/o/r/file", EIO}, EIO, "r/file\""},
         {"a user attribute refused", {"setxattr", "/d/r/file", EOPNOTSUPP}, EOPNOTSUPP, "r/file\""},
         {"a directory's attribute refused", {"setxattr", "/d/r/d", ENOTSUP}, ENOTSUP, "r/d\""},
         {"an access control list refused", {"setxattr", "/d/r/acl", EIO}, EIO, "r/acl\""},
