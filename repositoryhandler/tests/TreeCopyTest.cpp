@@ -60,7 +60,7 @@ void must(bool done, const std::string& what) {
 
 // A path that reaches name in the open directory dirFd, however deep that lies.
 std::string viaFd(int dirFd, const std::string& name) {
-    return "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+    return dirFd == AT_FDCWD ? name : "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
 }
 
 int openDir(int dirFd, const std::string& name) {
@@ -321,19 +321,20 @@ Manifest manifestOf(const std::string& root) {
     return rows;
 }
 
-// The entries that differ, as text ("" when none).
-std::string differences(const Manifest& origin, const Manifest& copy) {
+// The entries that differ, as text ("" when none): the first ten, then their number.
+std::string differences(const Manifest& wanted, const Manifest& found) {
     std::map<std::string, std::pair<std::string, std::string>> both;
-    for (const auto& [path, row] : origin)
+    for (const auto& [path, row] : wanted)
         both[path].first = row;
-    for (const auto& [path, row] : copy)
+    for (const auto& [path, row] : found)
         both[path].second = row;
     std::string text;
+    int differing = 0;
     for (const auto& [path, rows] : both)
-        if (rows.first != rows.second)
+        if (rows.first != rows.second && ++differing <= 10)
             text +=
                 escaped(path) + "\n  wanted: " + rows.first + "\n  found:  " + rows.second + "\n";
-    return text;
+    return differing > 10 ? text + std::to_string(differing) + " entries differ\n" : text;
 }
 
 } // namespace
@@ -347,6 +348,7 @@ struct CopyRow {
     FileSystemKind to;
     bool sameFileSystem;
     Options options;
+    bool inheriting = false; // the copy's directory hands a default access control list down
 };
 
 bool mountKind(FileSystemKind kind, const std::string& path, const std::string& scratch) {
@@ -362,9 +364,14 @@ int copyScenario(const std::string& base, const CopyRow& row) {
     if (!enterPrivateMountNamespace() || !mountKind(row.from, a, base + "/sa") ||
         (!row.sameFileSystem && !mountKind(row.to, b, base + "/sb")))
         return kNoNamespace;
-    std::string origin = a + "/r", copy = b + "/copy", name = std::string(row.name) + ": ";
+    std::string origin = a + "/r", copy = b + "/in/copy", name = std::string(row.name) + ": ";
     try {
         buildTree(origin, a + "/outside");
+        must(mkdir((b + "/in").c_str(), 0755) == 0, "the copy's directory");
+        if (row.inheriting)
+            setAttribute(
+                AT_FDCWD, b + "/in", "system.posix_acl_default",
+                acl({{1, 7, ~0u}, {2, 7, kOwner}, {4, 7, ~0u}, {0x10, 7, ~0u}, {0x20, 7, ~0u}}));
         Manifest before = manifestOf(origin);
         umask(077); // the copy's modes are the origin's, whatever the umask
         SyslogCapture log;
@@ -411,6 +418,7 @@ TEST(TreeCopy, EveryKindOfEntryArrivesAsItWasOnEveryFileSystem) {
          false,
          {true, Flush::FileSystem}},
         {"xfs to tmpfs, files flushed", K::Xfs, K::Tmpfs, false, {false, Flush::Files}},
+        {"tmpfs to ext4, below a default ACL", K::Tmpfs, K::Ext4, false, {}, true},
     };
     std::string skipped;
     for (const CopyRow& row : rows) {
