@@ -161,13 +161,14 @@ int readDirectory(const std::string& dir, std::vector<std::string>& names) {
     return readListing(handle, names);
 }
 
-int readDirectoryAt(int dirFd, std::vector<std::string>& names) {
+int readDirectoryAt(int dirFd, std::vector<std::string>& names, bool keepAccessTime) {
     names.clear();
-    // A descriptor of its own, as closedir closes what fdopendir was given; without touching the
-    // directory's access time where the process may (owner or privileged).
-    int own = ovsys::table().openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME, 0);
-    if (own < 0 && errno == EPERM)
-        own = ovsys::table().openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    // A descriptor of its own, as closedir closes what fdopendir was given. Reading a directory
+    // sets its access time unless the descriptor read from was opened with O_NOATIME.
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    int own = ovsys::table().openat(dirFd, ".", flags | (keepAccessTime ? O_NOATIME : 0), 0);
+    if (own < 0 && keepAccessTime && errno == EPERM)
+        own = ovsys::table().openat(dirFd, ".", flags, 0); // neither owner nor privileged
     DIR* handle = own >= 0 ? ovsys::table().fdopendir(own) : nullptr;
     if (handle == nullptr) {
         int error = errno != 0 ? errno : EIO;

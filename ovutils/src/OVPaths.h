@@ -47,8 +47,10 @@ void logStatFailure(const std::string& path, int error);
 // The names in dir (without "." and "..") in ascending byte order, read through the system-call
 // table. 0, or the errno of the opendir or readdir that failed (names then holds nothing).
 int readDirectory(const std::string& dir, std::vector<std::string>& names);
-// readDirectory of the open directory dirFd (which stays open and unmoved).
-int readDirectoryAt(int dirFd, std::vector<std::string>& names);
+// readDirectory of the open directory dirFd (which stays open and unmoved). keepAccessTime: the
+// listing leaves the directory's access time as it was (O_NOATIME), where the process may ask for
+// that (it owns the directory or is privileged); otherwise it lists as usual.
+int readDirectoryAt(int dirFd, std::vector<std::string>& names, bool keepAccessTime = false);
 // Renames from to the new name to, never replacing what stands there: -1 with EEXIST when to
 // exists. Where the file system cannot refuse in the rename itself, a plain file is linked and
 // unlinked (which refuses as well), and anything else is renamed after a test that to is absent.

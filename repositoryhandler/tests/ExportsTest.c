@@ -99,8 +99,6 @@ static void testResources(const char* root) {
     char path[300];
     snprintf(path, sizeof path, "%s/.count", root);
     unlink(path);
-    snprintf(path, sizeof path, "%s/.countres", root);
-    unlink(path);
 }
 
 static void testEntryPoints(const char* root) {

@@ -58,12 +58,20 @@ using CountResultSet = std::set<CountResourceSetEntry, ctres>;
 // replaces an earlier one.
 void readCountRecords(std::istream& in, CountCache* known);
 
-long countSizeRecursively(const char* dir, CountCache* known, CountResultSet* measured,
-                          const char* countDir, long base, unsigned int depth, bool skipLinks);
+// Adds the sizes of the resources below dir (at the given depth; skipLinks: links among them are
+// no resources) to base, taking unchanged ones from known and putting every size it has into
+// measured. -1 when a directory could not be listed or a resource could not be queried or
+// measured (each logged): the sizes it did get are in measured all the same.
+long countSizeRecursively(const char* dir, CountCache* known, CountResultSet* measured, long base,
+                          unsigned int depth, bool skipLinks);
 
 // The total size in kibibytes of the resources below directory (flat: its entries are the
 // resources; otherwise a mount), using and rewriting the cache file directory/.count; only
-// resources used since their last measurement are measured again (du -sk).
+// resources used since their last measurement are measured again. A resource's size is what
+// "du -sk" reports for it, measured by the library itself (allocated blocks, links not followed,
+// files with several names once). -1, never a smaller total, when anything could not be listed,
+// queried or measured (logged with its path and error code); the cache then keeps the sizes that
+// were measured and the rest is measured again next time.
 extern "C" OV_EXPORT long countSize(const char* directory, bool flat);
 
 // The number of blocks to free to bring the file system of mountPath down to percent used

@@ -5,31 +5,28 @@
 #include "OVPaths.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
-#include "RunCommand.h"
 #include "Staging.h"
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <memory>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
 // Depth below a mount at which the entries are the resources (three hash levels above them).
 constexpr unsigned int kResourceDepth = 3;
 
-// Resources untouched for longer than this get their times set back after du has read them.
+// Resources untouched for longer than this get their times set back after their measurement.
 constexpr time_t kRestoreAge = 3600;
-
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Leading blanks, an optional sign and digits, like atoi; 0 when there is no number.
 long toNumber(const std::string& text) {
@@ -102,70 +99,149 @@ void writeCountFile(const std::string& countFile, const CountResultSet& result) 
     }
 }
 
-// The first decimal number in du's output; false when it holds none.
-bool readDuOutput(const std::string& output, long* size) {
-    File f(std::fopen(output.c_str(), "rb"));
-    if (f == nullptr) {
-        logCountFailure(output, "read", errno);
-        return false;
+// Where a measurement ended.
+enum class Measured { Done, Gone, Failed };
+
+// Opens the directory name below dirFd without following a link. O_NOATIME where the process may
+// use it (owner or privileged), so that measuring never makes a resource look used.
+int openDirectory(int dirFd, const char* name) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ovsys::table().openat(dirFd, name, flags | O_NOATIME, 0);
+    if (fd < 0 && errno == EPERM)
+        fd = ovsys::table().openat(dirFd, name, flags, 0);
+    return fd;
+}
+
+// The disk usage of one resource as "du -sk" reports it: the allocated blocks (512 bytes each) of
+// the resource and of every entry below it, links as links, directories with their own blocks, a
+// file with several names once; the sum rounded up to whole kibibytes. The tree is walked by
+// descriptor, so names of any bytes and paths of any length are measured. One descriptor per
+// level of the tree stays open while the levels below it are read: a tree deeper than the
+// process may open descriptors fails (EMFILE, logged) rather than being cut short.
+class TreeMeasurement {
+public:
+    explicit TreeMeasurement(const std::string& root) : resource(root), path(root) {}
+    ~TreeMeasurement() {
+        for (const Level& level : levels)
+            ovsys::table().close(level.fd);
     }
-    char text[64];
-    if (std::fgets(text, sizeof text, f.get()) == nullptr)
-        return false;
-    char* end = nullptr;
-    *size = std::strtol(text, &end, 10);
-    return end != text;
-}
+    TreeMeasurement(const TreeMeasurement&) = delete;
+    TreeMeasurement& operator=(const TreeMeasurement&) = delete;
 
-// The size in kibibytes that "du -sk" reports for path, 0 when it fails. du runs without a shell,
-// so no character of the path is interpreted; its output goes to countDir/.countres.
-long runDu(const std::string& path, const char* countDir) {
-    std::string output = std::string(countDir) + "/.countres";
-    long size = 0;
-    if (runCommand({"du", "-sk", "--", path}, output.c_str()) == 0 && exists(output.c_str()) &&
-        readDuOutput(output, &size))
-        return size;
-    rh_logger.debugLog("ERROR: du terminated abnormally\n");
-    return 0;
-}
+    // Done with *kib set; Gone when the resource vanished before it was reached; Failed when a
+    // call failed, logged with the path it was made for and its error code.
+    Measured run(long* kib) {
+        Measured result = add(AT_FDCWD, resource);
+        while (result != Measured::Failed && !levels.empty()) {
+            Level& level = levels.back();
+            path.resize(level.pathLength);
+            if (level.next == level.names.size()) {
+                ovsys::table().close(level.fd);
+                levels.pop_back();
+                continue;
+            }
+            std::string name = level.names[level.next++];
+            path += "/" + name;
+            // Entries removed since the listing take no more room.
+            result = add(level.fd, name) == Measured::Failed ? Measured::Failed : Measured::Done;
+        }
+        if (result == Measured::Done)
+            *kib = static_cast<long>((bytes + 1023) / 1024);
+        return result;
+    }
 
-// du reads the resource's directories and so makes a long unused resource look used; its times
-// are set back so that it keeps its place among the old ones and its cached size next time.
+private:
+    struct Level {
+        int fd;
+        std::vector<std::string> names;
+        size_t next;
+        size_t pathLength; // of the directory's path
+    };
+
+    // Counts the entry name below dirFd (path) and, for a directory, opens and lists it.
+    Measured add(int dirFd, const std::string& name) {
+        struct stat st;
+        if (ovsys::table().fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT || errno == ENOTDIR ? Measured::Gone : fail("stat-ed", errno);
+        uintmax_t allocated = static_cast<uintmax_t>(st.st_blocks) * 512;
+        if (!S_ISDIR(st.st_mode)) {
+            if (st.st_nlink <= 1 || linked.insert({st.st_dev, st.st_ino}).second)
+                bytes += allocated;
+            return Measured::Done;
+        }
+        bytes += allocated;
+        int fd = openDirectory(dirFd, name.c_str());
+        if (fd < 0)
+            return errno == ENOENT ? Measured::Gone : fail("opened", errno);
+        levels.push_back(Level{fd, {}, 0, path.size()});
+        int error = readDirectoryAt(fd, levels.back().names, true);
+        if (error != 0 && error != ENOENT) // ENOENT: removed meanwhile, so empty
+            return fail("listed", error);
+        return Measured::Done;
+    }
+
+    Measured fail(const char* what, int error) {
+        std::string text = "The size of \"" + resource + "\" could not be measured: \"" + path +
+                           "\" could not be " + what + ". Error code is " + std::to_string(error);
+        rh_logger.errorLog("%s", text.c_str());
+        return Measured::Failed;
+    }
+
+    const std::string resource;
+    std::string path; // of the entry at hand
+    std::vector<Level> levels;
+    std::set<std::pair<dev_t, ino_t>> linked; // files with more than one name, counted
+    uintmax_t bytes = 0;
+};
+
+// A resource's times are set back after its measurement where it has not been used for long, so
+// that it keeps its place among the old ones and its cached size next time even where the walk
+// could not keep its directories' access times (a process that neither owns them nor is
+// privileged).
 void restoreTimes(const std::string& path, const struct stat& before) {
     time_t limit = time(nullptr) - kRestoreAge;
     if (before.st_atime < limit && before.st_mtime < limit) {
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        ovsys::table().utimensat(AT_FDCWD, path.c_str(), times, 0);
     }
 }
 
-// Measures the resource with du; before: its status taken just now, or null when it could not
-// be taken (its last use time is then -1 and its times are not set back).
-CountResourceSetEntry measure(const std::string& id, const std::string& path,
-                              const struct stat* before, const char* countDir) {
+// Measures the resource; before: its status taken just now, or null when it could not be taken
+// (its last use time is then -1 and its times are not set back). False when it vanished or could
+// not be measured (logged): it then has no entry.
+bool measure(const std::string& id, const std::string& path, const struct stat* before,
+             CountResourceSetEntry* entry, bool* failed) {
     time_t used = before != nullptr ? lastAccess(path.c_str(), before) : -1;
-    long size = runDu(path, countDir);
-    if (before != nullptr)
+    long size = 0;
+    Measured result = TreeMeasurement(path).run(&size);
+    if (before != nullptr && result != Measured::Gone)
         restoreTimes(path, *before);
+    if (result == Measured::Failed)
+        *failed = true;
+    if (result != Measured::Done)
+        return false;
     rh_logger.debugLog("resource: %s new size:%ld\n", id.c_str(), size);
-    return CountResourceSetEntry{id, used, size};
+    *entry = CountResourceSetEntry{id, used, size};
+    return true;
 }
 
 // The cached figures of a resource not used since it was measured, else a fresh measurement.
-CountResourceSetEntry sizeOf(const std::string& id, const std::string& path,
-                             const CountCache& known, const char* countDir) {
+bool sizeOf(const std::string& id, const std::string& path, const CountCache& known,
+            CountResourceSetEntry* entry, bool* failed) {
     struct stat st;
     const struct stat* status = myStat(path.c_str(), &st) == 0 ? &st : nullptr;
     time_t used = status != nullptr ? lastAccess(path.c_str(), status) : -1;
     auto cached = known.find(id);
     if (cached != known.end() && used <= cached->second.time) {
         rh_logger.debugLog("resource not changed:%s\n", id.c_str());
-        return CountResourceSetEntry{id, cached->second.time, cached->second.size};
+        *entry = CountResourceSetEntry{id, cached->second.time, cached->second.size};
+        return true;
     }
-    return measure(id, path, status, countDir);
+    return measure(id, path, status, entry, failed);
 }
 
-// Names that are no resource: the count's own files among the resources, the library's staging
+// Names that are no resource: the count's own files among the resources (".countres" is the
+// scratch file of earlier versions, which ran a program to measure), the library's staging
 // directory, and the file system's recovery directory at the top of a mount.
 bool skippedName(const std::string& name, unsigned int depth) {
     if (name == kStagingName)
@@ -175,9 +251,32 @@ bool skippedName(const std::string& name, unsigned int depth) {
     return depth == 0 && name == "lost+found";
 }
 
-bool isDirectory(const std::string& path) {
+// Whether path is a directory (links followed); false for a missing one or a link to nothing,
+// and, logged, when it cannot be queried (*failed set).
+bool isDirectory(const std::string& path, bool* failed) {
     bool directory = false;
-    return isDir(path.c_str(), &directory, nullptr) == 0 && directory;
+    if (isDir(path.c_str(), &directory, nullptr) == 0)
+        return directory;
+    if (errno != ENOENT)
+        *failed = true; // logged by myStat
+    return false;
+}
+
+// Whether the entry at path is a link, or gone; an entry that cannot be queried is logged, sets
+// *failed and counts as no resource.
+bool linkOrGone(const std::string& path, bool* failed) {
+    struct stat st;
+    switch (lstatPresence(path, &st)) {
+    case Presence::Present:
+        return S_ISLNK(st.st_mode);
+    case Presence::Absent:
+        return true;
+    case Presence::Failed:
+        break;
+    }
+    logStatFailure(path, errno);
+    *failed = true;
+    return true;
 }
 
 } // namespace
@@ -199,28 +298,36 @@ void readCountRecords(std::istream& in, CountCache* known) {
     }
 }
 
-long countSizeRecursively(const char* dir, CountCache* known, CountResultSet* measured,
-                          const char* countDir, long base, unsigned int depth, bool skipLinks) {
+long countSizeRecursively(const char* dir, CountCache* known, CountResultSet* measured, long base,
+                          unsigned int depth, bool skipLinks) {
     std::vector<std::string> names;
     listDir(dir, &names);
+    bool failed = errno != 0 && errno != ENOENT; // logged by listDir
     long total = base;
     for (const std::string& name : names) {
         if (skippedName(name, depth))
             continue;
         std::string full = std::string(dir) + "/" + name;
         if (depth < kResourceDepth) {
-            if (isDirectory(full))
-                total += countSizeRecursively(full.c_str(), known, measured, countDir, base,
-                                              depth + 1, skipLinks);
-        } else if (depth == kResourceDepth) {
-            if (skipLinks && !isNotLink(full.c_str()))
+            if (!isDirectory(full, &failed))
                 continue;
-            CountResourceSetEntry entry = sizeOf(name, full, *known, countDir);
-            measured->insert(entry);
-            total += entry.size;
+            long below =
+                countSizeRecursively(full.c_str(), known, measured, base, depth + 1, skipLinks);
+            if (below < 0)
+                failed = true;
+            else
+                total += below;
+        } else if (depth == kResourceDepth) {
+            if (skipLinks && linkOrGone(full, &failed))
+                continue;
+            CountResourceSetEntry entry{};
+            if (sizeOf(name, full, *known, &entry, &failed)) {
+                measured->insert(entry);
+                total += entry.size;
+            }
         }
     }
-    return total;
+    return failed ? -1 : total;
 }
 
 long countSize(const char* directory, bool flat) {
@@ -232,8 +339,9 @@ long countSize(const char* directory, bool flat) {
         readCountFile(countFile, &known);
     }
     CountResultSet result;
-    long total = countSizeRecursively(directory, &known, &result, directory, 0,
-                                      flat ? kResourceDepth : 0, flat);
+    long total =
+        countSizeRecursively(directory, &known, &result, 0, flat ? kResourceDepth : 0, flat);
+    // The sizes measured are kept also when others could not be: only those are measured again.
     writeCountFile(countFile, result);
     return total;
 }

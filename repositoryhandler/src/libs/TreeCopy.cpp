@@ -123,7 +123,7 @@ int Walk::directory(int fromDir, const std::string& name, int toDir, const std::
     if (to.get() < 0)
         return copyFailed(shown, "open the copy", errno);
     std::vector<std::string> names;
-    if (int error = readDirectoryAt(from.get(), names))
+    if (int error = readDirectoryAt(from.get(), names, true))
         return copyFailed(shown, "list", error);
     for (const std::string& child : names) {
         struct stat cst;

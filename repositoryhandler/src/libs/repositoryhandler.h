@@ -22,8 +22,9 @@
  * ".dirty" that cannot be read makes every flag count as set, and one that cannot be written
  * makes the change that needed it fail (creation while a mount is off answers 8); a place that
  * cannot be tested answers 8, never 4; countSize measures every resource anew when ".count"
- * cannot be read and keeps the old one when a new one cannot be written. Each is logged with its
- * path and error code.
+ * cannot be read, keeps the old one when a new one cannot be written, and answers -1 when a
+ * directory or resource cannot be listed, queried or measured. Each is logged with its path and
+ * error code.
  * A C++ caller catches them with catch (...) (they do not derive from std::exception). A lock
  * that is not obtained is never thrown: see the status 16 below.
  *
@@ -33,11 +34,10 @@
  * In the source tree, after a build in build/:
  *   cc -Irepositoryhandler/src/libs prog.c -Lbuild/lib -lrepositoryhandler
  * (at run time LD_LIBRARY_PATH=build/lib), and static, which needs the C++ runtime:
- *   cc -Irepositoryhandler/src/libs prog.c build/lib/librepositoryhandler.a -lstdc++ -lm
+ *   cc -Irepositoryhandler/src/libs prog.c build/lib/librepositoryhandler.a -lxxhash -lstdc++ -lm
  *
- * Programs started: the library runs "cp", "diff" and "du" (the GNU ones, with long options),
- * found through the PATH of the calling process, with LC_ALL=C; their standard error goes to the
- * log, never to the calling program's. Removals are made by the library itself.
+ * Programs started: none. Moves (copied, checked and flushed), removals and size counts are made
+ * by the library itself. Link with -lxxhash as well when linking the static library by hand.
  */
 #ifndef REPOSITORYHANDLER_H
 #define REPOSITORYHANDLER_H
@@ -185,9 +185,13 @@ void checkOverload_(const char* repository, bool verbose);
 int freeMount_(const char* repository, const char* mountName);
 
 /* The total size in kibibytes of the resources below directory (flat: its entries are the
- * resources; otherwise a mount directory with three hash levels), measured with "du -sk". The
- * sizes are cached in directory/.count; only resources used since their last count are measured
- * again. The process needs write permission on directory. */
+ * resources; otherwise a mount directory with three hash levels). The library measures each
+ * resource itself (no program runs) and gets what "du -sk" reports: allocated blocks, links not
+ * followed, a file with several names once. The sizes are cached in directory/.count; only
+ * resources used since their last count are measured again. The process needs write permission
+ * on directory. -1, never a smaller total, when a directory or resource cannot be listed,
+ * queried or measured (logged with its path and error code); the failed resource is not cached,
+ * so the next count measures it again. */
 long countSize(const char* directory, bool flat);
 
 #ifdef __cplusplus
