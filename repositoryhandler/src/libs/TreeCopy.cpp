@@ -239,7 +239,7 @@ int visitCopy(int dir, const std::string& name, const std::string& shown, const 
         return copyFailed(shown, "open the copy", errno);
     if (S_ISDIR(st.st_mode)) {
         std::vector<std::string> names;
-        if (int error = readDirectoryAt(fd.get(), names))
+        if (int error = readDirectoryAt(fd.get(), names, true))
             return copyFailed(shown, "list the copy", error);
         for (const std::string& child : names)
             if (int error = visitCopy(fd.get(), child, shown + "/" + child, visit))
