@@ -72,10 +72,10 @@ struct Table {
     ssize_t (*listxattr)(const char* path, char* list, size_t size);
     ssize_t (*getxattr)(const char* path, const char* name, void* value, size_t size);
     int (*setxattr)(const char* path, const char* name, const void* value, size_t size, int flags);
+    int (*fremovexattr)(int fd, const char* name);
+    int (*removexattr)(const char* path, const char* name);
     // A clone of the whole of fromFd into toFd (FICLONE), sharing blocks on file systems that can.
     int (*cloneFile)(int toFd, int fromFd);
-    ssize_t (*copyFileRange)(int fromFd, off_t* fromOffset, int toFd, off_t* toOffset, size_t size,
-                             unsigned int flags);
 };
 
 // The table in use.

@@ -129,10 +129,6 @@ AcrossFileSystems::AcrossFileSystems() {
         errno = EXDEV;
         return -1;
     };
-    calls.table().copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned int) -> ssize_t {
-        errno = EXDEV;
-        return -1;
-    };
 }
 
 FakeDevices::FakeDevices() {

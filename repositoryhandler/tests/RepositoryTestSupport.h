@@ -60,8 +60,8 @@ private:
     ScopedSyscalls calls;
 };
 
-// While it lives, a rename between two paths outside the library's staging directories, a clone
-// and a copy made by the kernel fail with EXDEV, as between two file systems: moves between
+// While it lives, a rename between two paths outside the library's staging directories and a
+// clone fail with EXDEV, as between two file systems: moves between
 // directories of one test file system then copy and verify as between the mounts of a repository.
 class AcrossFileSystems {
 public:

@@ -59,6 +59,10 @@ public:
         return opened ? ovsys::table().fsetxattr(toFd, name, value, size, 0)
                       : ovsys::table().setxattr(to.c_str(), name, value, size, 0);
     }
+    int remove(const char* name) const {
+        return opened ? ovsys::table().fremovexattr(toFd, name)
+                      : ovsys::table().removexattr(to.c_str(), name);
+    }
 
 private:
     int fromFd, toFd;
@@ -66,13 +70,32 @@ private:
     std::string from, to;
 };
 
-int copyExtendedAttributes(const AttributeAccess& access, const std::string& shown) {
+// Takes away the access control lists that the copy inherited from the default list of a
+// directory above it and the origin does not have: a copy grants no access the origin did not.
+int dropInherited(const AttributeAccess& access, const std::vector<char>& names, ssize_t size,
+                  const std::string& shown) {
+    for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+        bool own = false;
+        for (ssize_t at = 0; at < size && !own;
+             at += static_cast<ssize_t>(std::strlen(&names[static_cast<size_t>(at)])) + 1)
+            own = std::strcmp(&names[static_cast<size_t>(at)], acl) == 0;
+        if (!own && access.remove(acl) != 0 && errno != ENODATA && errno != ENOTSUP &&
+            errno != EOPNOTSUPP)
+            return copyFailed(shown, std::string("remove the inherited ") + acl, errno);
+    }
+    return 0;
+}
+
+int copyExtendedAttributes(const AttributeAccess& access, bool inherits, const std::string& shown) {
     std::vector<char> names, value;
     ssize_t size = readSized(names, [&](char* into, size_t n) { return access.list(into, n); });
     if (size < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP))
-        return 0; // the origin's file system keeps none
+        size = 0; // the origin's file system keeps none
     if (size < 0)
         return copyFailed(shown, "list the extended attributes", errno);
+    if (inherits)
+        if (int error = dropInherited(access, names, size, shown))
+            return error;
     for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(&names[at])) + 1) {
         const char* name = &names[static_cast<size_t>(at)];
         if (!kept(name))
@@ -92,7 +115,7 @@ int copyExtendedAttributes(const AttributeAccess& access, const std::string& sho
 } // namespace
 
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown, Handles handles) {
+                   const std::string& shown, Handles handles, bool inherits) {
     const ovsys::Table& sys = ovsys::table();
     bool opened = handles == Handles::Opened;
     auto chown = [&](uid_t owner, gid_t group) {
@@ -107,7 +130,8 @@ int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const stru
         chown(static_cast<uid_t>(-1), st.st_gid);
     }
     if (handles != Handles::None)
-        if (int error = copyExtendedAttributes(AttributeAccess(fromFd, toFd, opened), shown))
+        if (int error =
+                copyExtendedAttributes(AttributeAccess(fromFd, toFd, opened), inherits, shown))
             return error;
     mode_t mode = st.st_mode & 07777;
     if (handles != Handles::None &&

@@ -60,7 +60,6 @@ private:
     int copyRun(int from, int to, const Extent& run, bool startWriteback, const std::string& shown);
     int hashRuns(int fd, const std::vector<Extent>& runs, Hash& hash, const std::string& shown,
                  const char* step);
-    bool clone(int from, int to, const std::vector<Extent>& runs);
 
     char* buffer;
     char* readBack;
@@ -74,9 +73,10 @@ private:
 enum class Handles { Opened, PathOnly, None };
 
 // The owner, extended attributes, mode and times (last: every earlier step moves them) of the
-// copy named name in toDir, taken from the origin's status st.
+// copy named name in toDir, taken from the origin's status st. inherits: the copy was made below
+// a directory with a default access control list, whose inherited lists must go.
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown, Handles handles);
+                   const std::string& shown, Handles handles, bool inherits);
 
 // Whether two statuses of one file show it unchanged: size, modification and change times.
 bool unchanged(const struct stat& before, const struct stat& after);

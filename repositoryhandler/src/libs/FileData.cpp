@@ -168,30 +168,15 @@ int DataCopier::copyRun(int from, int to, const Extent& run, bool startWriteback
     return 0;
 }
 
-// A clone sharing from's blocks, or a copy of its runs made by the kernel; false when neither can
-// be made here (the file systems differ or cannot), and the caller copies itself.
-bool DataCopier::clone(int from, int to, const std::vector<Extent>& runs) {
-    if (ovsys::table().cloneFile(to, from) == 0)
-        return true;
-    for (const Extent& run : runs) {
-        off_t in = run.offset, out = run.offset, end = run.offset + run.length;
-        while (in < end) {
-            ssize_t moved =
-                ovsys::table().copyFileRange(from, &in, to, &out, static_cast<size_t>(end - in), 0);
-            if (moved <= 0)
-                return false;
-        }
-    }
-    return true;
-}
-
 int DataCopier::copy(int from, const struct stat& st, int to, bool sameFileSystem,
                      bool startWriteback, FileRecord& record, const std::string& shown) {
     record.shared = false;
     if (int error = dataRuns(from, st, record.extents, shown))
         return error;
     struct stat after;
-    if (sameFileSystem && st.st_size > 0 && clone(from, to, record.extents)) {
+    // A clone shares the origin's blocks; where the file system cannot clone, the copier copies
+    // and checks by itself (a copy made by the kernel would escape the read-back).
+    if (sameFileSystem && st.st_size > 0 && ovsys::table().cloneFile(to, from) == 0) {
         // Reading the clone back would read the origin's blocks again: its size is checked.
         if (ovsys::table().ftruncate(to, st.st_size) != 0)
             return copyFailed(shown, "set the size", errno);
@@ -201,8 +186,6 @@ int DataCopier::copy(int from, const struct stat& st, int to, bool sameFileSyste
             return copyFailed(shown, "the clone's size differs", EIO);
         record.shared = true;
     } else {
-        if (sameFileSystem && ovsys::table().ftruncate(to, 0) != 0)
-            return copyFailed(shown, "truncate", errno);
         XXH3_128bits_reset(state(origin));
         for (const Extent& run : record.extents)
             if (int error = copyRun(from, to, run, startWriteback, shown))

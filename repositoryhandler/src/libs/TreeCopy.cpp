@@ -62,9 +62,10 @@ std::string nameOf(const std::string& path) {
 class Walk {
 public:
     Walk(DataCopier& data, const Options& options, Counts& counts,
-         std::map<std::pair<dev_t, ino_t>, FileRecord>& records, int top, bool sameFileSystem)
+         std::map<std::pair<dev_t, ino_t>, FileRecord>& records, int top, bool sameFileSystem,
+         bool inherits)
         : data(data), options(options), counts(counts), records(records), top(top),
-          sameFileSystem(sameFileSystem) {}
+          sameFileSystem(sameFileSystem), inherits(inherits) {}
 
     // Copies the entry name of fromDir (status st) to the new entry toName of toDir.
     int entry(int fromDir, const std::string& name, int toDir, const std::string& toName,
@@ -89,6 +90,7 @@ private:
     std::map<std::pair<dev_t, ino_t>, FileRecord>& records;
     int top;
     bool sameFileSystem;
+    bool inherits; // the copy lies below a default access control list
     // Where the first name of an origin inode with more than one link was copied.
     std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> firstCopies;
 };
@@ -136,7 +138,8 @@ int Walk::directory(int fromDir, const std::string& name, int toDir, const std::
         if (result != 0)
             return result;
     }
-    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown, Handles::Opened);
+    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown, Handles::Opened,
+                          inherits);
 }
 
 int Walk::file(int fromDir, const std::string& name, int toDir, const std::string& toName,
@@ -159,7 +162,7 @@ int Walk::file(int fromDir, const std::string& name, int toDir, const std::strin
                               options.flush == Flush::Files, record, shown))
         return error;
     if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown,
-                                   Handles::Opened))
+                                   Handles::Opened, inherits))
         return error;
     ++counts.files;
     counts.bytes += static_cast<unsigned long long>(now.st_size);
@@ -189,7 +192,7 @@ int Walk::link(int fromDir, const std::string& name, int toDir, const std::strin
     target.push_back('\0');
     if (ovsys::table().symlinkat(target.data(), toDir, toName.c_str()) != 0)
         return copyFailed(shown, "make the link", errno);
-    return copyAttributes(-1, toDir, toName.c_str(), -1, st, shown, Handles::None);
+    return copyAttributes(-1, toDir, toName.c_str(), -1, st, shown, Handles::None, inherits);
 }
 
 // A pipe, socket or device, made again as what it is; never opened for reading.
@@ -202,8 +205,8 @@ int Walk::special(int fromDir, const std::string& name, int toDir, const std::st
     Fd to(ovsys::table().openat(toDir, toName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
     if (from.get() < 0 || to.get() < 0)
         return copyFailed(shown, "open", errno);
-    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown,
-                          Handles::PathOnly);
+    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown, Handles::PathOnly,
+                          inherits);
 }
 
 // Links the copy made for an earlier name of the same origin inode at toName.
@@ -248,6 +251,14 @@ int visitCopy(int dir, const std::string& name, const std::string& shown, const 
     return visit(fd.get(), st, shown);
 }
 
+// Whether what is made in dir inherits access control lists: dir has a default list, or it cannot
+// be told (then the copy removes whatever it inherited).
+bool inheritsAccessLists(int dir) {
+    if (ovsys::table().fgetxattr(dir, "system.posix_acl_default", nullptr, 0) >= 0)
+        return true;
+    return errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP;
+}
+
 } // namespace
 
 TreeCopy::TreeCopy(Options options) : options(options) {}
@@ -268,10 +279,12 @@ int TreeCopy::copy(const std::string& from, const std::string& to, const std::st
         return copyFailed(shown, "status", errno);
     if (ovsys::table().fstat(toDir.get(), &there) != 0)
         return copyFailed(to, "status of the directory of the copy", errno);
-    Walk walk(data, options, made, records, toDir.get(), st.st_dev == there.st_dev);
+    Walk walk(data, options, made, records, toDir.get(), st.st_dev == there.st_dev,
+              inheritsAccessLists(toDir.get()));
     walk.place.push_back(toName);
     int result = walk.entry(fromDir.get(), name, toDir.get(), toName, shown, st);
-    pending.push_back(Copied{to, there.st_dev});
+    if (result == 0) // a partial copy is the caller's to discard, never to flush
+        pending.push_back(Copied{to, there.st_dev});
     return result;
 }
 
