@@ -214,7 +214,7 @@ void buildTree(const std::string& root, const std::string& outside) {
         put(t, "owned", "by another", 0644);
         put(t, "setuid", "setuid, by another", 0644);
         must(symlinkat("owned", t, "ownedlink") == 0, "ownedlink");
-        for (const char* name : {"owned", "setuid", "ownedlink", "private"})
+        for (const char* name : {"owned", "setuid", "ownedlink", "private", "fifo"})
             must(fchownat(t, name, kOwner, kOwner, AT_SYMLINK_NOFOLLOW) == 0, name);
         must(fchmodat(t, "setuid", 04750, 0) == 0, "setuid");
     }
@@ -652,7 +652,7 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"a pipe cannot be made", {"mknodat", "/d/r/fifo", EPERM}, EPERM, "r/fifo\""},
         {"a hard link cannot be made", {"linkat", "/d/r/", EMLINK}, EMLINK, "/hard"},
         {"a listing breaks", {"readdir", "/o/r/d", EIO}, EIO, "r/d\""},
-        {"an owner cannot be set", {"owner", "/d/r/empty", EIO}, EIO, "r/empty\""},
+        {"an owner cannot be set", {"owner", "/d/r/owned", EIO}, EIO, "r/owned\""},
         {"a pipe's owner cannot be set", {"owner", "/d/r/fifo", EIO}, EIO, "r/fifo\""},
         {"a mode cannot be set", {"mode", "/d/r/exec", EIO}, EIO, "r/exec\""},
         {"a pipe's mode cannot be set", {"mode", "/d/r/fifo", EIO}, EIO, "r/fifo\""},
@@ -694,6 +694,8 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
     for (size_t i = 0; i < rows.size(); ++i) {
         const FaultRow& row = rows[i];
         SCOPED_TRACE(row.name);
+        if (row.fault.call == std::string("owner") && geteuid() != 0)
+            continue; // only root gives entries to other owners
         std::string top =
             (row.setup.sameFileSystem ? base.path() : other.path) + "/" + std::to_string(i);
         ASSERT_EQ(mkdir(top.c_str(), 0755), 0);

@@ -115,14 +115,15 @@ int copyExtendedAttributes(const AttributeAccess& access, bool inherits, const s
 } // namespace
 
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown, Handles handles, bool inherits) {
+                   const std::string& shown, Handles handles, const NewEntries& made) {
     const ovsys::Table& sys = ovsys::table();
     bool opened = handles == Handles::Opened;
     auto chown = [&](uid_t owner, gid_t group) {
         return opened ? sys.fchown(toFd, owner, group)
                       : sys.fchownat(toDir, name, owner, group, AT_SYMLINK_NOFOLLOW);
     };
-    if (chown(st.st_uid, st.st_gid) != 0) {
+    bool owned = st.st_uid == made.owner && st.st_gid == made.group;
+    if (!owned && chown(st.st_uid, st.st_gid) != 0) {
         // Without the right to give files away the copy stays the copier's, in the origin's
         // group where the copier belongs to it.
         if (errno != EPERM)
@@ -131,7 +132,7 @@ int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const stru
     }
     if (handles != Handles::None)
         if (int error =
-                copyExtendedAttributes(AttributeAccess(fromFd, toFd, opened), inherits, shown))
+                copyExtendedAttributes(AttributeAccess(fromFd, toFd, opened), made.inherits, shown))
             return error;
     mode_t mode = st.st_mode & 07777;
     if (handles != Handles::None &&

@@ -72,11 +72,18 @@ private:
 // reading), or none (a symbolic link, which has no mode or extended attributes of its own).
 enum class Handles { Opened, PathOnly, None };
 
+// What every new entry of a copy gets from the copier and the directory it is made in.
+struct NewEntries {
+    uid_t owner;
+    gid_t group;
+    // Made below a directory with a default access control list: the lists it passes on must go.
+    bool inherits;
+};
+
 // The owner, extended attributes, mode and times (last: every earlier step moves them) of the
-// copy named name in toDir, taken from the origin's status st. inherits: the copy was made below
-// a directory with a default access control list, whose inherited lists must go.
+// copy named name in toDir, taken from the origin's status st.
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown, Handles handles, bool inherits);
+                   const std::string& shown, Handles handles, const NewEntries& made);
 
 // Whether two statuses of one file show it unchanged: size, modification and change times.
 bool unchanged(const struct stat& before, const struct stat& after);

@@ -18,7 +18,12 @@ int deleteEntriesAt(int fd, const std::string& path) {
     if (int error = readDirectoryAt(fd, names))
         return failed("The directory \"" + path + "\" could not be listed.", error);
     for (const std::string& name : names) {
+        // Most entries are no directories: one unlink, and only a directory needs more.
+        if (ovsys::table().unlinkat(fd, name.c_str(), 0) == 0 || errno == ENOENT)
+            continue;
         std::string shown = path + "/" + name;
+        if (errno != EISDIR && errno != EPERM)
+            return notRemoved(shown, errno);
         struct stat st;
         if (ovsys::table().fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)

@@ -87,7 +87,9 @@ int copyFailed(const std::string& shown, const std::string& step, int error) {
 }
 
 bool unchanged(const struct stat& before, const struct stat& after) {
-    return before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
+    return before.st_ino == after.st_ino && before.st_dev == after.st_dev &&
+           (before.st_mode & S_IFMT) == (after.st_mode & S_IFMT) &&
+           before.st_size == after.st_size && before.st_mtim.tv_sec == after.st_mtim.tv_sec &&
            before.st_mtim.tv_nsec == after.st_mtim.tv_nsec &&
            before.st_ctim.tv_sec == after.st_ctim.tv_sec &&
            before.st_ctim.tv_nsec == after.st_ctim.tv_nsec;
@@ -190,7 +192,11 @@ int DataCopier::copy(int from, const struct stat& st, int to, bool sameFileSyste
         for (const Extent& run : record.extents)
             if (int error = copyRun(from, to, run, startWriteback, shown))
                 return error;
-        if (ovsys::table().ftruncate(to, st.st_size) != 0)
+        // A file that ends in a hole gets its size here.
+        off_t written = record.extents.empty()
+                            ? 0
+                            : record.extents.back().offset + record.extents.back().length;
+        if (written < st.st_size && ovsys::table().ftruncate(to, st.st_size) != 0)
             return copyFailed(shown, "set the size", errno);
         // What the check from the device compares with.
         record.hash = digest(origin);
