@@ -111,7 +111,8 @@ private:
             bool number = repositoryFile
                               ? isOneOf(name, std::begin(kNumberKeys), std::end(kNumberKeys))
                               : isOneOf(name, std::begin(kPartKeys), std::end(kPartKeys));
-            bool flag = repositoryFile && (name == "isClearable" || name == "verifyOnDevice");
+            bool flag = repositoryFile &&
+                        (name == "isClearable" || name == "verifyOnDevice" || name == "flushFiles");
             bool text = flag || (repositoryFile && (name == "mountPoints" || name == "legacyDir"));
             if (!number && !text)
                 warning(file + ": unknown key \"" + name + "\"");
