@@ -64,15 +64,18 @@ struct Table {
     int (*futimens)(int fd, const struct timespec times[2]);
     int (*fchownat)(int dirFd, const char* name, uid_t owner, gid_t group, int flags);
     int (*fchmodat)(int dirFd, const char* name, mode_t mode, int flags);
-    // Extended attributes by path (the library passes "/proc/self/fd/<n>" of an open descriptor,
-    // which also reaches pipes and devices that must never be opened for reading).
+    // Extended attributes of an open file or directory, and by path for what is never opened for
+    // reading (the library passes "/proc/self/fd/<n>" of an O_PATH descriptor of a pipe or device).
+    ssize_t (*flistxattr)(int fd, char* list, size_t size);
+    ssize_t (*fgetxattr)(int fd, const char* name, void* value, size_t size);
+    int (*fsetxattr)(int fd, const char* name, const void* value, size_t size, int flags);
     ssize_t (*listxattr)(const char* path, char* list, size_t size);
     ssize_t (*getxattr)(const char* path, const char* name, void* value, size_t size);
     int (*setxattr)(const char* path, const char* name, const void* value, size_t size, int flags);
+    int (*fremovexattr)(int fd, const char* name);
+    int (*removexattr)(const char* path, const char* name);
     // A clone of the whole of fromFd into toFd (FICLONE), sharing blocks on file systems that can.
     int (*cloneFile)(int toFd, int fromFd);
-    ssize_t (*copyFileRange)(int fromFd, off_t* fromOffset, int toFd, off_t* toOffset, size_t size,
-                             unsigned int flags);
 };
 
 // The table in use.

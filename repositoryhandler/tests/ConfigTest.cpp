@@ -89,7 +89,7 @@ TEST(ConfigFile, KeysAndTheirInvalidForms) {
     EXPECT_EQ(handler->getCleanLimit(), 50);
     EXPECT_EQ(handler->getMoveLimit(), 99);
     EXPECT_FALSE(handler->getIsClearable());
-    EXPECT_FALSE(handler->getMoveOptions().verifyOnDevice);
+    EXPECT_FALSE(handler->getMoveOptions().verifyOnDevice || handler->getMoveOptions().flushFiles);
     EXPECT_EQ(handler->getNomoveTime(), 2 * 86400);
 
     // Flags are case-sensitive; seconds count when no day value is given; large day counts do
@@ -99,10 +99,12 @@ TEST(ConfigFile, KeysAndTheirInvalidForms) {
         setModified(repo / "repository.cfg", 0);
         EXPECT_FALSE(getRepository(repo.id())->getIsClearable()) << flag;
     }
-    repo.configure("isClearable = true\nnomoveTimeSeconds = 10\nverifyOnDevice = true\n");
+    repo.configure("isClearable = true\nnomoveTimeSeconds = 10\nverifyOnDevice = true\n"
+                   "flushFiles = true\n");
     setModified(repo / "repository.cfg", 5);
     EXPECT_TRUE(getRepository(repo.id())->getIsClearable());
     EXPECT_TRUE(getRepository(repo.id())->getMoveOptions().verifyOnDevice);
+    EXPECT_TRUE(getRepository(repo.id())->getMoveOptions().flushFiles);
     EXPECT_EQ(getRepository(repo.id())->getNomoveTime(), 10);
     repo.configure("nomoveTime = 100000\n");
     setModified(repo / "repository.cfg", 10);

@@ -129,10 +129,6 @@ AcrossFileSystems::AcrossFileSystems() {
         errno = EXDEV;
         return -1;
     };
-    calls.table().copyFileRange = [](int, off_t*, int, off_t*, size_t, unsigned int) -> ssize_t {
-        errno = EXDEV;
-        return -1;
-    };
 }
 
 FakeDevices::FakeDevices() {
@@ -197,6 +193,8 @@ const char* nameOf(FileSystemKind kind) {
         return "tmpfs";
     case FileSystemKind::Ext4SmallInodes:
         return "ext4 -I 128";
+    case FileSystemKind::Ext4:
+        return "ext4";
     case FileSystemKind::Xfs:
         return "xfs";
     }
@@ -210,11 +208,17 @@ bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::st
     if (!mountTmpfs(scratch, "512m"))
         return false;
     std::string image = scratch + "/fs.img";
-    bool ext4 = kind == FileSystemKind::Ext4SmallInodes;
+    bool ext4 = kind != FileSystemKind::Xfs, small = kind == FileSystemKind::Ext4SmallInodes;
     std::vector<std::string> mkfs =
-        ext4 ? std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-I", "128", image}
-             : std::vector<std::string>{"mkfs.xfs", "-q", "-f", image};
-    return runCommand({"truncate", "-s", ext4 ? "16M" : "300M", image}) == 0 &&
+        !ext4 ? std::vector<std::string>{"mkfs.xfs", "-q", "-f", image}
+        : small
+            ? std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-I", "128", image}
+            : std::vector<std::string>{"mkfs.ext4", "-q", "-F", "-I", "256", "-b", "4096", image};
+    return runCommand({"truncate", "-s",
+                       !ext4   ? "300M"
+                       : small ? "16M"
+                               : "64M",
+                       image}) == 0 &&
            runCommand(mkfs, "/dev/null") == 0 &&
            runCommand({"mount", "-o", "loop", image, path}, "/dev/null") == 0;
 }

@@ -60,8 +60,8 @@ private:
     ScopedSyscalls calls;
 };
 
-// While it lives, a rename between two paths outside the library's staging directories, a clone
-// and a copy made by the kernel fail with EXDEV, as between two file systems: moves between
+// While it lives, a rename between two paths outside the library's staging directories and a
+// clone fail with EXDEV, as between two file systems: moves between
 // directories of one test file system then copy and verify as between the mounts of a repository.
 class AcrossFileSystems {
 public:
@@ -94,8 +94,9 @@ bool mountTmpfs(const std::string& path, const char* size);
 
 // The kinds of file system the cross-process scenarios run on: tmpfs (nanosecond times, inode
 // numbers never reused soon), ext4 with 128-byte inodes (times in whole seconds, inode numbers
-// reused at once) and xfs.
-enum class FileSystemKind { Tmpfs, Ext4SmallInodes, Xfs };
+// reused at once), ext4 with 256-byte inodes and 4 KiB blocks (nanosecond times, attributes
+// of a few KiB; a 64 MiB image) and xfs.
+enum class FileSystemKind { Tmpfs, Ext4SmallInodes, Ext4, Xfs };
 const char* nameOf(FileSystemKind kind);
 // Mounts a fresh file system of the kind at the existing directory path, inside the private mount
 // namespace of the calling child. Images are made with mkfs in a tmpfs mounted at the existing

@@ -272,7 +272,7 @@ TEST(Repostat, CheckNamesEveryMistake) {
     repo.addMount("m1", "", false);
     writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("# comment\nmountPoints = m0\\m1,m2\\gone\nmountpoints = m0\n"
-                   "warnLimit = ninety\nmoveLimit = 99\nisClearable = yes\n"
+                   "warnLimit = ninety\nmoveLimit = 99\nisClearable = yes\nverifyOnDevice = on\n"
                    "legacyDir = /nonexistent/legacy\n");
     makeLock(repo.path() + "/.dirty", "", 4000);
     makeLock(repo.path(), "r", 4000);
@@ -282,10 +282,11 @@ TEST(Repostat, CheckNamesEveryMistake) {
     EXPECT_EQ(2, check.status) << check.out;
     std::string cfg = repo / "repository.cfg", part = m0 + "/repositorypart.cfg";
     std::string expected =
-        "CRITICAL: configuration of " + repo.path() + ", 11 problems\n" + "WARNING: " + cfg +
+        "CRITICAL: configuration of " + repo.path() + ", 12 problems\n" + "WARNING: " + cfg +
         ": unknown key \"mountpoints\"\n" + "WARNING: " + cfg +
         ": the value \"ninety\" of warnLimit is not a number\n" + "WARNING: " + cfg +
-        ": the value \"yes\" of isClearable is neither true nor false\n" +
+        ": the value \"yes\" of isClearable is neither true nor false\n" + "WARNING: " + cfg +
+        ": the value \"on\" of verifyOnDevice is neither true nor false\n" +
         "WARNING: mountPoints \"m0\\m1,m2\\gone\" holds ',': mount names are separated by '\\' "
         "only\n" +
         "WARNING: " + part + ": the value \"9x\" of fullLimit is not a number\n" +

@@ -55,23 +55,35 @@ public:
     int rehash(int fd, const FileRecord& record, bool evict, Hash& hash, const std::string& shown);
 
 private:
-    int dataRuns(int fd, off_t size, std::vector<Extent>& extents, const std::string& shown);
+    int dataRuns(int fd, const struct stat& st, std::vector<Extent>& extents,
+                 const std::string& shown);
     int copyRun(int from, int to, const Extent& run, bool startWriteback, const std::string& shown);
     int hashRuns(int fd, const std::vector<Extent>& runs, Hash& hash, const std::string& shown,
                  const char* step);
-    bool clone(int from, int to, const std::vector<Extent>& runs);
 
-    std::vector<char> buffer;
-    std::vector<char> readBack;
+    char* buffer;
+    char* readBack;
     void* origin; // hash states (XXH3_state_t)
     void* written;
 };
 
-// The owner, mode, extended attributes and times of the entry named name in toDir, taken from the
-// origin's status st. fromFd and toFd: descriptors of the origin and the copy (any kind, O_PATH
-// too) for the attributes; -1 for a symbolic link, which has none to copy. Times come last.
+// What copyAttributes is given of an entry: descriptors opened on the origin and the copy (a
+// regular file or directory), O_PATH descriptors (a pipe, device or socket, never opened for
+// reading), or none (a symbolic link, which has no mode or extended attributes of its own).
+enum class Handles { Opened, PathOnly, None };
+
+// What every new entry of a copy gets from the copier and the directory it is made in.
+struct NewEntries {
+    uid_t owner;
+    gid_t group;
+    // Made below a directory with a default access control list: the lists it passes on must go.
+    bool inherits;
+};
+
+// The owner, extended attributes, mode and times (last: every earlier step moves them) of the
+// copy named name in toDir, taken from the origin's status st.
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown);
+                   const std::string& shown, Handles handles, const NewEntries& made);
 
 // Whether two statuses of one file show it unchanged: size, modification and change times.
 bool unchanged(const struct stat& before, const struct stat& after);

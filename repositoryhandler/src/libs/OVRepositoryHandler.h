@@ -118,8 +118,9 @@ public:
     int getMoveLimit() const { return moveLimit; }
     time_t getNomoveTime() const { return nomoveTime; }
     bool getIsClearable() const { return isClearable; }
-    // How this repository's moves check their copies ("verifyOnDevice = true": once more from
-    // the device after the flush).
+    // How this repository's moves check and flush their copies ("verifyOnDevice = true": once
+    // more from the device after the flush; "flushFiles = true": each copied file and directory
+    // flushed instead of the destination's whole file system).
     const MoveOptions& getMoveOptions() const { return moveOptions; }
 
 private:

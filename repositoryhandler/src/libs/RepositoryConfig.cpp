@@ -136,6 +136,8 @@ void OVRepositoryHandler::readLimits(const OVProperties& properties) {
         isClearable = strcmp(value, "true") == 0;
     if (const char* value = properties.getProperty("verifyOnDevice"))
         moveOptions.verifyOnDevice = strcmp(value, "true") == 0;
+    if (const char* value = properties.getProperty("flushFiles"))
+        moveOptions.flushFiles = strcmp(value, "true") == 0;
     int seconds = -1;
     readNatInt(properties, "nomoveTimeSeconds", seconds);
     if (seconds != -1)

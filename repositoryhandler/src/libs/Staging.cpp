@@ -182,7 +182,7 @@ std::string WorkDir::newEntry() {
 }
 
 bool WorkDir::syncFileSystem() const {
-    return fd >= 0 && syncfs(fd) == 0;
+    return fd >= 0 && ovsys::table().syncfs(fd) == 0;
 }
 
 int retireIntoStaging(const std::string& path, const std::string& home) {

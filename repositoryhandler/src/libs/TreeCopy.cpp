@@ -62,9 +62,10 @@ std::string nameOf(const std::string& path) {
 class Walk {
 public:
     Walk(DataCopier& data, const Options& options, Counts& counts,
-         std::map<std::pair<dev_t, ino_t>, FileRecord>& records, int top, bool sameFileSystem)
+         std::map<std::pair<dev_t, ino_t>, FileRecord>& records, int top, bool sameFileSystem,
+         const NewEntries& made)
         : data(data), options(options), counts(counts), records(records), top(top),
-          sameFileSystem(sameFileSystem) {}
+          sameFileSystem(sameFileSystem), made(made) {}
 
     // Copies the entry name of fromDir (status st) to the new entry toName of toDir.
     int entry(int fromDir, const std::string& name, int toDir, const std::string& toName,
@@ -89,6 +90,7 @@ private:
     std::map<std::pair<dev_t, ino_t>, FileRecord>& records;
     int top;
     bool sameFileSystem;
+    NewEntries made;
     // Where the first name of an origin inode with more than one link was copied.
     std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> firstCopies;
 };
@@ -136,20 +138,19 @@ int Walk::directory(int fromDir, const std::string& name, int toDir, const std::
         if (result != 0)
             return result;
     }
-    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown);
+    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown, Handles::Opened,
+                          made);
 }
 
 int Walk::file(int fromDir, const std::string& name, int toDir, const std::string& toName,
                const std::string& shown, const struct stat& st) {
     // Non-blocking: should a pipe have taken the file's name meanwhile, opening it never waits.
+    // The status from the listing stands for the file: the copier checks at the end that the
+    // file open is still the same file, unchanged.
     Fd from(openQuietly(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (from.get() < 0)
         return copyFailed(shown, "open", errno);
-    struct stat now;
-    if (ovsys::table().fstat(from.get(), &now) != 0)
-        return copyFailed(shown, "status", errno);
-    if (now.st_ino != st.st_ino || !S_ISREG(now.st_mode))
-        return copyFailed(shown, "changed while copied: replaced", EAGAIN);
+    const struct stat& now = st;
     Fd to(ovsys::table().openat(toDir, toName.c_str(),
                                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (to.get() < 0)
@@ -158,7 +159,8 @@ int Walk::file(int fromDir, const std::string& name, int toDir, const std::strin
     if (int error = data.copy(from.get(), now, to.get(), sameFileSystem,
                               options.flush == Flush::Files, record, shown))
         return error;
-    if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown))
+    if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown,
+                                   Handles::Opened, made))
         return error;
     ++counts.files;
     counts.bytes += static_cast<unsigned long long>(now.st_size);
@@ -188,7 +190,7 @@ int Walk::link(int fromDir, const std::string& name, int toDir, const std::strin
     target.push_back('\0');
     if (ovsys::table().symlinkat(target.data(), toDir, toName.c_str()) != 0)
         return copyFailed(shown, "make the link", errno);
-    return copyAttributes(-1, toDir, toName.c_str(), -1, st, shown);
+    return copyAttributes(-1, toDir, toName.c_str(), -1, st, shown, Handles::None, made);
 }
 
 // A pipe, socket or device, made again as what it is; never opened for reading.
@@ -201,7 +203,8 @@ int Walk::special(int fromDir, const std::string& name, int toDir, const std::st
     Fd to(ovsys::table().openat(toDir, toName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC, 0));
     if (from.get() < 0 || to.get() < 0)
         return copyFailed(shown, "open", errno);
-    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown);
+    return copyAttributes(from.get(), toDir, toName.c_str(), to.get(), st, shown, Handles::PathOnly,
+                          made);
 }
 
 // Links the copy made for an earlier name of the same origin inode at toName.
@@ -237,13 +240,21 @@ int visitCopy(int dir, const std::string& name, const std::string& shown, const 
         return copyFailed(shown, "open the copy", errno);
     if (S_ISDIR(st.st_mode)) {
         std::vector<std::string> names;
-        if (int error = readDirectoryAt(fd.get(), names))
+        if (int error = readDirectoryAt(fd.get(), names, true))
             return copyFailed(shown, "list the copy", error);
         for (const std::string& child : names)
             if (int error = visitCopy(fd.get(), child, shown + "/" + child, visit))
                 return error;
     }
     return visit(fd.get(), st, shown);
+}
+
+// Whether what is made in dir inherits access control lists: dir has a default list, or it cannot
+// be told (then the copy removes whatever it inherited).
+bool inheritsAccessLists(int dir) {
+    if (ovsys::table().fgetxattr(dir, "system.posix_acl_default", nullptr, 0) >= 0)
+        return true;
+    return errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP;
 }
 
 } // namespace
@@ -266,10 +277,15 @@ int TreeCopy::copy(const std::string& from, const std::string& to, const std::st
         return copyFailed(shown, "status", errno);
     if (ovsys::table().fstat(toDir.get(), &there) != 0)
         return copyFailed(to, "status of the directory of the copy", errno);
-    Walk walk(data, options, made, records, toDir.get(), st.st_dev == there.st_dev);
+    // New entries belong to the copier, in its group or, below a setgid directory, in that
+    // directory's group; an origin entry owned alike needs no change of owner.
+    NewEntries entries{geteuid(), (there.st_mode & S_ISGID) ? there.st_gid : getegid(),
+                       inheritsAccessLists(toDir.get())};
+    Walk walk(data, options, made, records, toDir.get(), st.st_dev == there.st_dev, entries);
     walk.place.push_back(toName);
     int result = walk.entry(fromDir.get(), name, toDir.get(), toName, shown, st);
-    pending.push_back(Copied{to, there.st_dev});
+    if (result == 0) // a partial copy is the caller's to discard, never to flush
+        pending.push_back(Copied{to, there.st_dev});
     return result;
 }
 

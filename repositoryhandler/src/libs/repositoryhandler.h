@@ -34,11 +34,10 @@
  * In the source tree, after a build in build/:
  *   cc -Irepositoryhandler/src/libs prog.c -Lbuild/lib -lrepositoryhandler
  * (at run time LD_LIBRARY_PATH=build/lib), and static, which needs the C++ runtime:
- *   cc -Irepositoryhandler/src/libs prog.c build/lib/librepositoryhandler.a -lstdc++ -lm
+ *   cc -Irepositoryhandler/src/libs prog.c build/lib/librepositoryhandler.a -lxxhash -lstdc++ -lm
  *
- * Programs started: the library runs "cp" and "diff" (the GNU ones, with long options),
- * found through the PATH of the calling process, with LC_ALL=C; their standard error goes to the
- * log, never to the calling program's. Removals and size counts are made by the library itself.
+ * Programs started: none. Moves (copied, checked and flushed), removals and size counts are made
+ * by the library itself. Link with -lxxhash as well when linking the static library by hand.
  */
 #ifndef REPOSITORYHANDLER_H
 #define REPOSITORYHANDLER_H

@@ -111,16 +111,17 @@ private:
             bool number = repositoryFile
                               ? isOneOf(name, std::begin(kNumberKeys), std::end(kNumberKeys))
                               : isOneOf(name, std::begin(kPartKeys), std::end(kPartKeys));
-            bool text = repositoryFile &&
-                        (name == "mountPoints" || name == "legacyDir" || name == "isClearable");
+            bool flag = repositoryFile &&
+                        (name == "isClearable" || name == "verifyOnDevice" || name == "flushFiles");
+            bool text = flag || (repositoryFile && (name == "mountPoints" || name == "legacyDir"));
             if (!number && !text)
                 warning(file + ": unknown key \"" + name + "\"");
             else if (number && parseNatInt(entry.second.c_str()) == -1)
                 warning(file + ": the value \"" + entry.second + "\" of " + name +
                         " is not a number");
-            else if (name == "isClearable" && entry.second != "true" && entry.second != "false")
-                warning(file + ": the value \"" + entry.second +
-                        "\" of isClearable is neither true nor false");
+            else if (flag && entry.second != "true" && entry.second != "false")
+                warning(file + ": the value \"" + entry.second + "\" of " + name +
+                        " is neither true nor false");
         }
     }
 

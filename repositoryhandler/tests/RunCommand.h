@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-// Runs an external program (argv[0], looked up on PATH) with the given arguments, without a
-// shell: no character of an argument is ever interpreted. Waits for it to end.
+// For the tests: runs an external program (argv[0], looked up on PATH) with the given arguments,
+// without a shell: no character of an argument is ever interpreted. Waits for it to end.
 //
 // Result: the program's exit status (0 to 255); 128 + the signal number when a signal ended it;
 // -1 when it could not be started at all (the program is missing or cannot be executed). Every

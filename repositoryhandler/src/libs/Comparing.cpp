@@ -1,0 +1,77 @@
+// Whether an entry at a destination holds what the origin holds: a move cut short after putting
+// an entry in place left it there, and the next move counts it as moved.
+#include "MoveSteps.h"
+
+#include "OVPaths.h"
+
+#include <cstring>
+
+namespace moving {
+
+namespace {
+
+Same unreadable(const std::string& path, int error) {
+    failed("The resource \"" + path + "\" could not be read.", error);
+    return Same::Failed;
+}
+
+// Reads until buffer is full or the file ends: the count, or -1 with errno.
+ssize_t readUpTo(int fd, std::vector<char>& buffer) {
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        ssize_t got = ovsys::table().read(fd, buffer.data() + filled, buffer.size() - filled);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        filled += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(filled);
+}
+
+Same sameBytes(const std::string& a, const std::string& b) {
+    Descriptor first(a, O_RDONLY | O_NOFOLLOW);
+    if (first.get() < 0)
+        return unreadable(a, errno);
+    Descriptor second(b, O_RDONLY | O_NOFOLLOW);
+    if (second.get() < 0)
+        return unreadable(b, errno);
+    std::vector<char> one(64 * 1024), other(64 * 1024);
+    for (;;) {
+        ssize_t got = readUpTo(first.get(), one);
+        if (got < 0)
+            return unreadable(a, errno);
+        ssize_t more = readUpTo(second.get(), other);
+        if (more < 0)
+            return unreadable(b, errno);
+        if (got != more || std::memcmp(one.data(), other.data(), static_cast<size_t>(got)) != 0)
+            return Same::No;
+        if (got == 0)
+            return Same::Yes;
+    }
+}
+
+} // namespace
+
+// Whether a and b, neither a directory, hold the same: regular files with the same bytes, or
+// links with the same target. Such an entry at a destination counts as moved there already (a
+// move that was interrupted after putting it in place). Failed (logged) when either cannot be read.
+Same sameContent(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (!lstatLogged(a, &sa) || !lstatLogged(b, &sb))
+        return Same::Failed;
+    if (S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode))
+        return sa.st_size != sb.st_size ? Same::No : sameBytes(a, b);
+    if (!S_ISLNK(sa.st_mode) || !S_ISLNK(sb.st_mode))
+        return Same::No;
+    std::string ta, tb;
+    if (!readLinkTarget(a, ta))
+        return unreadable(a, errno);
+    if (!readLinkTarget(b, tb))
+        return unreadable(b, errno);
+    return ta == tb ? Same::Yes : Same::No;
+}
+
+} // namespace moving
