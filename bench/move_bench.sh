@@ -73,7 +73,7 @@ writer=
 
 cleanup() {
     stopWriter
-    for mount in "$scratch"/a "$scratch"/b "$scratch"/repo/m0 "$scratch"/repo/m1; do
+    for mount in "$scratch"/a "$scratch"/b "$scratch"/repo/m0 "$scratch"/repo/m1 "$scratch"/repo; do
         umount "$mount" 2>/dev/null || true
     done
     rm -rf "$scratch"
@@ -358,7 +358,10 @@ row6() {
         echo "=== row 6: $what"
         size=$(tmpfsMib $((resources * kib)))
         A="$repo/m0" B="$repo/m1"
-        mkdir -p "$A" "$B"
+        # The repository directory (its dirty flags) and the lock files on a tmpfs as well.
+        mkdir -p "$repo"
+        mount -t tmpfs -o size=64m tmpfs "$repo"
+        mkdir -p "$A" "$B" "$repo/locks"
         mount -t tmpfs -o "size=${size}m" tmpfs "$A"
         mount -t tmpfs -o "size=${size}m" tmpfs "$B"
         printf 'mountPoints = m0\\m1\nnomoveTimeSeconds = 0\n' >"$repo/repository.cfg"
@@ -367,8 +370,11 @@ row6() {
             >"$B/repositorypart.cfg"
         fallocate -l $((size * 1024 * 1024 / 50 + 1)) "$A/ballast"
         fill "$resources" $((kib * 1024)) 1
+        LOCK_VAR="$repo/locks"
         measure balance peer single peer
+        LOCK_VAR="$scratch/locks"
         release
+        umount "$repo"
         rm -rf "$repo"
         report 6 "$what" peer balance "$([ "$kib" -ge 1024 ] && echo 1.5 || echo 3)" \
             "its own cost $(perResource "${ms[balance]}" "${ms[single]}" "$resources") ms per resource; move_bench ${ms[single]} ms"
