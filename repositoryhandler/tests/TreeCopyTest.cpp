@@ -654,7 +654,7 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"a listing breaks", {"readdir", "/o/r/d", EIO}, EIO, "r/d\""},
         {"an owner cannot be set", {"owner", "/d/r/owned", EIO}, EIO, "r/owned\""},
         {"a pipe's owner cannot be set", {"owner", "/d/r/fifo", EIO}, EIO, "r/fifo\""},
-        {"a mode cannot be set", {"mode", "/d/r/exec", EIO}, EIO, "r/exec\""},
+        {"a mode cannot be set", {"mode", "/d/r/private", EIO}, EIO, "r/private\""},
         {"a pipe's mode cannot be set", {"mode", "/d/r/fifo", EIO}, EIO, "r/fifo\""},
         {"times cannot be set", {"times", "/d/r/link", EIO}, EIO, "r/link\""},
         {"a directory's times cannot be set",

@@ -5,6 +5,7 @@
 #include "OVSyscalls.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <vector>
@@ -115,7 +116,8 @@ int copyExtendedAttributes(const AttributeAccess& access, bool inherits, const s
 } // namespace
 
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown, Handles handles, const NewEntries& made) {
+                   const std::string& shown, Handles handles, const NewEntries& made,
+                   bool modeSet) {
     const ovsys::Table& sys = ovsys::table();
     bool opened = handles == Handles::Opened;
     auto chown = [&](uid_t owner, gid_t group) {
@@ -135,7 +137,7 @@ int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const stru
                 copyExtendedAttributes(AttributeAccess(fromFd, toFd, opened), made.inherits, shown))
             return error;
     mode_t mode = st.st_mode & 07777;
-    if (handles != Handles::None &&
+    if (handles != Handles::None && !modeSet &&
         (opened ? sys.fchmod(toFd, mode) : sys.fchmodat(toDir, name, mode, 0)) != 0)
         return copyFailed(shown, "set the mode", errno);
     struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -143,6 +145,18 @@ int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const stru
                 : sys.utimensat(toDir, name, times, AT_SYMLINK_NOFOLLOW)) != 0)
         return copyFailed(shown, "set the times", errno);
     return 0;
+}
+
+mode_t currentUmask() {
+    int fd = ovsys::table().open("/proc/self/status", O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 07777;
+    char text[4096];
+    ssize_t size = ovsys::table().read(fd, text, sizeof text - 1);
+    ovsys::table().close(fd);
+    text[size > 0 ? size : 0] = '\0';
+    const char* line = std::strstr(text, "\nUmask:");
+    return line != nullptr ? static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8) & 0777) : 07777;
 }
 
 } // namespace treecopy

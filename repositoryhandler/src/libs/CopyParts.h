@@ -78,12 +78,20 @@ struct NewEntries {
     gid_t group;
     // Made below a directory with a default access control list: the lists it passes on must go.
     bool inherits;
+    // The copier's file-creation mask; 07777 when unknown.
+    mode_t umask;
 };
+
+// The file-creation mask of this process, read without changing it (a change would reach every
+// thread); 07777 when it cannot be read.
+mode_t currentUmask();
 
 // The owner, extended attributes, mode and times (last: every earlier step moves them) of the
 // copy named name in toDir, taken from the origin's status st.
+// modeSet: the copy was made with its final mode already.
 int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const struct stat& st,
-                   const std::string& shown, Handles handles, const NewEntries& made);
+                   const std::string& shown, Handles handles, const NewEntries& made,
+                   bool modeSet = false);
 
 // Whether two statuses of one file show it unchanged: size, modification and change times.
 bool unchanged(const struct stat& before, const struct stat& after);

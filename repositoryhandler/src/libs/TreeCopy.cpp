@@ -151,8 +151,13 @@ int Walk::file(int fromDir, const std::string& name, int toDir, const std::strin
     if (from.get() < 0)
         return copyFailed(shown, "open", errno);
     const struct stat& now = st;
+    // Made with its final mode where the mask and the directory let it be, saving a change of
+    // mode; the copy is writable through this descriptor whatever its mode.
+    mode_t mode = st.st_mode & 0777;
+    bool modeSet = !made.inherits && (st.st_mode & 07000) == 0 && (mode & made.umask) == 0;
     Fd to(ovsys::table().openat(toDir, toName.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                modeSet ? mode : 0600));
     if (to.get() < 0)
         return copyFailed(shown, "create the copy", errno);
     FileRecord record;
@@ -160,7 +165,7 @@ int Walk::file(int fromDir, const std::string& name, int toDir, const std::strin
                               options.flush == Flush::Files, record, shown))
         return error;
     if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown,
-                                   Handles::Opened, made))
+                                   Handles::Opened, made, modeSet))
         return error;
     ++counts.files;
     counts.bytes += static_cast<unsigned long long>(now.st_size);
@@ -280,7 +285,7 @@ int TreeCopy::copy(const std::string& from, const std::string& to, const std::st
     // New entries belong to the copier, in its group or, below a setgid directory, in that
     // directory's group; an origin entry owned alike needs no change of owner.
     NewEntries entries{geteuid(), (there.st_mode & S_ISGID) ? there.st_gid : getegid(),
-                       inheritsAccessLists(toDir.get())};
+                       inheritsAccessLists(toDir.get()), currentUmask()};
     Walk walk(data, options, made, records, toDir.get(), st.st_dev == there.st_dev, entries);
     walk.place.push_back(toName);
     int result = walk.entry(fromDir.get(), name, toDir.get(), toName, shown, st);
