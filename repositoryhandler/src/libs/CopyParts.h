@@ -40,7 +40,8 @@ int copyFailed(const std::string& shown, const std::string& step, int error);
 // Reused buffers and hash state of one copier.
 class DataCopier {
 public:
-    DataCopier();
+    // hashing: hash every file as it is read from the origin, for rehash().
+    explicit DataCopier(bool hashing);
     ~DataCopier();
     DataCopier(const DataCopier&) = delete;
     DataCopier& operator=(const DataCopier&) = delete;
@@ -63,6 +64,7 @@ private:
 
     char* buffer;
     char* readBack;
+    bool hashing;
     void* origin; // hash states (XXH3_state_t)
     void* written;
 };

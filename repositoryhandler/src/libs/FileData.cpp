@@ -1,5 +1,6 @@
-// The data of one regular file: copied run by run (holes stay holes), hashed as it is read from
-// the origin, and read back from the copy piece by piece and compared with what was read.
+// The data of one regular file: copied run by run (holes stay holes), read back from the copy
+// piece by piece and compared with what was read; hashed as it is read from the origin when the
+// copy is to be checked once more from the device.
 #include "CopyParts.h"
 
 #include "OVLogger.h"
@@ -97,9 +98,9 @@ bool unchanged(const struct stat& before, const struct stat& after) {
 
 // The buffers are the thread's, allocated once: a copier is made for every move, and filling two
 // fresh buffers each time would cost more than copying a small resource.
-DataCopier::DataCopier()
-    : buffer(threadBuffer(0)), readBack(threadBuffer(1)), origin(XXH3_createState()),
-      written(XXH3_createState()) {}
+DataCopier::DataCopier(bool hashing)
+    : buffer(threadBuffer(0)), readBack(threadBuffer(1)), hashing(hashing),
+      origin(XXH3_createState()), written(XXH3_createState()) {}
 
 DataCopier::~DataCopier() {
     XXH3_freeState(state(origin));
@@ -143,7 +144,8 @@ int DataCopier::dataRuns(int fd, const struct stat& st, std::vector<Extent>& ext
 
 int DataCopier::copyRun(int from, int to, const Extent& run, bool startWriteback,
                         const std::string& shown) {
-    feedRun(origin, run);
+    if (hashing)
+        feedRun(origin, run);
     off_t end = run.offset + run.length;
     for (off_t at = run.offset; at < end;) {
         size_t want = static_cast<size_t>(std::min<off_t>(end - at, kChunk));
@@ -152,7 +154,8 @@ int DataCopier::copyRun(int from, int to, const Extent& run, bool startWriteback
             return copyFailed(shown, "read", errno);
         if (static_cast<size_t>(got) != want)
             return copyFailed(shown, "changed while copied: shorter", EAGAIN);
-        XXH3_128bits_update(state(origin), buffer, want);
+        if (hashing)
+            XXH3_128bits_update(state(origin), buffer, want);
         if (!writeFully(to, buffer, want, at))
             return copyFailed(shown, "write", errno);
         // The piece read back is compared with the bytes read from the origin, while both are
@@ -199,7 +202,8 @@ int DataCopier::copy(int from, const struct stat& st, int to, bool sameFileSyste
         if (written < st.st_size && ovsys::table().ftruncate(to, st.st_size) != 0)
             return copyFailed(shown, "set the size", errno);
         // What the check from the device compares with.
-        record.hash = digest(origin);
+        if (hashing)
+            record.hash = digest(origin);
     }
     if (ovsys::table().fstat(from, &after) != 0)
         return copyFailed(shown, "status", errno);

@@ -264,7 +264,7 @@ bool inheritsAccessLists(int dir) {
 
 } // namespace
 
-TreeCopy::TreeCopy(Options options) : options(options) {}
+TreeCopy::TreeCopy(Options options) : options(options), data(options.verifyOnDevice) {}
 
 TreeCopy::~TreeCopy() = default;
 

@@ -24,13 +24,13 @@
 // any length are copied; the origin is read with O_NOATIME where the process may, so copying
 // never makes a resource look used.
 //
-// What the check proves: every regular file is hashed (XXH3, 128 bits) while it is read from the
-// origin, and each piece written is read back from the copy at once and compared byte for byte
-// with what was read from the origin; the origin's size and times must not have moved while it
-// was read (a file changed during the copy fails it). A read-back served by the page cache proves
-// that the copying code put the right bytes in the right places; it proves nothing about the
-// disk. With verifyOnDevice, flush() drops the copies' pages after writing them to disk and
-// hashes them again from the device, compared with the origin's hash, which also catches writes
+// What the check proves: each piece of every regular file is read back from the copy as soon as
+// it is written and compared byte for byte with what was read from the origin; the origin's
+// size and times must not have moved while it was read (a file changed during the copy fails
+// it). A read-back served by the page cache proves that the copying code put the right bytes in
+// the right places; it proves nothing about the disk. With verifyOnDevice every file is also
+// hashed (XXH3, 128 bits) as it is read from the origin, and flush() drops the copies' pages
+// after writing them to disk and hashes them again from the device: that also catches writes
 // lost or corrupted below the page cache. A clone that shares the origin's blocks (same file
 // system) is checked by its size only: reading it back would read the origin.
 //
