@@ -328,12 +328,14 @@ ext4Report5() {
     report 5 "$1" durable batch "$([ "$2" -ge 1024 ] && echo 1.2 || echo 1.5)"
     report 5 "$1" durable unbatched ""
 }
-row8() { ext4Rows 8 "$bigKib $smallKib" durable batch verify; }
+row8() { ext4Rows 8 "$bigKib $smallKib" durable batch verify flushFiles; }
 ext4Report8() {
     report 8 "$1" durable batch ""
     report 8 "$1" durable verify "" \
         "read-back $(awk -v a="${ms[verify]}" -v b="${ms[batch]}" \
             'BEGIN { printf "%+.1f ms (%+.0f %%)", a - b, (a - b) * 100 / b }')"
+    report 8 "$1, quiet" durable flushFiles "" \
+        "flushFiles / syncfs $(ratio "${ms[flushFiles]}" "${ms[batch]}")"
 }
 row9() {
     busy=1
