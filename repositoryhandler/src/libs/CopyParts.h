@@ -4,6 +4,9 @@
 // The pieces of the tree copy (TreeCopy.h): the data of one regular file and the attributes of
 // one entry. Each returns 0 or the errno of the failing call, after logging the path and the step.
 
+#include "OVSyscalls.h"
+
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <sys/stat.h>
@@ -11,6 +14,24 @@
 #include <vector>
 
 namespace treecopy {
+
+// A descriptor closed (through the system-call table, errno kept) at the end of the scope.
+class Fd {
+public:
+    explicit Fd(int fd) : fd(fd) {}
+    ~Fd() {
+        int saved = errno;
+        if (fd >= 0)
+            ovsys::table().close(fd);
+        errno = saved;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
 
 // A 128-bit content hash.
 struct Hash {

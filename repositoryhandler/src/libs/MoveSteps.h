@@ -50,23 +50,11 @@ void keepTimes(const std::string& path, const struct stat& st);
 // false: a decision that rests on a listing never takes a failed one for an empty one.
 bool listed(const std::string& dir, std::vector<std::string>& names);
 
-// An open descriptor, closed at the end of the scope.
-class Descriptor {
+// A descriptor opened on path, closed at the end of the scope.
+class Descriptor : public treecopy::Fd {
 public:
     Descriptor(const std::string& path, int flags)
-        : fd(ovsys::table().open(path.c_str(), flags | O_CLOEXEC, 0)) {}
-    ~Descriptor() {
-        int saved = errno;
-        if (fd >= 0)
-            ovsys::table().close(fd);
-        errno = saved;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
+        : Fd(ovsys::table().open(path.c_str(), flags | O_CLOEXEC, 0)) {}
 };
 
 // The outcome of a comparison: a failure to read is no difference (and no sameness either).

@@ -20,24 +20,6 @@ namespace {
 
 constexpr int kDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// A descriptor closed at the end of the scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd(fd) {}
-    ~Fd() {
-        int saved = errno;
-        if (fd >= 0)
-            ovsys::table().close(fd);
-        errno = saved;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
 // openat that leaves the access time alone where the process may (owner or privileged).
 int openQuietly(int dir, const char* name, int flags) {
     int fd = ovsys::table().openat(dir, name, flags | O_NOATIME, 0);
@@ -61,11 +43,11 @@ std::string nameOf(const std::string& path) {
 // The copy of one tree.
 class Walk {
 public:
-    Walk(DataCopier& data, const Options& options, Counts& counts,
+    Walk(DataCopier& data, const Options& options,
          std::map<std::pair<dev_t, ino_t>, FileRecord>& records, int top, bool sameFileSystem,
          const NewEntries& made)
-        : data(data), options(options), counts(counts), records(records), top(top),
-          sameFileSystem(sameFileSystem), made(made) {}
+        : data(data), options(options), records(records), top(top), sameFileSystem(sameFileSystem),
+          made(made) {}
 
     // Copies the entry name of fromDir (status st) to the new entry toName of toDir.
     int entry(int fromDir, const std::string& name, int toDir, const std::string& toName,
@@ -86,7 +68,6 @@ private:
 
     DataCopier& data;
     const Options& options;
-    Counts& counts;
     std::map<std::pair<dev_t, ino_t>, FileRecord>& records;
     int top;
     bool sameFileSystem;
@@ -97,7 +78,6 @@ private:
 
 int Walk::entry(int fromDir, const std::string& name, int toDir, const std::string& toName,
                 const std::string& shown, const struct stat& st) {
-    ++counts.entries;
     if (S_ISDIR(st.st_mode))
         return directory(fromDir, name, toDir, toName, shown, st);
     auto key = std::make_pair(st.st_dev, st.st_ino);
@@ -167,8 +147,6 @@ int Walk::file(int fromDir, const std::string& name, int toDir, const std::strin
     if (int error = copyAttributes(from.get(), toDir, toName.c_str(), to.get(), now, shown,
                                    Handles::Opened, made, modeSet))
         return error;
-    ++counts.files;
-    counts.bytes += static_cast<unsigned long long>(now.st_size);
     struct stat made;
     if (options.verifyOnDevice && !record.shared) {
         if (ovsys::table().fstat(to.get(), &made) != 0)
@@ -229,11 +207,10 @@ int Walk::linkAgain(const std::vector<std::string>& first, int toDir, const std:
     return 0;
 }
 
-using Visit = std::function<int(int fd, const struct stat& st, const std::string& shown)>;
-
 // Visits every regular file and directory of the copied tree name in dir (directories after
 // their entries), each opened read-only without following links.
-int visitCopy(int dir, const std::string& name, const std::string& shown, const Visit& visit) {
+int visitCopy(int dir, const std::string& name, const std::string& shown,
+              const TreeCopy::Visit& visit) {
     struct stat st;
     if (ovsys::table().fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return copyFailed(shown, "status of the copy", errno);
@@ -286,7 +263,7 @@ int TreeCopy::copy(const std::string& from, const std::string& to, const std::st
     // directory's group; an origin entry owned alike needs no change of owner.
     NewEntries entries{geteuid(), (there.st_mode & S_ISGID) ? there.st_gid : getegid(),
                        inheritsAccessLists(toDir.get()), currentUmask()};
-    Walk walk(data, options, made, records, toDir.get(), st.st_dev == there.st_dev, entries);
+    Walk walk(data, options, records, toDir.get(), st.st_dev == there.st_dev, entries);
     walk.place.push_back(toName);
     int result = walk.entry(fromDir.get(), name, toDir.get(), toName, shown, st);
     if (result == 0) // a partial copy is the caller's to discard, never to flush
@@ -307,50 +284,36 @@ int TreeCopy::flushFileSystems() {
     return 0;
 }
 
-int TreeCopy::flushFiles() {
+int TreeCopy::visitCopies(const Visit& visit) {
     for (const Copied& copied : pending) {
         Fd dir(ovsys::table().open(parentOf(copied.path).c_str(),
                                    O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
         if (dir.get() < 0)
             return copyFailed(copied.path, "open its directory", errno);
-        int error = visitCopy(dir.get(), nameOf(copied.path), copied.path,
-                              [](int fd, const struct stat&, const std::string& shown) {
-                                  return ovsys::table().fsync(fd) == 0
-                                             ? 0
-                                             : copyFailed(shown, "write to disk", errno);
-                              });
-        if (error != 0)
+        if (int error = visitCopy(dir.get(), nameOf(copied.path), copied.path, visit))
             return error;
     }
     return 0;
 }
 
+int TreeCopy::flushFiles() {
+    return visitCopies([](int fd, const struct stat&, const std::string& shown) {
+        return ovsys::table().fsync(fd) == 0 ? 0 : copyFailed(shown, "write to disk", errno);
+    });
+}
+
 int TreeCopy::verifyFromDevice() {
-    for (const Copied& copied : pending) {
-        Fd dir(ovsys::table().open(parentOf(copied.path).c_str(),
-                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
-        if (dir.get() < 0)
-            return copyFailed(copied.path, "open its directory", errno);
-        int error =
-            visitCopy(dir.get(), nameOf(copied.path), copied.path,
-                      [&](int fd, const struct stat& st, const std::string& shown) {
-                          auto record = records.find(std::make_pair(st.st_dev, st.st_ino));
-                          if (!S_ISREG(st.st_mode) || record == records.end())
-                              return 0; // shares the origin's blocks: nothing of its own
-                          Hash hash;
-                          if (int failure = data.rehash(fd, record->second, true, hash, shown))
-                              return failure;
-                          return hash == record->second.hash
-                                     ? 0
-                                     : copyFailed(shown,
-                                                  "read back from the device: "
-                                                  "the copy differs",
-                                                  EIO);
-                      });
-        if (error != 0)
-            return error;
-    }
-    return 0;
+    return visitCopies([&](int fd, const struct stat& st, const std::string& shown) {
+        auto record = records.find(std::make_pair(st.st_dev, st.st_ino));
+        if (!S_ISREG(st.st_mode) || record == records.end())
+            return 0; // shares the origin's blocks: nothing of its own
+        Hash hash;
+        if (int failure = data.rehash(fd, record->second, true, hash, shown))
+            return failure;
+        return hash == record->second.hash
+                   ? 0
+                   : copyFailed(shown, "read back from the device: the copy differs", EIO);
+    });
 }
 
 int TreeCopy::flush() {

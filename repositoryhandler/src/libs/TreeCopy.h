@@ -3,6 +3,7 @@
 
 #include "CopyParts.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -55,13 +56,6 @@ struct Options {
     Flush flush = Flush::FileSystem;
 };
 
-// Counts of one copier, for logs and benchmarks.
-struct Counts {
-    size_t files = 0;             // regular files copied (a hard link counts once)
-    size_t entries = 0;           // every entry made, the tops included
-    unsigned long long bytes = 0; // bytes of data copied
-};
-
 class TreeCopy {
 public:
     explicit TreeCopy(Options options = Options());
@@ -80,7 +74,8 @@ public:
     // the errno of the failure (logged).
     int flush();
 
-    const Counts& counts() const { return made; }
+    // What is done to each copied regular file and directory (opened read-only): 0 or an errno.
+    using Visit = std::function<int(int fd, const struct stat& st, const std::string& shown)>;
 
 private:
     // A copy made since the last flush: the path of its top and the file system it lies on.
@@ -88,12 +83,13 @@ private:
         std::string path;
         dev_t device;
     };
+    // Visits every regular file and directory of the copies made since the last flush.
+    int visitCopies(const Visit& visit);
     int flushFileSystems();
     int flushFiles();
     int verifyFromDevice();
 
     Options options;
-    Counts made;
     DataCopier data;
     std::vector<Copied> pending;
     // The hashes of the files copied since the last flush, for the check from the device.
