@@ -21,75 +21,9 @@
 
 namespace {
 
-// A call that fails with error on every path that contains path.
-struct Fault {
-    std::string call;
-    std::string path;
-    int error;
-};
-std::vector<Fault> faults;
-
-bool hit(const char* call, const std::string& path) {
-    for (const Fault& fault : faults)
-        if (fault.call == call && path.find(fault.path) != std::string::npos) {
-            errno = fault.error;
-            return true;
-        }
-    return false;
-}
-
-std::string pathOf(int fd) {
-    char buffer[4096];
-    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
-    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
-}
-
-// Puts the failing calls in place while it lives.
-class Faults {
-public:
-    explicit Faults(std::vector<Fault> chosen) {
-        faults = std::move(chosen);
-        ovsys::Table& t = calls.table();
-        t.lstat = [](const char* p, struct stat* st) {
-            return hit("lstat", p) ? -1 : ovsys::real().lstat(p, st);
-        };
-        t.stat = [](const char* p, struct stat* st) {
-            return hit("stat", p) ? -1 : ovsys::real().stat(p, st);
-        };
-        t.openNoLinks = [](const char* p) {
-            return hit("openNoLinks", p) ? -1 : ovsys::real().openNoLinks(p);
-        };
-        t.mkdir = [](const char* p, mode_t m) {
-            return hit("mkdir", p) ? -1 : ovsys::real().mkdir(p, m);
-        };
-        t.rename = [](const char* a, const char* b) {
-            return hit("rename", a) ? -1 : ovsys::real().rename(a, b);
-        };
-        t.renameNoReplace = [](const char* a, const char* b) {
-            return hit("renameNoReplace", b) ? -1 : ovsys::real().renameNoReplace(a, b);
-        };
-        t.opendir = [](const char* p) {
-            return hit("opendir", p) ? nullptr : ovsys::real().opendir(p);
-        };
-        t.readdir = [](DIR* d) {
-            return hit("readdir", pathOf(dirfd(d))) ? nullptr : ovsys::real().readdir(d);
-        };
-        t.read = [](int fd, void* b, size_t n) {
-            return hit("read", pathOf(fd)) ? -1 : ovsys::real().read(fd, b, n);
-        };
-        t.pread = [](int fd, void* b, size_t n, off_t at) {
-            return hit("pread", pathOf(fd)) ? -1 : ovsys::real().pread(fd, b, n, at);
-        };
-        t.pwrite = [](int fd, const void* b, size_t n, off_t at) {
-            return hit("pwrite", pathOf(fd)) ? -1 : ovsys::real().pwrite(fd, b, n, at);
-        };
-        t.syncfs = [](int fd) { return hit("syncfs", pathOf(fd)) ? -1 : ovsys::real().syncfs(fd); };
-    }
-    ~Faults() { faults.clear(); }
-
-private:
-    ScopedSyscalls calls;
-};
+// A call that fails with error on every path that contains path, and the calls failing so.
+using Fault = SeamFault;
+using Faults = SeamFaults;
 
 // Merge: into a copy at d with the same "a"; Differing: its "a" differs. Cramped: a removal where
 // no staging directory can be made; Staged: one stands, but no work directory can be made in it.

@@ -268,61 +268,6 @@ int sizeTableOn(FileSystemKind kind) {
     return childFailures();
 }
 
-// A call of the size walk that fails with error where its path contains the given part.
-struct SizeFault {
-    const char* call;
-    const char* path;
-    int error;
-};
-SizeFault activeFault = {"", "", 0};
-
-std::string pathOf(int fd) {
-    char buffer[4096];
-    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
-    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
-}
-
-std::string pathAt(int dirFd, const char* name) {
-    return dirFd == AT_FDCWD ? name : pathOf(dirFd) + "/" + name;
-}
-
-bool hit(const char* call, const std::string& path) {
-    if (std::strcmp(activeFault.call, call) != 0 || path.find(activeFault.path) == path.npos)
-        return false;
-    errno = activeFault.error;
-    return true;
-}
-
-// Puts one failing call in place while it lives.
-class SizeFaults {
-public:
-    explicit SizeFaults(const SizeFault& fault) {
-        activeFault = fault;
-        ovsys::Table& t = calls.table();
-        t.fstatat = [](int dir, const char* name, struct stat* st, int flags) {
-            return hit("fstatat", pathAt(dir, name)) ? -1
-                                                     : ovsys::real().fstatat(dir, name, st, flags);
-        };
-        t.openat = [](int dir, const char* name, int flags, mode_t mode) {
-            return hit("openat", pathAt(dir, name)) ? -1
-                                                    : ovsys::real().openat(dir, name, flags, mode);
-        };
-        t.readdir = [](DIR* dir) {
-            return hit("readdir", pathOf(dirfd(dir))) ? nullptr : ovsys::real().readdir(dir);
-        };
-        t.opendir = [](const char* p) {
-            return hit("opendir", p) ? nullptr : ovsys::real().opendir(p);
-        };
-        t.lstat = [](const char* p, struct stat* st) {
-            return hit("lstat", p) ? -1 : ovsys::real().lstat(p, st);
-        };
-    }
-    ~SizeFaults() { activeFault = SizeFault{"", "", 0}; }
-
-private:
-    ScopedSyscalls calls;
-};
-
 } // namespace
 
 TEST(Listing, DirectoryNamesInByteOrder) {
@@ -555,7 +500,7 @@ TEST(SizesTable, AFailedMeasurementIsNeverASmallSize) {
     struct Row {
         const char* name;
         bool flat;
-        SizeFault fault;
+        SeamFault fault;
         const char* logged; // the end of the expected log line
     };
     const std::vector<Row> rows = {
@@ -589,7 +534,7 @@ TEST(SizesTable, AFailedMeasurementIsNeverASmallSize) {
         writeIncompressible(ok);
         long size;
         {
-            SizeFaults fault(row.fault);
+            SeamFaults fault({row.fault});
             SyslogCapture capture;
             EXPECT_EQ(countSize(d.path().c_str(), row.flat), -1);
             std::string expected =

@@ -216,13 +216,6 @@ TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) 
 
 namespace {
 
-bool isCopy(int fd) {
-    char path[4096];
-    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
-    return size > 0 &&
-           std::string(path, static_cast<size_t>(size)).find(kStagingName) != std::string::npos;
-}
-
 // Set by the pwrite below, which then hangs: the mover has begun to write its copy.
 std::string readyFile;
 
@@ -231,59 +224,28 @@ std::string readyFile;
 TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
     TempDir dir;
     SyslogCapture log;
-    AcrossFileSystems across;
     makeTree(dir / "o", {"r/a", "r/sub/b"});
     static std::string origin = dir / "o/r/sub/b";
     struct Row {
         const char* name;
-        void (*fault)(ovsys::Table&);
+        SeamFault fault;
         int error;
     };
     const Row rows[] = {
-        {"a copy that reads back otherwise",
-         [](ovsys::Table& t) {
-             t.pread = [](int fd, void* into, size_t size, off_t at) {
-                 ssize_t got = ovsys::real().pread(fd, into, size, at);
-                 if (got > 0 && isCopy(fd))
-                     static_cast<char*>(into)[got - 1] ^= 1;
-                 return got;
-             };
-         },
-         EIO},
-        {"an origin that changes while it is copied",
-         [](ovsys::Table& t) {
-             t.pread = [](int fd, void* into, size_t size, off_t at) {
-                 ssize_t got = ovsys::real().pread(fd, into, size, at);
-                 if (!isCopy(fd))
-                     writeFile(origin, "changed meanwhile");
-                 return got;
-             };
-         },
-         EAGAIN},
-        {"a full destination",
-         [](ovsys::Table& t) {
-             t.pwrite = [](int, const void*, size_t, off_t) -> ssize_t {
-                 errno = ENOSPC;
-                 return -1;
-             };
-         },
-         ENOSPC},
-        {"a copy that cannot be put in place",
-         [](ovsys::Table& t) {
-             t.renameNoReplace = [](const char*, const char*) {
-                 errno = EIO;
-                 return -1;
-             };
-         },
-         EIO},
+        {"a copy that reads back otherwise", {"pread", kStagingName, kLie}, EIO},
+        {"an origin that changes while it is copied", {"pwrite", "/sub/b", kLie}, EAGAIN},
+        {"a full destination", {"pwrite", kStagingName, ENOSPC}, ENOSPC},
+        {"a copy that cannot be put in place", {"renameNoReplace", "/d/r", EIO}, EIO},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         log.clear();
         {
-            ScopedSyscalls calls;
-            row.fault(calls.table());
+            SeamFaults faults({row.fault});
+            AcrossFileSystems across; // after the faults, whose calls it passes on
+            SeamFaults::onLie = [](const std::string&) { writeFile(origin, "changed meanwhile"); };
             EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 8);
+            EXPECT_TRUE(faults.met());
         }
         EXPECT_TRUE(present(dir / "o/r/a") && present(origin));
         EXPECT_EQ(namesIn(dir / "d"), std::vector<std::string>{});

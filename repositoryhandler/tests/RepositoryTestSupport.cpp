@@ -4,9 +4,12 @@
 #include "RunCommand.h"
 #include "repositoryhandler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
@@ -15,6 +18,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 #include <utime.h>
 #include <vector>
 
@@ -129,6 +133,207 @@ AcrossFileSystems::AcrossFileSystems() {
         errno = EXDEV;
         return -1;
     };
+}
+
+namespace {
+
+struct ArmedFault {
+    SeamFault fault;
+    int seen;
+};
+std::vector<ArmedFault> armedFaults;
+
+std::string pathAt(int dirFd, const char* name) {
+    return dirFd == AT_FDCWD ? name : pathOfFd(dirFd) + "/" + name;
+}
+
+// The real path behind a "/proc/self/fd/<n>" name.
+std::string resolved(const char* path) {
+    const char prefix[] = "/proc/self/fd/";
+    return std::strncmp(path, prefix, sizeof prefix - 1) == 0
+               ? pathOfFd(std::atoi(path + sizeof prefix - 1))
+               : path;
+}
+
+// What the armed faults do to this call: 0 nothing, an errno, or kLie.
+int action(const char* call, const std::string& path) {
+    for (ArmedFault& armed : armedFaults)
+        if (armed.fault.call == call && path.find(armed.fault.path) != std::string::npos) {
+            if (armed.seen++ < armed.fault.passes)
+                return 0;
+            if (armed.fault.error == kLie && std::strcmp(call, "pread") != 0 &&
+                std::strcmp(call, "read") != 0 && SeamFaults::onLie != nullptr)
+                SeamFaults::onLie(path);
+            return armed.fault.error;
+        }
+    return 0;
+}
+
+bool fails(const char* call, const std::string& path) {
+    int error = action(call, path);
+    if (error > 0)
+        errno = error;
+    return error > 0;
+}
+
+template <typename Read> ssize_t lyingRead(const char* call, int fd, void* into, Read read) {
+    int what = action(call, pathOfFd(fd));
+    if (what > 0) {
+        errno = what;
+        return -1;
+    }
+    ssize_t got = read();
+    if (what == kLie && got > 0)
+        static_cast<char*>(into)[0] ^= 1;
+    return got;
+}
+
+void hookPaths(ovsys::Table& t) {
+    t.lstat = [](const char* p, struct stat* st) {
+        return fails("lstat", p) ? -1 : ovsys::real().lstat(p, st);
+    };
+    t.stat = [](const char* p, struct stat* st) {
+        return fails("stat", p) ? -1 : ovsys::real().stat(p, st);
+    };
+    t.openNoLinks = [](const char* p) {
+        return fails("openNoLinks", p) ? -1 : ovsys::real().openNoLinks(p);
+    };
+    t.mkdir = [](const char* p, mode_t m) {
+        return fails("mkdir", p) ? -1 : ovsys::real().mkdir(p, m);
+    };
+    t.rename = [](const char* a, const char* b) {
+        return fails("rename", a) ? -1 : ovsys::real().rename(a, b);
+    };
+    t.renameNoReplace = [](const char* a, const char* b) {
+        return fails("renameNoReplace", b) ? -1 : ovsys::real().renameNoReplace(a, b);
+    };
+    t.opendir = [](const char* p) {
+        return fails("opendir", p) ? nullptr : ovsys::real().opendir(p);
+    };
+    t.readdir = [](DIR* d) {
+        return fails("readdir", pathOfFd(dirfd(d))) ? nullptr : ovsys::real().readdir(d);
+    };
+}
+
+void hookData(ovsys::Table& t) {
+    t.read = [](int fd, void* b, size_t n) {
+        return lyingRead("read", fd, b, [&] { return ovsys::real().read(fd, b, n); });
+    };
+    t.pread = [](int fd, void* b, size_t n, off_t at) {
+        return lyingRead("pread", fd, b, [&] { return ovsys::real().pread(fd, b, n, at); });
+    };
+    t.pwrite = [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
+        return fails("pwrite", pathOfFd(fd)) ? -1 : ovsys::real().pwrite(fd, b, n, at);
+    };
+    t.ftruncate = [](int fd, off_t size) {
+        return fails("ftruncate", pathOfFd(fd)) ? -1 : ovsys::real().ftruncate(fd, size);
+    };
+    t.fsync = [](int fd) { return fails("fsync", pathOfFd(fd)) ? -1 : ovsys::real().fsync(fd); };
+    t.syncfs = [](int fd) { return fails("syncfs", pathOfFd(fd)) ? -1 : ovsys::real().syncfs(fd); };
+    t.syncFileRange = [](int fd, off_t at, off_t n, unsigned int f) {
+        return fails("syncFileRange", pathOfFd(fd)) ? -1
+                                                    : ovsys::real().syncFileRange(fd, at, n, f);
+    };
+    t.fadvise = [](int fd, off_t at, off_t n, int advice) {
+        return fails("fadvise", pathOfFd(fd)) ? -1 : ovsys::real().fadvise(fd, at, n, advice);
+    };
+}
+
+void hookEntries(ovsys::Table& t) {
+    t.fstatat = [](int d, const char* n, struct stat* st, int f) {
+        return fails("fstatat", pathAt(d, n)) ? -1 : ovsys::real().fstatat(d, n, st, f);
+    };
+    t.openat = [](int d, const char* n, int f, mode_t m) {
+        return fails("openat", pathAt(d, n)) ? -1 : ovsys::real().openat(d, n, f, m);
+    };
+    t.mkdirat = [](int d, const char* n, mode_t m) {
+        return fails("mkdirat", pathAt(d, n)) ? -1 : ovsys::real().mkdirat(d, n, m);
+    };
+    t.symlinkat = [](const char* target, int d, const char* n) {
+        return fails("symlinkat", pathAt(d, n)) ? -1 : ovsys::real().symlinkat(target, d, n);
+    };
+    t.mknodat = [](int d, const char* n, mode_t m, dev_t dev) {
+        return fails("mknodat", pathAt(d, n)) ? -1 : ovsys::real().mknodat(d, n, m, dev);
+    };
+    t.linkat = [](int fd, const char* from, int td, const char* to, int f) {
+        return fails("linkat", pathAt(td, to)) ? -1 : ovsys::real().linkat(fd, from, td, to, f);
+    };
+}
+
+void hookAttributes(ovsys::Table& t) {
+    t.fchownat = [](int d, const char* n, uid_t u, gid_t g, int f) {
+        return fails("owner", pathAt(d, n)) ? -1 : ovsys::real().fchownat(d, n, u, g, f);
+    };
+    t.fchown = [](int fd, uid_t u, gid_t g) {
+        return fails("owner", pathOfFd(fd)) ? -1 : ovsys::real().fchown(fd, u, g);
+    };
+    t.fchmodat = [](int d, const char* n, mode_t m, int f) {
+        return fails("mode", pathAt(d, n)) ? -1 : ovsys::real().fchmodat(d, n, m, f);
+    };
+    t.fchmod = [](int fd, mode_t m) {
+        return fails("mode", pathOfFd(fd)) ? -1 : ovsys::real().fchmod(fd, m);
+    };
+    t.utimensat = [](int d, const char* n, const struct timespec times[2], int f) {
+        return fails("times", pathAt(d, n)) ? -1 : ovsys::real().utimensat(d, n, times, f);
+    };
+    t.futimens = [](int fd, const struct timespec times[2]) {
+        return fails("times", pathOfFd(fd)) ? -1 : ovsys::real().futimens(fd, times);
+    };
+    t.listxattr = [](const char* p, char* list, size_t size) -> ssize_t {
+        return fails("listxattr", resolved(p)) ? -1 : ovsys::real().listxattr(p, list, size);
+    };
+    t.flistxattr = [](int fd, char* list, size_t size) -> ssize_t {
+        return fails("listxattr", pathOfFd(fd)) ? -1 : ovsys::real().flistxattr(fd, list, size);
+    };
+    t.getxattr = [](const char* p, const char* n, void* v, size_t size) -> ssize_t {
+        return fails("getxattr", resolved(p)) ? -1 : ovsys::real().getxattr(p, n, v, size);
+    };
+    t.fgetxattr = [](int fd, const char* n, void* v, size_t size) -> ssize_t {
+        return fails("getxattr", pathOfFd(fd)) ? -1 : ovsys::real().fgetxattr(fd, n, v, size);
+    };
+    t.setxattr = [](const char* p, const char* n, const void* v, size_t size, int f) {
+        return fails("setxattr", resolved(p)) ? -1 : ovsys::real().setxattr(p, n, v, size, f);
+    };
+    t.fsetxattr = [](int fd, const char* n, const void* v, size_t size, int f) {
+        return fails("setxattr", pathOfFd(fd)) ? -1 : ovsys::real().fsetxattr(fd, n, v, size, f);
+    };
+}
+
+} // namespace
+
+void (*SeamFaults::onLie)(const std::string& path) = nullptr;
+
+std::string pathOfFd(int fd) {
+    int saved = errno;
+    char buffer[4096];
+    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
+    errno = saved;
+    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
+}
+
+SeamFaults::SeamFaults(std::vector<SeamFault> faults) {
+    arm(std::move(faults));
+    hookPaths(calls.table());
+    hookData(calls.table());
+    hookEntries(calls.table());
+    hookAttributes(calls.table());
+}
+
+SeamFaults::~SeamFaults() {
+    armedFaults.clear();
+    onLie = nullptr;
+}
+
+void SeamFaults::arm(std::vector<SeamFault> faults) {
+    armedFaults.clear();
+    for (SeamFault& fault : faults)
+        armedFaults.push_back({std::move(fault), 0});
+}
+
+bool SeamFaults::met() const {
+    return !armedFaults.empty() &&
+           std::all_of(armedFaults.begin(), armedFaults.end(),
+                       [](const ArmedFault& a) { return a.seen > a.fault.passes; });
 }
 
 FakeDevices::FakeDevices() {

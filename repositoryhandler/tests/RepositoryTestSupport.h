@@ -71,6 +71,38 @@ private:
     ScopedSyscalls calls;
 };
 
+// A call of the system-call table that fails with error where the path it reaches contains path,
+// once `passes` such calls went through. kLie instead of an error: the call goes through but lies
+// (a read flips the first byte it returns; any other call runs SeamFaults::onLie first).
+struct SeamFault {
+    std::string call;
+    std::string path;
+    int error;
+    int passes = 0;
+};
+constexpr int kLie = -1;
+
+// Puts the faults in place while it lives. The calls by name: "lstat", "stat", "openNoLinks",
+// "mkdir", "rename" (its origin), "renameNoReplace" (its target), "opendir", "readdir", "read",
+// "pread", "pwrite", "ftruncate", "fstatat", "openat", "mkdirat", "symlinkat", "mknodat",
+// "linkat" (the new name), "owner", "mode", "times", "listxattr", "getxattr", "setxattr",
+// "fsync", "syncfs", "syncFileRange", "fadvise". Descriptors are named by their /proc/self/fd
+// paths (a path beyond PATH_MAX by "").
+class SeamFaults {
+public:
+    explicit SeamFaults(std::vector<SeamFault> faults = {});
+    ~SeamFaults();
+    void arm(std::vector<SeamFault> faults);
+    // Whether every fault acted: a fault that never meets its call tests nothing.
+    bool met() const;
+    static void (*onLie)(const std::string& path);
+
+private:
+    ScopedSyscalls calls;
+};
+// The path of an open descriptor ("" beyond PATH_MAX), errno kept.
+std::string pathOfFd(int fd);
+
 // Checks inside a forked child, whose gtest assertions would not reach the parent: a failed check
 // is printed on standard error and counted; the child returns childFailures() as its status.
 void check(bool condition, const std::string& what);

@@ -436,166 +436,19 @@ TEST(TreeCopy, EveryKindOfEntryArrivesAsItWasOnEveryFileSystem) {
 
 namespace {
 
-// A call that fails with error on every path that contains path, once passes such calls went
-// through. Two errors stand for lies: kFlip flips the first byte each such read returns, and
-// kChangeOrigin appends a byte to the origin of the copy being written (once).
-struct Fault {
-    std::string call;
-    std::string path;
-    int error;
-    int passes = 0;
-};
-constexpr int kFlip = -1, kChangeOrigin = -2;
-
-struct Armed {
-    Fault fault;
-    int seen;
-};
-std::vector<Armed> armed;
 std::string originRoot, copyRoot;
 
-// The path of an open descriptor ("" beyond PATH_MAX), leaving errno alone: readdir tells the end
-// of a listing from a failure by errno.
-std::string pathOf(int fd) {
-    int saved = errno;
-    char buffer[4096];
-    ssize_t size = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buffer, sizeof buffer);
-    errno = saved;
-    return size > 0 ? std::string(buffer, static_cast<size_t>(size)) : "";
+// The lie of the row "the origin changes": the first write into the copy appends a byte to the
+// file of the origin it copies.
+void changeOrigin(const std::string& path) {
+    static std::string changed;
+    if (path.compare(0, copyRoot.size(), copyRoot) != 0 || changed == copyRoot)
+        return;
+    changed = copyRoot;
+    Fd origin(open((originRoot + path.substr(copyRoot.size())).c_str(), O_WRONLY | O_APPEND));
+    if (origin.fd < 0 || write(origin.fd, "+", 1) != 1)
+        ADD_FAILURE() << "the origin of " << path << " could not be changed";
 }
-
-std::string pathAt(int dirFd, const char* name) {
-    return dirFd == AT_FDCWD ? name : pathOf(dirFd) + "/" + name;
-}
-
-// The real path behind the "/proc/self/fd/<n>" names of the attribute calls.
-std::string resolved(const char* path) {
-    const char prefix[] = "/proc/self/fd/";
-    return strncmp(path, prefix, sizeof prefix - 1) == 0 ? pathOf(atoi(path + sizeof prefix - 1))
-                                                         : path;
-}
-
-// What the armed faults do to this call: 0 nothing, an errno, kFlip or kChangeOrigin.
-int action(const char* call, const std::string& path) {
-    for (Armed& a : armed)
-        if (a.fault.call == call && path.find(a.fault.path) != std::string::npos) {
-            int seen = a.seen++;
-            if (seen < a.fault.passes || (a.fault.error == kChangeOrigin && seen > a.fault.passes))
-                return 0;
-            if (a.fault.error == kChangeOrigin && path.compare(0, copyRoot.size(), copyRoot) == 0) {
-                Fd origin(
-                    open((originRoot + path.substr(copyRoot.size())).c_str(), O_WRONLY | O_APPEND));
-                if (origin.fd < 0 || write(origin.fd, "+", 1) != 1)
-                    ADD_FAILURE() << "the origin of " << path << " could not be changed";
-            }
-            return a.fault.error;
-        }
-    return 0;
-}
-
-bool fails(const char* call, const std::string& path) {
-    int error = action(call, path);
-    if (error > 0)
-        errno = error;
-    return error > 0;
-}
-
-// Puts the seam in place while it lives; arm() chooses what fails.
-class Faults {
-public:
-    Faults() {
-        ovsys::Table& t = calls.table();
-        t.openat = [](int d, const char* n, int f, mode_t m) {
-            return fails("openat", pathAt(d, n)) ? -1 : ovsys::real().openat(d, n, f, m);
-        };
-        t.pread = [](int fd, void* b, size_t n, off_t at) -> ssize_t {
-            int what = action("pread", pathOf(fd));
-            if (what > 0) {
-                errno = what;
-                return -1;
-            }
-            ssize_t got = ovsys::real().pread(fd, b, n, at);
-            if (what == kFlip && got > 0)
-                static_cast<char*>(b)[0] ^= 1;
-            return got;
-        };
-        t.pwrite = [](int fd, const void* b, size_t n, off_t at) -> ssize_t {
-            return fails("pwrite", pathOf(fd)) ? -1 : ovsys::real().pwrite(fd, b, n, at);
-        };
-        t.ftruncate = [](int fd, off_t size) {
-            return fails("ftruncate", pathOf(fd)) ? -1 : ovsys::real().ftruncate(fd, size);
-        };
-        t.mkdirat = [](int d, const char* n, mode_t m) {
-            return fails("mkdirat", pathAt(d, n)) ? -1 : ovsys::real().mkdirat(d, n, m);
-        };
-        t.symlinkat = [](const char* target, int d, const char* n) {
-            return fails("symlinkat", pathAt(d, n)) ? -1 : ovsys::real().symlinkat(target, d, n);
-        };
-        t.mknodat = [](int d, const char* n, mode_t m, dev_t dev) {
-            return fails("mknodat", pathAt(d, n)) ? -1 : ovsys::real().mknodat(d, n, m, dev);
-        };
-        t.linkat = [](int fd, const char* from, int td, const char* to, int f) {
-            return fails("linkat", pathAt(td, to)) ? -1 : ovsys::real().linkat(fd, from, td, to, f);
-        };
-        t.readdir = [](DIR* d) {
-            return fails("readdir", pathOf(dirfd(d))) ? nullptr : ovsys::real().readdir(d);
-        };
-        t.fchownat = [](int d, const char* n, uid_t u, gid_t g, int f) {
-            return fails("owner", pathAt(d, n)) ? -1 : ovsys::real().fchownat(d, n, u, g, f);
-        };
-        t.fchown = [](int fd, uid_t u, gid_t g) {
-            return fails("owner", pathOf(fd)) ? -1 : ovsys::real().fchown(fd, u, g);
-        };
-        t.fchmodat = [](int d, const char* n, mode_t m, int f) {
-            return fails("mode", pathAt(d, n)) ? -1 : ovsys::real().fchmodat(d, n, m, f);
-        };
-        t.fchmod = [](int fd, mode_t m) {
-            return fails("mode", pathOf(fd)) ? -1 : ovsys::real().fchmod(fd, m);
-        };
-        t.utimensat = [](int d, const char* n, const struct timespec times[2], int f) {
-            return fails("times", pathAt(d, n)) ? -1 : ovsys::real().utimensat(d, n, times, f);
-        };
-        t.futimens = [](int fd, const struct timespec times[2]) {
-            return fails("times", pathOf(fd)) ? -1 : ovsys::real().futimens(fd, times);
-        };
-        t.listxattr = [](const char* p, char* list, size_t size) -> ssize_t {
-            return fails("listxattr", resolved(p)) ? -1 : ovsys::real().listxattr(p, list, size);
-        };
-        t.flistxattr = [](int fd, char* list, size_t size) -> ssize_t {
-            return fails("listxattr", pathOf(fd)) ? -1 : ovsys::real().flistxattr(fd, list, size);
-        };
-        t.getxattr = [](const char* p, const char* n, void* v, size_t size) -> ssize_t {
-            return fails("getxattr", resolved(p)) ? -1 : ovsys::real().getxattr(p, n, v, size);
-        };
-        t.fgetxattr = [](int fd, const char* n, void* v, size_t size) -> ssize_t {
-            return fails("getxattr", pathOf(fd)) ? -1 : ovsys::real().fgetxattr(fd, n, v, size);
-        };
-        t.setxattr = [](const char* p, const char* n, const void* v, size_t size, int f) {
-            return fails("setxattr", resolved(p)) ? -1 : ovsys::real().setxattr(p, n, v, size, f);
-        };
-        t.fsetxattr = [](int fd, const char* n, const void* v, size_t size, int f) {
-            return fails("setxattr", pathOf(fd)) ? -1 : ovsys::real().fsetxattr(fd, n, v, size, f);
-        };
-        t.fsync = [](int fd) { return fails("fsync", pathOf(fd)) ? -1 : ovsys::real().fsync(fd); };
-        t.syncfs = [](int fd) {
-            return fails("syncfs", pathOf(fd)) ? -1 : ovsys::real().syncfs(fd);
-        };
-        t.syncFileRange = [](int fd, off_t at, off_t n, unsigned int f) {
-            return fails("syncFileRange", pathOf(fd)) ? -1
-                                                      : ovsys::real().syncFileRange(fd, at, n, f);
-        };
-        t.fadvise = [](int fd, off_t at, off_t n, int advice) {
-            return fails("fadvise", pathOf(fd)) ? -1 : ovsys::real().fadvise(fd, at, n, advice);
-        };
-    }
-    ~Faults() { armed.clear(); }
-    void arm(const Fault& fault) { armed = {Armed{fault, 0}}; }
-    // Whether the armed fault acted: a row that never meets its fault tests nothing.
-    bool met() const { return !armed.empty() && armed[0].seen > armed[0].fault.passes; }
-
-private:
-    ScopedSyscalls calls;
-};
 
 // Where a row copies to, with which options, and whether its fault acts in copy or in flush.
 struct Setup {
@@ -609,7 +462,7 @@ const Setup kApart{false, {}, false}, kWithin{true, {}, false},
 
 struct FaultRow {
     const char* name;
-    Fault fault;
+    SeamFault fault;
     int expected;       // the errno answered by copy, or by flush
     const char* logged; // in the expected log line (the entry's path ends with it, then a quote)
     Setup setup = kApart;
@@ -666,20 +519,20 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"a user attribute refused", {"setxattr", "/d/r/file", EOPNOTSUPP}, EOPNOTSUPP, "r/file\""},
         {"a directory's attribute refused", {"setxattr", "/d/r/d", ENOTSUP}, ENOTSUP, "r/d\""},
         {"an access control list refused", {"setxattr", "/d/r/acl", EIO}, EIO, "r/acl\""},
-        {"the read-back differs", {"pread", "/d/r/large", kFlip}, EIO, "r/large\""},
+        {"the read-back differs", {"pread", "/d/r/large", kLie}, EIO, "r/large\""},
         // Where the file system cannot clone, a copy within it is read back like any other.
         {"read back wrong within one file system",
-         {"pread", "/d/r/large", kFlip},
+         {"pread", "/d/r/large", kLie},
          EIO,
          "r/large\"",
          kWithin},
         {"no writeback", {"syncFileRange", "/d/r/large", EIO}, EIO, "r/large\"", kWriteback},
         {"fsync fails", {"fsync", "/d/r/large", EIO}, EIO, "r/large\"", kFsync},
         {"syncfs fails", {"syncfs", "", EIO}, EIO, "d/r\"", kSyncfs},
-        {"device read wrong", {"pread", "/d/r/large", kFlip}, EIO, "r/large\"", kFromDevice},
+        {"device read wrong", {"pread", "/d/r/large", kLie}, EIO, "r/large\"", kFromDevice},
         {"no dropping of cached pages", {"fadvise", "/d/r/", EIO}, EIO, "/d/r/", kFromDevice},
         // Changes the origin: the last row.
-        {"the origin changes", {"pwrite", "/d/r/large", kChangeOrigin}, EAGAIN, "r/large\""},
+        {"the origin changes", {"pwrite", "/d/r/large", kLie}, EAGAIN, "r/large\""},
     };
     TempDir base;
     ShmDir other;
@@ -704,14 +557,15 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         SyslogCapture log;
         int result = -1;
         {
-            Faults faults;
+            SeamFaults faults;
+            SeamFaults::onLie = changeOrigin;
             TreeCopy copier(row.setup.options);
             if (!row.setup.atFlush)
-                faults.arm(row.fault);
+                faults.arm({row.fault});
             result = copier.copy(originRoot, copyRoot);
             if (result == 0) {
                 if (row.setup.atFlush)
-                    faults.arm(row.fault);
+                    faults.arm({row.fault});
                 result = copier.flush();
             }
             EXPECT_TRUE(faults.met());
@@ -722,7 +576,7 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         if (row.expected == 0) {
             EXPECT_EQ(differences(before, manifestOf(copyRoot)), "");
         }
-        if (row.fault.error != kChangeOrigin) {
+        if (row.fault.call != "pwrite" || row.fault.error != kLie) { // it changes its origin
             EXPECT_EQ(differences(before, manifestOf(originRoot)), "") << "the origin changed";
         }
         std::error_code ignored;
