@@ -8,22 +8,23 @@
 
 // Moving and deleting resources (directory trees or single files) between and on mounts. Results:
 // 0 done, 2 conflict (a file of the origin exists at the destination), 8 a file-system operation
-// failed (logged with the path and the failing call's errno; a failed copy or comparison with the
-// cause its tool gave). Only ENOENT (and ENOTDIR) mean that nothing stands at a path: an entry or
+// failed (logged with the path and the failing call's errno; a failed copy with the entry and the
+// step that failed). Only ENOENT (and ENOTDIR) mean that nothing stands at a path: an entry or
 // listing that cannot be read stops the step with 8 and every copy whole, never counts as absent
 // or empty. Nothing is ever put in place over an entry that stands at the destination.
 
 // Moves origin to the new path dest. An existing destination directory is merged entry by entry.
-// A move is a verified copy, never a rename of the origin: the copy takes dest's name only when
+// Where origin and dest's directory lie on one mount, a move to a new path is one rename;
+// otherwise a move is a verified copy (TreeCopy.h): the copy takes dest's name only when
 // complete, verified and on disk; only then is the origin taken away, by one rename into a
 // staging directory (see Staging.h), and deleted there. An entry that stands at the destination
 // with the same content as the origin's counts as moved, so that a move cut short at any instant
 // is completed by the next one; only entries that differ (or a link at the destination) are a
 // conflict, which stops the merge with the origin whole (the entries before the conflict stand at
 // the destination too). The staging directories are found above origin and dest (stagingHomeOf).
-// A move that fails (2 or 8) gives the origin back the access and modification times it had: the
-// copy and comparison read it. Throws OVAssertionException when origin does not exist (ENOENT);
-// any other failure to query it gives 8.
+// A move that fails (2 or 8) gives the origin back the access and modification times it had
+// (the comparisons of a merge read it). Throws OVAssertionException when origin does not exist
+// (ENOENT); any other failure to query it gives 8.
 int moveRes(const char* origin, const char* dest);
 
 // moveRes with the homes of the staging directories named: originHome on the origin's file
@@ -71,8 +72,9 @@ private:
     std::unique_ptr<State> state;
 };
 
-// Copies from to the new path to (cp, then a comparison with diff), and takes the origin away
-// once the copy is in place; a copy that fails or differs is discarded and the origin stays. The
+// Copies from to the new path to (checked as in TreeCopy.h, written to disk), and takes the
+// origin away once the copy is in place; a copy that fails or differs is discarded and the origin
+// stays. The
 // hash directories above to are made with the owner, group and mode of the level above them.
 // 0 on success, 2 when another process put something else at to meanwhile, 8 on failure.
 int mountRename(const char* from, const char* to);

@@ -74,9 +74,10 @@ int conflict(const std::string& origin, const std::string& dest);
 
 int notRenamed(const std::string& origin, const std::string& dest, int error);
 
-// Gives the origin of a move that failed the access and modification times it had before: the
-// tools that copied and compared it read it, and a resource that looks used now would never be
-// tried again. Only while the same entry stands under its name.
+// Gives the origin of a move that failed the access and modification times it had before: where
+// it could not be read without touching them (not the copier's, which reads with O_NOATIME where
+// it may), a resource that looks used now would never be tried again. Only while the same entry
+// stands under its name.
 void restoreTimes(const std::string& origin, const struct stat& before);
 
 // One move of a resource. Copies are made in a work directory on the destination's file system
