@@ -102,8 +102,10 @@ TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     makeTree(dir / "o", {"r/sub/a", "r/sub/c", "r/sub/d", "r/x"});
     makeTree(dir / "d", {"r/sub/d", "r/sub/c", "r/y"});
     writeFile(dir / "d/r/sub/c", "kept");
+    ASSERT_TRUE(setTimes(dir / "o/r/sub/d", 1000000000)); // read, but never made to look used
 
     EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 2);
+    EXPECT_EQ(statOf(dir / "o/r/sub/d").st_atime, 1000000000);
     std::string conflict =
         "The resource \"" + dir / "o/r/sub/c" + "\" conflicts with \"" + dir / "d/r/sub/c" + "\".";
     EXPECT_EQ(log.messages(), std::vector<std::string>{conflict});
