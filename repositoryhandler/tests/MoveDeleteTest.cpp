@@ -279,9 +279,13 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
         EXPECT_EQ(add(batch, "c", "c"), 0);
         EXPECT_EQ(add(batch, "m", "m"), 0);
         EXPECT_EQ(add(batch, "k", "k"), 2);
+        {
+            SeamFaults unreadable({{"lstat", "/o/z", EIO}});
+            EXPECT_EQ(add(batch, "z", "z"), 8);
+        }
         EXPECT_FALSE(present(d + "/h1/h2/a")) << "a staged copy waits for the commit";
         EXPECT_TRUE(present(o + "/a/sub/g") && present(o + "/c"));
-        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2}));
+        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2, 8}));
         EXPECT_EQ(batch.size(), 0u);
     }
     EXPECT_TRUE(holdsTree(d + "/h1/h2", {"a/f", "a/sub/g"}));

@@ -46,22 +46,22 @@ int MoveBatch::State::stage(Member& member) {
 // Puts the flushed copies of staged in place, writes each destination directory to disk once,
 // and then takes the origins away.
 void MoveBatch::State::place(std::vector<Member*>& staged) {
-    std::map<std::string, bool> parents; // destination directory: written to disk
+    std::map<std::string, int> parents; // destination directory: 0 once on disk, else the errno
     for (Member* member : staged) {
         move.setHomes(member->originHome, member->destHome);
         member->result =
             move.placeCopy(member->copy, member->parent, member->origin, member->dest, false);
         if (member->result == kOk)
-            parents[member->parent] = false;
+            parents[member->parent] = 0;
     }
     for (auto& parent : parents)
-        parent.second = syncDirectory(parent.first);
+        parent.second = syncDirectory(parent.first) ? 0 : errno;
     for (Member* member : staged) {
         if (member->result != kOk)
             continue;
         move.setHomes(member->originHome, member->destHome);
-        if (!parents[member->parent])
-            member->result = notRenamed(member->origin, member->dest, errno);
+        if (int error = parents[member->parent])
+            member->result = notRenamed(member->origin, member->dest, error);
         else if ((member->result = move.retire(member->origin)) == kOk)
             keepTimes(member->dest, member->st);
     }
@@ -88,11 +88,11 @@ int MoveBatch::add(const char* originPath, const char* destPath, const char* ori
                          kOk,
                          false};
     Presence present = lstatPresence(member.origin, &member.st);
-    if (present == Presence::Failed)
-        return statFailed(member.origin);
-    ovAssert(present == Presence::Present, "access( origin, F_OK ) == 0", 538, kRepositorySource);
-    member.result = state->stage(member);
-    if (member.result != kOk)
+    if (present != Presence::Failed)
+        ovAssert(present == Presence::Present, "access( origin, F_OK ) == 0", 538,
+                 kRepositorySource);
+    member.result = present == Presence::Failed ? statFailed(member.origin) : state->stage(member);
+    if (member.result != kOk && present == Presence::Present)
         restoreTimes(member.origin, member.st);
     state->members.push_back(member);
     return member.result;
