@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <unistd.h>
@@ -96,6 +97,24 @@ TEST(MoveRes, FileToAMissingParentKeepsItsTimes) {
     EXPECT_EQ(namesIn(dir / "m2/a"), std::vector<std::string>{"f"}); // no temporary copy left
 }
 
+// Walks (makes, with make) below dir a chain of 25 directories of 200-byte names, beyond
+// PATH_MAX, and opens file at its bottom (makes it); whether that worked.
+bool deepChain(const std::string& dir, const std::string& file, bool make) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 25 && fd >= 0; ++level) {
+        std::string name(200, static_cast<char>('a' + level));
+        if (make)
+            mkdirat(fd, name.c_str(), 0755);
+        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        close(fd);
+        fd = next;
+    }
+    int leaf = fd < 0 ? -1 : openat(fd, file.c_str(), make ? O_WRONLY | O_CREAT : O_RDONLY, 0644);
+    close(fd);
+    close(leaf);
+    return leaf >= 0;
+}
+
 TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     TempDir dir;
     SyslogCapture log;
@@ -123,6 +142,16 @@ TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     EXPECT_FALSE(present(dir / "o/r"));
     EXPECT_TRUE(holdsTree(dir / "d", {"r/sub/a", "r/sub/d", "r/x", "r/y"}));
     EXPECT_EQ(statOf(dir / "d/r").st_mtime, originTime);
+
+    // Entries deeper than PATH_MAX merge like any other.
+    AcrossFileSystems across;
+    makeTree(dir.path(), {"o/deep/", "d/deep/"});
+    ASSERT_TRUE(deepChain(dir / "o/deep", "new", true) && deepChain(dir / "d/deep", "old", true));
+    log.clear();
+    EXPECT_EQ(moveRes((dir / "o/deep").c_str(), (dir / "d/deep").c_str()), 0)
+        << ::testing::PrintToString(log.messages());
+    EXPECT_TRUE(deepChain(dir / "d/deep", "new", false) && deepChain(dir / "d/deep", "old", false));
+    EXPECT_FALSE(present(dir / "o/deep"));
 }
 
 TEST(MoveRes, LinksMoveAsLinks) {

@@ -112,8 +112,11 @@ namespace {
 
 ovsys::Table beforeAcross;
 
+// Whether path lies in a staging directory, or below a descriptor's "/proc/self/fd/<n>" (the
+// library names the entries of a copy deeper than PATH_MAX so: such a rename never leaves it).
 bool staged(const char* path) {
-    return std::strstr(path, "/.repository-staging/") != nullptr;
+    return std::strstr(path, "/.repository-staging/") != nullptr ||
+           std::strncmp(path, "/proc/self/fd/", 14) == 0;
 }
 
 int renameAcross(const char* from, const char* to) {

@@ -114,6 +114,32 @@ int Move::toNewPath(const std::string& from, const std::string& to) {
 
 // Puts the verified copy of the origin's entry from in place at to, or, where something stands
 // at to, merges with it: a directory on both sides in turn, the same content as moved already.
+namespace {
+
+// The directory at path, for the calls on its entries: path itself while short; else, so that a
+// merge reaches entries at any depth, "/proc/self/fd/<n>" of a descriptor opened on it (path is
+// then at most this limit plus one name, well within what a call takes).
+class Reached {
+public:
+    explicit Reached(const std::string& path)
+        : fd(path.size() <= kShort
+                 ? -1
+                 : ovsys::table().open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC,
+                                       0)),
+          usable(fd.get() < 0 ? path : "/proc/self/fd/" + std::to_string(fd.get())) {}
+    const std::string& path() const { return usable; }
+    // Whether a path names an entry below such a descriptor, which is gone once the walk leaves
+    // it: nothing may be noted by that name for later.
+    static bool passing(const std::string& path) { return path.rfind("/proc/self/fd/", 0) == 0; }
+
+private:
+    static constexpr size_t kShort = 2048;
+    treecopy::Fd fd;
+    std::string usable;
+};
+
+} // namespace
+
 int Move::placeEntry(const std::string& copied, const std::string& from, const std::string& to) {
     struct stat made, there, original;
     if (!lstatLogged(copied, &made) || !lstatLogged(from, &original))
@@ -131,8 +157,9 @@ int Move::placeEntry(const std::string& copied, const std::string& from, const s
             return kError;
     }
     if (S_ISDIR(made.st_mode) && S_ISDIR(there.st_mode)) {
-        int result = reconcile(copied, from, to);
-        if (result == kOk)
+        Reached copy(copied), origin(from), dest(to);
+        int result = reconcile(copy.path(), origin.path(), dest.path());
+        if (result == kOk && !Reached::passing(to))
             merged.push_back({to, original});
         return result;
     }
@@ -174,10 +201,16 @@ Same Move::standsAlready(const std::string& origin, const std::string& dest) {
         }
         if (at == Presence::Absent || S_ISDIR(original.st_mode) != S_ISDIR(there.st_mode))
             return Same::No;
-        Same same = S_ISDIR(original.st_mode) ? standsAlready(from, to) : sameContent(from, to);
+        Same same = Same::No;
+        if (S_ISDIR(original.st_mode)) {
+            Reached deeperOrigin(from), deeperDest(to);
+            same = standsAlready(deeperOrigin.path(), deeperDest.path());
+        } else {
+            same = sameContent(from, to);
+        }
         if (same != Same::Yes)
             return same;
-        if (S_ISDIR(original.st_mode))
+        if (S_ISDIR(original.st_mode) && !Reached::passing(to))
             merged.push_back({to, original});
     }
     return Same::Yes;
