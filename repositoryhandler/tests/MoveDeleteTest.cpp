@@ -98,8 +98,11 @@ TEST(MoveRes, FileToAMissingParentKeepsItsTimes) {
 }
 
 // Walks (makes, with make) below dir a chain of 25 directories of 200-byte names, beyond
-// PATH_MAX, and opens file at its bottom (makes it); whether that worked.
-bool deepChain(const std::string& dir, const std::string& file, bool make) {
+// PATH_MAX, and opens file at its bottom (makes it, and dates the last directory kOld); whether
+// that worked. bottom: the status of the last directory.
+constexpr time_t kOld = 1000000000;
+bool deepChain(const std::string& dir, const std::string& file, bool make,
+               struct stat* bottom = nullptr) {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
     for (int level = 0; level < 25 && fd >= 0; ++level) {
         std::string name(200, static_cast<char>('a' + level));
@@ -110,6 +113,11 @@ bool deepChain(const std::string& dir, const std::string& file, bool make) {
         fd = next;
     }
     int leaf = fd < 0 ? -1 : openat(fd, file.c_str(), make ? O_WRONLY | O_CREAT : O_RDONLY, 0644);
+    struct timespec old[2] = {{kOld, 0}, {kOld, 0}};
+    if (make && fd >= 0)
+        futimens(fd, old);
+    if (bottom != nullptr && fd >= 0)
+        fstat(fd, bottom);
     close(fd);
     close(leaf);
     return leaf >= 0;
@@ -150,7 +158,10 @@ TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     log.clear();
     EXPECT_EQ(moveRes((dir / "o/deep").c_str(), (dir / "d/deep").c_str()), 0)
         << ::testing::PrintToString(log.messages());
-    EXPECT_TRUE(deepChain(dir / "d/deep", "new", false) && deepChain(dir / "d/deep", "old", false));
+    struct stat bottom {};
+    EXPECT_TRUE(deepChain(dir / "d/deep", "new", false, &bottom) &&
+                deepChain(dir / "d/deep", "old", false));
+    EXPECT_EQ(bottom.st_mtime, kOld) << "the origin's times, however deep";
     EXPECT_FALSE(present(dir / "o/deep"));
 }
 

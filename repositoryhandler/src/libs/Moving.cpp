@@ -129,7 +129,7 @@ public:
           usable(fd.get() < 0 ? path : "/proc/self/fd/" + std::to_string(fd.get())) {}
     const std::string& path() const { return usable; }
     // Whether a path names an entry below such a descriptor, which is gone once the walk leaves
-    // it: nothing may be noted by that name for later.
+    // it: nothing may be noted by that name for later (times are set at once instead).
     static bool passing(const std::string& path) { return path.rfind("/proc/self/fd/", 0) == 0; }
 
 private:
@@ -159,7 +159,9 @@ int Move::placeEntry(const std::string& copied, const std::string& from, const s
     if (S_ISDIR(made.st_mode) && S_ISDIR(there.st_mode)) {
         Reached copy(copied), origin(from), dest(to);
         int result = reconcile(copy.path(), origin.path(), dest.path());
-        if (result == kOk && !Reached::passing(to))
+        if (result == kOk && Reached::passing(to))
+            keepTimes(to, original); // its name does not outlast this walk: the times go now
+        else if (result == kOk)
             merged.push_back({to, original});
         return result;
     }
@@ -210,7 +212,9 @@ Same Move::standsAlready(const std::string& origin, const std::string& dest) {
         }
         if (same != Same::Yes)
             return same;
-        if (S_ISDIR(original.st_mode) && !Reached::passing(to))
+        if (S_ISDIR(original.st_mode) && Reached::passing(to))
+            keepTimes(to, original);
+        else if (S_ISDIR(original.st_mode))
             merged.push_back({to, original});
     }
     return Same::Yes;
