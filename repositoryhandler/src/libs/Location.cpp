@@ -130,15 +130,17 @@ char* OVRepositoryHandler::lookUpMounts(const char* resource, int* status, bool 
 }
 
 // Merges the copy found earlier into the later copy at location on mount, which then is the copy
-// found. RES_OK, RES_CONFLICT (the earlier copy cannot be queried, or mount is full) or the code
-// of the failed merge.
+// found. RES_OK, RES_CONFLICT (copies that differ; on a full mount, also an earlier copy with
+// anything the later one lacks) or the code of the failed merge. A full mount takes no copy, but
+// copies that are identical already (a move cut short after its copy took its name, the last
+// move onto a mount often being the one that filled it) are settled there: that needs no room.
 int OVRepositoryHandler::mergeInto(Owned& found, const OVMountPointHandler*& foundOn,
                                    Owned& location, const OVMountPointHandler& mount,
                                    int mountStatus) {
     // Plain files are settled by the move too: the same bytes on both mounts (a move cut short
     // after its copy took its name) leave the later copy; different ones conflict.
-    if (mountStatus & MOUNT_FULL)
-        return RES_CONFLICT;
+    MoveOptions options = moveOptions;
+    options.settleOnly = (mountStatus & MOUNT_FULL) != 0;
     struct stat st;
     if (lstatPresence(found.get(), &st) != Presence::Present) {
         logStatFailure(found.get(), errno);
@@ -146,7 +148,7 @@ int OVRepositoryHandler::mergeInto(Owned& found, const OVMountPointHandler*& fou
     }
     rh_logger.debugLog("--- Dirty conflict handling ---");
     int moved = moveResWith(found.get(), location.get(), foundOn->getMountPath().c_str(),
-                            mount.getMountPath().c_str(), moveOptions);
+                            mount.getMountPath().c_str(), options);
     if (moved != RES_OK)
         return moved;
     clearEmptyHash(found.get());

@@ -39,6 +39,11 @@ struct MoveOptions {
     bool verifyOnDevice = false;
     // Flush each copied file and directory instead of the destination's whole file system.
     bool flushFiles = false;
+    // Only settle what stands already: a move that would have to copy anything (a destination
+    // that lacks an entry of the origin) is refused as a conflict before anything is written, so
+    // that it needs no room; one whose every entry stands at the destination takes the origin
+    // away. For a full destination, where identical copies must still be settled.
+    bool settleOnly = false;
 };
 
 // moveResBetween with options.

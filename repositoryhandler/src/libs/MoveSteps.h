@@ -91,7 +91,8 @@ public:
     explicit Move(const MoveOptions& options = MoveOptions())
         : copier(treecopy::Options{options.verifyOnDevice, options.flushFiles
                                                                ? treecopy::Flush::Files
-                                                               : treecopy::Flush::FileSystem}) {}
+                                                               : treecopy::Flush::FileSystem}),
+          settleOnly(options.settleOnly) {}
     Move(std::string originHome, std::string destHome, const MoveOptions& options = MoveOptions())
         : Move(options) {
         setHomes(std::move(originHome), std::move(destHome));
@@ -140,6 +141,8 @@ private:
     Same standsAlready(const std::string& origin, const std::string& dest);
 
     treecopy::TreeCopy copier;
+    // Nothing is copied: a move that needs a copy is a conflict.
+    bool settleOnly;
     std::string originHome;
     std::string destHome;
     std::map<std::string, std::unique_ptr<WorkDir>> work;

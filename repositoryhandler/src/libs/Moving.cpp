@@ -138,6 +138,13 @@ private:
     std::string usable;
 };
 
+// A move refused because it would have to copy onto a destination that takes nothing.
+int needsRoom(const std::string& origin, const std::string& dest) {
+    logError("The resource \"" + origin + "\" is not moved to \"" + dest +
+             "\": it would need a copy, and the destination has no room for one.");
+    return kConflict;
+}
+
 } // namespace
 
 int Move::placeEntry(const std::string& copied, const std::string& from, const std::string& to) {
@@ -247,6 +254,8 @@ int Move::merge(const std::string& origin, const std::string& dest, const struct
     Same done = standsAlready(origin, dest);
     if (done == Same::Failed)
         return kError;
+    if (done == Same::No && settleOnly)
+        return needsRoom(origin, dest);
     if (done == Same::No) {
         merged.clear();
         int result = copyAndReconcile(origin, dest);
@@ -269,6 +278,8 @@ int Move::run(const std::string& origin, const std::string& dest, struct stat st
     Presence at = lstatPresence(dest, &there);
     if (at == Presence::Failed)
         return statFailed(dest);
+    if (at == Presence::Absent && settleOnly)
+        return needsRoom(origin, dest);
     if (at == Presence::Absent) {
         int result = toNewPath(origin, dest);
         if (result == kOk)
