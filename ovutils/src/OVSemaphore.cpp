@@ -22,8 +22,9 @@ namespace {
 std::string lockDirectory(const std::string& given) {
     if (!given.empty())
         return given;
+    // Set but empty counts as unset: "" + "/" + name would put the lock files at the root.
     const char* fromEnvironment = getenv("LOCK_VAR");
-    return fromEnvironment != nullptr ? fromEnvironment : ".";
+    return fromEnvironment != nullptr && *fromEnvironment != '\0' ? fromEnvironment : ".";
 }
 
 std::string failure(const char* what, const std::string& name, int error) {

@@ -19,7 +19,8 @@
 //   ... work ...
 //   lock.unlock();   // or let the destructor release it (autoRelease)
 //
-// The directory is the one given, else the value of "LOCK_VAR", else "."; every cooperating
+// The directory is the one given, else the value of "LOCK_VAR" (when set and not empty), else
+// "."; every cooperating
 // process must agree on it. The file records no owner: a lock left by a process that died stays
 // taken until someone removes the file. The lock is not re-entrant: a second object of the same
 // name, even in the same process, waits like any stranger. Waiters poll with random delays of 10

@@ -81,7 +81,7 @@ TEST(Semaphore, DirectoryComesFromTheArgumentLockVarOrTheWorkingDirectory) {
     }
     {
         ScopedEnv lockVar("LOCK_VAR", "");
-        EXPECT_EQ(OVSemaphore("n", true).path(), "/semaphore_n");
+        EXPECT_EQ(OVSemaphore("n", true).path(), "./semaphore_n");
     }
     ScopedEnv lockVar("LOCK_VAR", nullptr);
     char* previous = getcwd(nullptr, 0);

@@ -314,12 +314,14 @@ TEST(Repostat, CheckNamesEveryMistake) {
         << fixed.out;
 
     // Without a lock directory nothing is excluded; that is critical.
-    {
-        ScopedEnv unset("LOCK_VAR", nullptr);
+    for (const char* value : {static_cast<const char*>(nullptr), ""}) {
+        ScopedEnv unset("LOCK_VAR", value);
         ToolRun noLocks = repostat({"--check", repo.path()});
         EXPECT_EQ(2, noLocks.status);
-        EXPECT_TRUE(noLocks.has("CRITICAL: LOCK_VAR is not set: lock files go to each process's "
-                                "working directory and exclude nothing\n"))
+        EXPECT_TRUE(noLocks.has(std::string("CRITICAL: LOCK_VAR is ") +
+                                (value ? "empty" : "not set") +
+                                ": lock files go to each process's working directory and exclude "
+                                "nothing\n"))
             << noLocks.out;
     }
     {

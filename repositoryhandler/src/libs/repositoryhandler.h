@@ -116,14 +116,14 @@ int giveBackMounts_(const char* repository);
  * within 30 seconds (at once when the lock directory is missing or not writable).
  * A status is written only through a non-null pointer. After a lock failure the location calls
  * return null and leave it as it was, so start it with a sentinel: int status = 16;
- * The lock directory is LOCK_VAR (unset: the working directory of each process); every process
- * sharing the repository needs write and search permission on it.
+ * The lock directory is LOCK_VAR (unset or empty: the working directory of each process); every
+ * process sharing the repository needs write and search permission on it.
  * Conflicting copies (2), found when the copies of a dirty resource are merged: the copies differ
  * (a directory beside a plain file or a link; files, links or entries inside whose bytes or
  * targets differ; a file beside a link), the later copy lies on a mount that reached its
- * fullLimit, or the kind of the earlier copy cannot be read. No copy loses data (the later one
- * may have gained entries of the earlier one) and the resource stays dirty until an operator
- * keeps one copy. */
+ * fullLimit and lacks something of the earlier one (identical copies are settled there too), or
+ * the kind of the earlier copy cannot be read. No copy loses data (the later one may have gained
+ * entries of the earlier one) and the resource stays dirty until an operator keeps one copy. */
 
 /* The location of the resource (its times set to now), taking it over from the legacy directory
  * and merging the copies of a dirty resource (both copy data between mounts and may take long);

@@ -159,8 +159,8 @@ private:
     void checkLocks() {
         const char* lockVar = std::getenv("LOCK_VAR");
         if (lockVar == nullptr || *lockVar == '\0') {
-            critical("LOCK_VAR is not set: lock files go to each process's working directory "
-                     "and exclude nothing");
+            critical(std::string("LOCK_VAR is ") + (lockVar == nullptr ? "not set" : "empty") +
+                     ": lock files go to each process's working directory and exclude nothing");
             return;
         }
         std::string dir = lockVar;
