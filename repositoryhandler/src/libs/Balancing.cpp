@@ -13,6 +13,7 @@
 #include "OVSemaphore.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
+#include "Staging.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -390,6 +391,11 @@ void OVRepositoryHandler::Balancer::check() {
         rh_logger.errorLog("%s", text.c_str());
         return;
     }
+    // Work directories left by killed moves and removals count towards the fill levels and
+    // would otherwise stay until the next move or removal on their mount.
+    for (const auto& mount : repo.mounts)
+        if (!has(mount->checkStatus(true), MOUNT_UNMOUNTED))
+            removeStagingLeftovers(mount->getMountPath());
     repo.checkRepositoryStatus();
     if (noRoom() && !repo.isClearable) {
         line("the repository is full, we can't do anything");
