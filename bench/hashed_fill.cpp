@@ -1,11 +1,13 @@
 // Fills a mount with resources in the hashed layout, for the balancing benchmark
 // (balance_bench.sh).
 //
-//   hashed_fill mount count bytesPerResource [filesPerResource]
+//   hashed_fill mount count bytesPerResource [filesPerResource [first step]]
 //
-// Makes the resources res00000 .. (count - 1) below mount, each holding filesPerResource files
-// (default 1) that together take bytesPerResource bytes, and sets the times of every file and
-// resource directory to between one day and one day plus count minutes ago, all distinct. The
+// Makes count resources below mount, named res00000 .. (count - 1), or with first and step
+// res<first>, res<first + step>, ... (so that two mounts can be filled with resources of their
+// own whose ages interleave), each holding filesPerResource files (default 1) that together take
+// bytesPerResource bytes, and sets the times of every file and resource directory of the
+// resource numbered n to one day plus n minutes ago, all distinct. The
 // contents are pseudo-random and differ from file to file (a file's first MiB repeats in larger
 // ones), so that a file put in another's place does not pass any comparison.
 #include "OVHash.h"
@@ -67,21 +69,25 @@ void writeFile(const std::string& path, const std::vector<char>& block, long lon
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4 || argc > 5) {
-        std::printf("Usage: hashed_fill mount count bytesPerResource [filesPerResource]\n");
+    if (argc < 4 || argc > 7 || argc == 6) {
+        std::printf("Usage: hashed_fill mount count bytesPerResource [filesPerResource [first "
+                    "step]]\n");
         return 2;
     }
     std::string mount = argv[1];
     long count = std::atol(argv[2]);
     long long bytes = std::atoll(argv[3]);
-    long files = argc == 5 ? std::atol(argv[4]) : 1;
+    long files = argc >= 5 ? std::atol(argv[4]) : 1;
+    long first = argc == 7 ? std::atol(argv[5]) : 0;
+    long step = argc == 7 ? std::atol(argv[6]) : 1;
     if (count < 0 || bytes < 0 || files < 1) {
         std::fprintf(stderr, "hashed_fill: bad count or size\n");
         return 2;
     }
     std::vector<char> block(1 << 20);
     time_t now = time(nullptr);
-    for (long i = 0; i < count; ++i) {
+    for (long n = 0; n < count; ++n) {
+        long i = first + n * step;
         char name[32];
         std::snprintf(name, sizeof name, "res%05ld", i);
         std::unique_ptr<char[]> hashed(convertToHashed((std::string(name) + "/").c_str()));

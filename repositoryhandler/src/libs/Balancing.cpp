@@ -1,9 +1,11 @@
 // The overload check and the emptying of a mount. Both work resource by resource: lock the
-// resource (30 seconds), make sure it was not used since it was gathered, act, release. Every
-// loop ends: a batch in which nothing could be moved or deleted ends the handling of its mount,
-// and a resource given up on (lock not had, move or deletion failed) is not gathered again within
-// the same operation, so a lock left by a dead process costs one wait, not one per batch.
-#include "Balancing.h"
+// resource (30 seconds), make sure it was not used since it was gathered, act, release (moves off
+// an overloaded mount go in batches, BalanceMoves.cpp). Every loop ends: each candidate is
+// offered once per operation, a hundred candidates in a row that could not be moved or deleted
+// end the handling of their mount, and a resource given up on (lock not had, move or deletion
+// failed) is not gathered again within the same operation, so a lock left by a dead process costs
+// one wait, not one per walk. A stop request ends the loops after the resource at hand.
+#include "Balancer.h"
 
 #include "MoveDelete.h"
 #include "OVException.h"
@@ -11,6 +13,7 @@
 #include "OVPaths.h"
 #include "OVRepositoryHandler.h"
 #include "OVSemaphore.h"
+#include "OVStop.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "Staging.h"
@@ -62,48 +65,61 @@ std::string mountOf(const ResourceEntry& entry) {
 
 } // namespace
 
-// One balancing operation: its progress report and the per-resource protocol.
-class OVRepositoryHandler::Balancer {
-public:
-    Balancer(OVRepositoryHandler& repository, bool verbose) : repo(repository), verbose(verbose) {
-        repo.passedOver.clear();
-    }
-    ~Balancer() {
-        repo.passedOver.clear();
-        if (verbose)
-            std::fflush(stdout);
-    }
-    Balancer(const Balancer&) = delete;
-    Balancer& operator=(const Balancer&) = delete;
+const ResourceEntry* CandidateStream::next() {
+    if (exhausted())
+        return nullptr;
+    current = std::move(set.extract(set.begin()).value());
+    offered.insert(current.path);
+    return &current;
+}
 
-    void check();
-    int moveOff(OVMountPointHandler& mount, int& moved);
-    int empty(const char* mountName);
+bool CandidateStream::exhausted() {
+    if (set.empty() && more)
+        refill();
+    return set.empty();
+}
 
-private:
-    enum class Outcome { NotLocked, Touched, Acted };
+void CandidateStream::refill() {
+    int got = walk(set, cap, &offered);
+    more = got >= cap;
+    if (got < 0)
+        set.clear();
+    cap = std::min(cap * 4, kMostCandidates);
+}
 
-    void print(const char* format, ...) const __attribute__((format(printf, 2, 3)));
-    void line(const std::string& text) const;
-    template <typename Act>
-    Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
-    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to,
-                  bool awaitBlocks);
-    // Marks entry dirty for its move; wasDirty tells whether it was before. False when the flag
-    // could not be set; after a failure to write the flags, always false.
-    bool markForMove(const ResourceEntry& entry, bool& wasDirty);
-    void checkMount(OVMountPointHandler& mount);
-    void clearMount(OVMountPointHandler& mount);
-    bool deleteOldest(OVMountPointHandler& mount, CandidateSet& candidates);
-    bool deleteEntry(OVMountPointHandler& mount, const ResourceEntry& entry);
-    void giveUp(const ResourceEntry& entry) { repo.passedOver.insert(entry.path); }
-    bool noRoom() const { return has(repo.status, REPO_NO_ROOM); }
+OVRepositoryHandler::Balancer::Balancer(OVRepositoryHandler& repository, bool verbose)
+    : repo(repository), verbose(verbose),
+      globalCandidates([this](CandidateSet& candidates, int cap, const PathSet* skip) {
+          return repo.getGlobalOldestResources(candidates, cap, skip);
+      }) {
+    repo.passedOver.clear();
+}
 
-    OVRepositoryHandler& repo;
-    bool verbose;
-    // The dirty flag of a resource to be moved could not be set: no more moves.
-    bool flagsRefused = false;
-};
+OVRepositoryHandler::Balancer::~Balancer() {
+    repo.passedOver.clear();
+    if (verbose)
+        std::fflush(stdout);
+}
+
+CandidateStream& OVRepositoryHandler::Balancer::moveCandidates(OVMountPointHandler& mount) {
+    auto found = mountCandidates.find(&mount);
+    if (found == mountCandidates.end())
+        found = mountCandidates
+                    .emplace(&mount, CandidateStream([&mount](CandidateSet& candidates, int cap,
+                                                              const PathSet* skip) {
+                                 return mount.getOldestResources(candidates, cap, "", 0, skip);
+                             }))
+                    .first;
+    return found->second;
+}
+
+bool OVRepositoryHandler::Balancer::noRoom() const {
+    return has(repo.status, REPO_NO_ROOM);
+}
+
+bool OVRepositoryHandler::Balancer::stopping() const {
+    return ovstop::requested();
+}
 
 void OVRepositoryHandler::Balancer::print(const char* format, ...) const {
     if (!verbose)
@@ -118,21 +134,37 @@ void OVRepositoryHandler::Balancer::line(const std::string& text) const {
     print("%s\n", text.c_str());
 }
 
-template <typename Act>
 OVRepositoryHandler::Balancer::Outcome
-OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool touchTest, Act act) {
-    OVSemaphore lock(resourceLockName(repo.repositoryPath, entry.resourceId), true);
-    if (!lock.tryLock(30)) {
+OVRepositoryHandler::Balancer::take(const ResourceEntry& entry, bool touchTest, OVSemaphore& lock,
+                                    bool wait) {
+    if (!lock.tryLock(wait ? 30 : -1)) {
+        if (!wait)
+            return Outcome::NotLocked;
         std::string text = "The resource \"" + lock.getName() + "\" could not be locked.";
         rh_logger.errorLog("%s", text.c_str());
         line(text);
         giveUp(entry);
         return Outcome::NotLocked;
     }
-    if (touchTest && lastUse(entry.path) != entry.accessTime)
-        return Outcome::Touched;
-    act();
-    return Outcome::Acted;
+    if (!touchTest)
+        return Outcome::Acted;
+    time_t used = lastUse(entry.path);
+    if (used == -1) {
+        // Moved or removed by another process since it was gathered: nothing to do here.
+        rh_logger.debugLog("Resource gone:%s", entry.path.c_str());
+        return Outcome::Gone;
+    }
+    return used == entry.accessTime ? Outcome::Acted : Outcome::Touched;
+}
+
+template <typename Act>
+OVRepositoryHandler::Balancer::Outcome
+OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool touchTest, Act act) {
+    OVSemaphore lock(resourceLockName(repo.repositoryPath, entry.resourceId), true);
+    Outcome outcome = take(entry, touchTest, lock, true);
+    if (outcome == Outcome::Acted)
+        act();
+    return outcome;
 }
 
 bool OVRepositoryHandler::Balancer::markForMove(const ResourceEntry& entry, bool& wasDirty) {
@@ -153,9 +185,8 @@ bool OVRepositoryHandler::Balancer::markForMove(const ResourceEntry& entry, bool
 // beside an origin not yet taken away (instead of two whole copies that drift apart unnoticed).
 // Without the flag nothing is moved; once the flags could not be written, the operation moves
 // nothing more rather than await the dirty-flag lock again for every resource.
-// awaitBlocks: wait for the blocks freed on from to show, for a caller led by from's fill level.
 int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMountPointHandler& from,
-                                             OVMountPointHandler& to, bool awaitBlocks) {
+                                             OVMountPointHandler& to) {
     std::string source = from.getMountPath() + entry.relativePath;
     std::string destination = to.getMountPath() + entry.relativePath;
     // The target was chosen before the resource lock was awaited. Switched off or unmounted
@@ -178,7 +209,6 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
     }
     // The flag set for a move to a new path alone goes again once the copy stands in one place.
     bool unflag = flagged && !merging && !wasDirty;
-    fsblkcnt_t before = availableBlocks(from.getMountPath());
     int result = moveResWith(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
                              to.getMountPath().c_str(), repo.getMoveOptions());
     if (has(result, RES_CONFLICT)) {
@@ -192,73 +222,9 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         if (unflag)
             repo.dirtyFlags.setDirty(id, false);
         clearEmptyHash(source.c_str());
-        if (awaitBlocks)
-            awaitFreedBlocks(from.getMountPath(), before);
+
     }
     return result;
-}
-
-int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& moved) {
-    int target = repo.getActualMountPointForMove(&mount);
-    if (target < 0)
-        return 1;
-    rh_logger.debugLog("CheckOverload tries to move");
-    line("CheckOverload tries to move");
-    CandidateSet candidates;
-    if (mount.getOldestResources(candidates, kOldestBatch, "", 0) < 1) {
-        rh_logger.debugLog("no old resource found");
-        print("no old resource found on mount %s\n", mount.getMountPath().c_str());
-        return 1;
-    }
-    auto going = [&] { return has(mount.getStatus(), MOUNT_CLEAN) && target >= 0; };
-    while (!candidates.empty() && going()) {
-        int before = moved;
-        for (const ResourceEntry& entry : candidates) {
-            if (!going())
-                break;
-            OVMountPointHandler& to = *repo.mounts[target];
-            Outcome outcome = withResource(entry, true, [&] {
-                std::string source = mount.getMountPath() + entry.relativePath;
-                std::string destination = to.getMountPath() + entry.relativePath;
-                std::string when = timeText(entry.accessTime);
-                rh_logger.infoLog("CheckOverload moves %s to %s", source.c_str(),
-                                  destination.c_str());
-                rh_logger.infoLog(
-                    "CheckOverload: Last access/modification time of the resource: %s",
-                    when.c_str());
-                print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
-                print("CheckOverload: Last access/modification time of the resource: %s\n",
-                      when.c_str());
-                int result = moveEntry(entry, mount, to, true);
-                if (has(result, RES_CONFLICT)) {
-                    line("Conflict prevented resource move");
-                } else if (has(result, RES_ERROR)) {
-                    line("Move failed (Maybe out of space?)");
-                    rh_logger.debugLog("Nospaceleft? checkoverload couldn't move");
-                } else {
-                    line("Move succeeded");
-                    ++moved;
-                }
-            });
-            if (outcome == Outcome::Touched)
-                print("Resource touched while checking: %s\n", entry.path.c_str());
-            if (outcome != Outcome::Acted)
-                continue;
-            target = repo.getActualMountPointForMove(&mount);
-            print("(moveLimit=%i, used=%f)\n", mount.getMoveLimit(), mount.getUsedPercentage());
-        }
-        if (!going())
-            break;
-        if (moved == before) {
-            rh_logger.debugLog("Nothing of the batch could be moved off %s",
-                               mount.getMountPath().c_str());
-            break;
-        }
-        candidates.clear();
-        if (mount.getOldestResources(candidates, kOldestBatch, "", 0) < 0)
-            break;
-    }
-    return 0;
 }
 
 bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
@@ -294,60 +260,56 @@ bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
 
 // Deletes the oldest resources of the repository while no mount has room. False when the
 // deleting ran out of resources or made no progress: the handling of the mount then ends.
-bool OVRepositoryHandler::Balancer::deleteOldest(OVMountPointHandler& mount,
-                                                 CandidateSet& candidates) {
-    while (noRoom() && !candidates.empty()) {
-        int deleted = 0;
-        for (const ResourceEntry& entry : candidates) {
-            if (!noRoom())
-                break;
-            Outcome outcome = withResource(entry, true, [&] {
-                if (deleteEntry(mount, entry))
-                    ++deleted;
-            });
-            if (outcome == Outcome::Touched) {
-                rh_logger.debugLog("Resource touched:%s", entry.path.c_str());
-                print("Resource touched while checking: %s\n", entry.path.c_str());
-            }
-            if (outcome == Outcome::Acted)
-                repo.checkRepositoryStatus();
-        }
-        if (!noRoom())
-            break;
-        if (deleted == 0) {
-            rh_logger.debugLog("Nothing of the batch could be deleted");
-            return false;
-        }
-        rh_logger.debugLog("Clearing is not enough...");
-        candidates.clear();
-        if (repo.getGlobalOldestResources(candidates) < 1) {
+bool OVRepositoryHandler::Balancer::deleteOldest(OVMountPointHandler& mount) {
+    // A lasting failure (a mount that refuses deletions) is not tried on every resource.
+    int failedInARow = 0;
+    while (noRoom() && !stopping()) {
+        const ResourceEntry* next = globalCandidates.next();
+        if (next == nullptr) {
             rh_logger.debugLog("No other resources found to be deleted...");
             line("No other resources found to be deleted...");
             return false;
         }
+        ResourceEntry entry = *next;
+        bool deleted = false;
+        Outcome outcome = withResource(entry, true, [&] { deleted = deleteEntry(mount, entry); });
+        if (outcome == Outcome::Touched) {
+            globalCandidates.again(entry.path);
+            rh_logger.debugLog("Resource touched:%s", entry.path.c_str());
+            print("Resource touched while checking: %s\n", entry.path.c_str());
+        }
+        if (outcome == Outcome::Acted)
+            repo.checkRepositoryStatus();
+        failedInARow = deleted ? 0 : failedInARow + 1;
+        if (failedInARow >= kOldestBatch) {
+            rh_logger.debugLog("Nothing of the last %d candidates could be deleted", failedInARow);
+            return false;
+        }
     }
-    return true;
+    return !stopping();
 }
 
 // The cycles of a clearable repository: delete the oldest of the repository while nothing has
 // room, then move off the mount; until the mount is below its move limit or nothing goes on.
+// The candidates of both kinds are kept from cycle to cycle: each cycle goes on where the last
+// one ended instead of walking the mounts again.
 void OVRepositoryHandler::Balancer::clearMount(OVMountPointHandler& mount) {
     line("repository is clearable");
     bool stop = false;
-    while (has(mount.getStatus(), MOUNT_MOVE) && !stop) {
-        CandidateSet candidates;
-        if (repo.getGlobalOldestResources(candidates) < 1) {
+    while (has(mount.getStatus(), MOUNT_MOVE) && !stop && !stopping()) {
+        repo.checkRepositoryStatus();
+        if (noRoom() && globalCandidates.exhausted()) {
             line("no global old resource found");
             rh_logger.debugLog("no global old resource found");
             return;
         }
-        int count = static_cast<int>(candidates.size());
+        int count = static_cast<int>(globalCandidates.held());
         rh_logger.debugLog("Move limit: %d Clean limit: %d", mount.getMoveLimit(),
                            mount.getCleanLimit());
         rh_logger.debugLog("GlobalOldResources:%d", count);
         print("Move limit: %d Clean limit: %d\n", mount.getMoveLimit(), mount.getCleanLimit());
         print("GlobalOldResources: %d\n", count);
-        stop = !deleteOldest(mount, candidates);
+        stop = !deleteOldest(mount);
         if (has(mount.getStatus(), MOUNT_MOVE) && !stop && !noRoom()) {
             rh_logger.debugLog("Trying to move instead of cleaning first...");
             int moved = 0;
@@ -460,7 +422,7 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
                 std::string destination = to.getMountPath() + entry.relativePath;
                 rh_logger.infoLog("EmptyMount moves %s to %s", entry.path.c_str(),
                                   destination.c_str());
-                int result = moveEntry(entry, *source, to, false);
+                int result = moveEntry(entry, *source, to);
                 if (!has(result, RES_CONFLICT) && has(result, RES_ERROR))
                     rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
                 if (result == RES_OK)

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 #include <time.h>
+#include <unordered_set>
 
 // Overload balancing: a mount whose fill level reached its move limit gets its least recently
 // used resources moved to mounts with room until it is below its clean limit; a clearable
@@ -30,9 +31,15 @@ struct ltres {
 
 using CandidateSet = std::set<ResourceEntry, ltres>;
 
+// Paths of resources a walk passes over: those offered by earlier walks of the same operation.
+using PathSet = std::unordered_set<std::string>;
+
 // The most candidates one gathering keeps: per mount for moving, over the whole repository for
 // deleting, and for emptying a mount.
 constexpr int kOldestBatch = 100;
 constexpr int kRandomBatch = 1000;
+// The most candidates a walk keeps when an operation gathers again after using up what it had
+// (each time four times as many, up to this bound: some 15 MB).
+constexpr int kMostCandidates = 102400;
 
 #endif

@@ -231,20 +231,29 @@ bool OVDirtyFlagHandler::isDirty(const char* resourceId) {
 
 bool OVDirtyFlagHandler::setDirty(const char* resourceId, bool dirty) {
     ovAssert(resourceId != nullptr, "resourceId", kSetDirtyLine, kRepositorySource);
-    if (std::strchr(resourceId, '\n') != nullptr) {
-        // The set file holds one identifier per line: this one would flag two others instead.
-        std::string text = "The identifier \"" + std::string(resourceId) + "\" cannot be flagged.";
-        rh_logger.errorLog("%s", text.c_str());
-        return false;
-    }
+    return setDirty(std::vector<std::string>{resourceId}, dirty);
+}
+
+bool OVDirtyFlagHandler::setDirty(const std::vector<std::string>& resourceIds, bool dirty) {
+    for (const std::string& id : resourceIds)
+        if (id.find('\n') != std::string::npos) {
+            // The set file holds one identifier per line: this one would flag two others.
+            std::string text = "The identifier \"" + id + "\" cannot be flagged.";
+            rh_logger.errorLog("%s", text.c_str());
+            return false;
+        }
+    if (resourceIds.empty())
+        return true;
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock))
         return false;
     if (!refresh()) {
-        logReadFailure("; the flag of \"" + std::string(resourceId) + "\" is not changed.");
+        logReadFailure("; the flag of \"" + resourceIds.front() + "\" is not changed.");
         return false;
     }
-    bool changed = dirty ? dirtySet.insert(resourceId).second : dirtySet.erase(resourceId) != 0;
+    bool changed = false;
+    for (const std::string& id : resourceIds)
+        changed = (dirty ? dirtySet.insert(id).second : dirtySet.erase(id) != 0) || changed;
     return !changed || writeSetFile() == 0;
 }
 

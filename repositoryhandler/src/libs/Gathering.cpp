@@ -35,6 +35,8 @@ struct GatherTake {
     // Set when the dirty flags cannot be read: every further name would wait for their lock in
     // vain, so the walk ends with what it has.
     bool abandoned = false;
+    // Paths offered before, passed over.
+    const PathSet* skip = nullptr;
 
     bool satisfied(const CandidateSet& candidates) const {
         return abandoned || (any && candidates.size() >= maxCount);
@@ -124,7 +126,8 @@ int OVMountPointHandler::gather(CandidateSet& candidates, int maxCount, const st
                 return -1;
             continue;
         }
-        if (repository->isPassedOver(full) || !settledClean(name, full, st, take))
+        if ((take.skip != nullptr && take.skip->count(full) != 0) ||
+            repository->isPassedOver(full) || !settledClean(name, full, st, take))
             continue;
         take.offer(candidates, ResourceEntry{full, relative, name, lastAccess(full.c_str(), &st)});
     }
@@ -132,9 +135,11 @@ int OVMountPointHandler::gather(CandidateSet& candidates, int maxCount, const st
 }
 
 int OVMountPointHandler::getOldestResources(CandidateSet& candidates, int maxCount,
-                                            const std::string& subPath, int depth) {
+                                            const std::string& subPath, int depth,
+                                            const PathSet* skip) {
     GatherTake take{static_cast<size_t>(maxCount > 0 ? maxCount : 0), time(nullptr) - nomoveTime,
                     false};
+    take.skip = skip;
     return gather(candidates, maxCount, subPath, depth, take);
 }
 
@@ -144,20 +149,21 @@ int OVMountPointHandler::getRandomResources(CandidateSet& candidates, int maxCou
     return gather(candidates, maxCount, subPath, depth, take);
 }
 
-int OVRepositoryHandler::getGlobalOldestResources(CandidateSet& candidates) {
+int OVRepositoryHandler::getGlobalOldestResources(CandidateSet& candidates, int cap,
+                                                   const PathSet* skip) {
     checkRepositoryStatus();
     int previous = 0;
     for (const auto& mount : mounts) {
         if (mount->getStatus() & MOUNT_UNMOUNTED)
             continue;
-        int cap = previous + kOldestBatch;
-        // A mount found unmounted meanwhile adds nothing; the next one still gets its own 100.
-        if (mount->getOldestResources(candidates, cap, "", 0) >= 0)
+        int mountCap = previous + cap;
+        // A mount found unmounted meanwhile adds nothing; the next one still gets its own cap.
+        if (mount->getOldestResources(candidates, mountCap, "", 0, skip) >= 0)
             previous = static_cast<int>(candidates.size());
-        rh_logger.debugLog("global newresnum:%d, size:%d, backsize:%d", cap,
+        rh_logger.debugLog("global newresnum:%d, size:%d, backsize:%d", mountCap,
                            static_cast<int>(candidates.size()), previous);
     }
-    while (candidates.size() > static_cast<size_t>(kOldestBatch))
+    while (candidates.size() > static_cast<size_t>(cap))
         candidates.erase(std::prev(candidates.end()));
     return static_cast<int>(candidates.size());
 }

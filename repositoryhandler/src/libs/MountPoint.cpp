@@ -136,6 +136,16 @@ int OVMountPointHandler::statusFromFillLevel(float used) const {
     return bits;
 }
 
+int OVMountPointHandler::statusAfterFreeing(long double bytes) const {
+    struct statvfs fs;
+    if (myStatVfs(mountPath.c_str(), &fs) != 0 || fs.f_blocks == 0)
+        return status;
+    long double block = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+    long double avail = static_cast<long double>(fs.f_bavail) + bytes / block;
+    return statusFromFillLevel(
+        static_cast<float>(100.0L - avail * 100.0L / static_cast<long double>(fs.f_blocks)));
+}
+
 int OVMountPointHandler::checkStatus(bool useCached) {
     const std::string& file = configFile();
     if (!exists(file.c_str())) {

@@ -76,6 +76,10 @@ size_t MoveBatch::size() const {
     return state->members.size();
 }
 
+bool MoveBatch::pending(size_t index) const {
+    return index < state->members.size() && state->members[index].staged;
+}
+
 int MoveBatch::add(const char* originPath, const char* destPath, const char* originHome,
                    const char* destHome) {
     State::Member member{withoutTrailingSlashes(originPath),

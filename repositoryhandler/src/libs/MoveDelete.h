@@ -71,6 +71,8 @@ public:
     // results of moves carried out when added among them). The batch is empty afterwards.
     std::vector<int> commit();
     size_t size() const;
+    // Whether the move added as the index-th (from 0) waits for commit (its copy is staged).
+    bool pending(size_t index) const;
 
 private:
     struct State;

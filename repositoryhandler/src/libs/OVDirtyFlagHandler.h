@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
+#include <vector>
 
 // The dirty flags of one repository: the identifiers of resources whose placement cannot be
 // trusted (copies may exist on several mounts, or a deletion was left unfinished). They are kept
@@ -55,6 +56,9 @@ public:
     // identifier holds a line feed (logged): the flag is then as it was, and a caller that relies
     // on it being set must not go on.
     bool setDirty(const char* resourceId, bool dirty);
+    // setDirty for several identifiers at once: one wait for the lock and at most one write.
+    // false, with no flag changed, when any of them cannot be flagged or the change failed.
+    bool setDirty(const std::vector<std::string>& resourceIds, bool dirty);
     // Unmarks everything, leaving an empty set file; false (logged) when that failed.
     bool clearDirtySet();
     // Writes the whole set to the set file; the caller holds the lock. 0 on success, else the

@@ -69,9 +69,10 @@ public:
     // when the dirty flags cannot be read the walk ends with what it has. At depth 0 a mount
     // found unmounted gives -1. The result is the size of candidates afterwards.
     //
-    // The up to maxCount oldest resources not used within the mount's nomoveTime.
+    // The up to maxCount oldest resources not used within the mount's nomoveTime; those whose
+    // paths are in skip are passed over.
     int getOldestResources(CandidateSet& candidates, int maxCount, const std::string& subPath,
-                           int depth);
+                           int depth, const PathSet* skip = nullptr);
     // Up to maxCount resources regardless of age; the walk stops once it has them.
     int getRandomResources(CandidateSet& candidates, int maxCount, const std::string& subPath,
                            int depth);
@@ -81,6 +82,9 @@ public:
 
     const std::string& getMountPath() const { return mountPath; }
     int getStatus() const { return status; }
+    // The status bits the fill level would give once bytes more were available; the stored
+    // status when the file system cannot be queried. Nothing is stored.
+    int statusAfterFreeing(long double bytes) const;
     int getSwitchLimit() const { return switchLimit; }
     int getFullLimit() const { return fullLimit; }
     int getCleanLimit() const { return cleanLimit; }

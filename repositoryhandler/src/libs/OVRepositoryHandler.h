@@ -93,8 +93,10 @@ public:
     // Moves every resource of the mount repositoryPath/mountName elsewhere: 0 done, 1 no such
     // mount, 2 no target mount (left), 3 a batch in which nothing could be moved.
     int moveAllResourcesFromMount(const char* mountName);
-    // The up to 100 oldest resources not recently used of all mounted mounts together.
-    int getGlobalOldestResources(CandidateSet& candidates);
+    // The up to cap oldest resources not recently used of all mounted mounts together, passing
+    // over the paths in skip.
+    int getGlobalOldestResources(CandidateSet& candidates, int cap = kOldestBatch,
+                                 const PathSet* skip = nullptr);
     // Whether a balancing step of the running check or emptying gave up on path already (its lock
     // could not be had, or moving or deleting it failed): it is not gathered again meanwhile.
     bool isPassedOver(const std::string& path) const { return passedOver.count(path) != 0; }
