@@ -301,8 +301,9 @@ TEST(Repostat, CheckNamesEveryMistake) {
     EXPECT_TRUE(check.has(lockFileName(resourceLockName(repo.path(), "r")) + " is 400"));
     EXPECT_FALSE(check.has("fresh")) << check.out;
 
-    // The mount list fixed: m1 is switched off, which is named but not critical.
-    repo.configure("mountPoints = m0\\m1\n");
+    // The mount list fixed: m1 is switched off, which is named but not critical. Clearable with
+    // the default limits, it would never clear itself: new data stops below the move limit.
+    repo.configure("mountPoints = m0\\m1\nisClearable = true\n");
     writeFile(part, "fullLimit = 97\n");
     ToolRun fixed = repostat({"--check", "-j", repo.path()});
     EXPECT_EQ(1, fixed.status) << fixed.out;
@@ -312,6 +313,10 @@ TEST(Repostat, CheckNamesEveryMistake) {
                           "/m1 lacks repositorypart.cfg (switched "
                           "off: repositorypart.no is there)\"},"))
         << fixed.out;
+    EXPECT_TRUE(fixed.has("the repository is clearable, but the moveLimit 99 of " + m0 +
+                          " is not below its fullLimit 97"))
+        << fixed.out;
+    repo.configure("mountPoints = m0\\m1\nisClearable = true\nmoveLimit = 95\ncleanLimit = 90\n");
 
     // Without a lock directory nothing is excluded; that is critical.
     for (const char* value : {static_cast<const char*>(nullptr), ""}) {

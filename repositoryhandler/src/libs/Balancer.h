@@ -12,9 +12,9 @@
 
 // The candidates of one scope (a mount, or every mounted mount), oldest first, each offered once
 // in an operation. A walk keeps a bounded set; the scope is walked again only when the set is
-// used up, keeping four times as many as before (up to kMostCandidates) and passing over what it
-// offered already. So an operation that works through P candidates of N resources walks them
-// about log4(P / 100) + 1 times, not P / 100 times.
+// used up, keeping sixteen times as many as before (up to kMostCandidates) and passing over what
+// it offered already. So an operation that works through P candidates of N resources walks them
+// about log16(P / 100) + 1 times (three walks for up to 27,300), not P / 100 times.
 class CandidateStream {
 public:
     // Gathers up to cap candidates into the set, passing over the paths in skip: the count, or

@@ -84,7 +84,7 @@ void CandidateStream::refill() {
     more = got >= cap;
     if (got < 0)
         set.clear();
-    cap = std::min(cap * 4, kMostCandidates);
+    cap = std::min(cap * 16, kMostCandidates);
 }
 
 OVRepositoryHandler::Balancer::Balancer(OVRepositoryHandler& repository, bool verbose)

@@ -39,7 +39,7 @@ using PathSet = std::unordered_set<std::string>;
 constexpr int kOldestBatch = 100;
 constexpr int kRandomBatch = 1000;
 // The most candidates a walk keeps when an operation gathers again after using up what it had
-// (each time four times as many, up to this bound: some 15 MB).
+// (each time sixteen times as many, up to this bound: some 15 MB).
 constexpr int kMostCandidates = 102400;
 
 #endif

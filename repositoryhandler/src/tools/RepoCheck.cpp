@@ -93,6 +93,7 @@ public:
         if (!legacyDir.empty() && !isDirectory(legacyDir))
             warning("the legacy directory " + legacyDir + " does not exist");
         checkLocks();
+        checkClearableLimits();
         return std::move(problems);
     }
 
@@ -154,6 +155,23 @@ private:
         bool off = ovsys::table().access((mount + "/repositorypart.no").c_str(), F_OK) == 0;
         warning("the mount directory " + mount + " lacks repositorypart.cfg" +
                 (off ? " (switched off: repositorypart.no is there)" : ""));
+    }
+
+    // A clearable repository deletes only once a mount reached its move limit, while new
+    // resources stop at the full limit: a move limit that is not below the full limit is never
+    // reached by new data, and the repository fills up without clearing itself.
+    void checkClearableLimits() {
+        RepoState state = readRepoState(path, {}, now);
+        if (!state.clearable)
+            return;
+        for (const MountState& mount : state.mounts)
+            if (mount.present && mount.moveLimit >= mount.fullLimit)
+                warning("the repository is clearable, but the moveLimit " +
+                        std::to_string(mount.moveLimit) + " of " + mount.path +
+                        " is not below its fullLimit " + std::to_string(mount.fullLimit) +
+                        ": new resources stop at the full limit and old ones are never deleted; "
+                        "set moveLimit below fullLimit (for example fullLimit = 97, moveLimit = "
+                        "95, cleanLimit = 90)");
     }
 
     void checkLocks() {

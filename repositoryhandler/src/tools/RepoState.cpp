@@ -143,7 +143,9 @@ int repositoryBits(const std::vector<MountState>& mounts) {
 
 void readLocks(RepoState& state, time_t now) {
     std::vector<std::string> names;
-    if (!listQuietly(state.lockDir, names))
+    // A missing lock directory holds no lock (the configuration check names it); any other
+    // failure to list it is no such answer.
+    if (!listQuietly(state.lockDir, names) && errno != ENOENT)
         cannotRead(state.lockDir, errno);
     std::vector<std::string> prefixes = lockFilePrefixes(state.path);
     for (const std::string& name : names) {
@@ -293,6 +295,8 @@ RepoState readRepoState(const std::string& path, const std::vector<std::string>&
         readNatInt(config, "moveLimit", limits.move);
         if (const char* legacy = config.getProperty("legacyDir"))
             state.legacyDir = legacy;
+        const char* clearable = config.getProperty("isClearable");
+        state.clearable = clearable != nullptr && std::strcmp(clearable, "true") == 0;
         for (const std::string& mount : mountPaths(state.path, config.getProperty("mountPoints")))
             state.mounts.push_back(readMount(mount, limits));
         std::string text;

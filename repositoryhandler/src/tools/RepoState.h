@@ -57,6 +57,8 @@ struct RepoState {
     int status = 0; // RepositoryStatus bits
     std::set<std::string> dirty;
     std::string legacyDir;
+    // "isClearable = true": a check deletes the oldest resources when no mount has room.
+    bool clearable = false;
     std::string lockDir;
     std::vector<LockFileState> locks;
     std::vector<ResourceState> resources;
