@@ -74,6 +74,12 @@ TEST_F(DirtyFlags, KeepsOneSortedLinePerIdentifierAndNothingElse) {
     // An identifier with a line feed would flag two others: refused, the file unchanged.
     EXPECT_FALSE(handler.setDirty("x\nc", true));
     EXPECT_EQ(readFile(setFile), "a\nc\n");
+    // Several at once, as a batch of moves flags them: all or none.
+    EXPECT_TRUE(handler.setDirty(std::vector<std::string>{"e", "d"}, true));
+    EXPECT_EQ(readFile(setFile), "a\nc\nd\ne\n");
+    EXPECT_FALSE(handler.setDirty(std::vector<std::string>{"f", "x\nc"}, true));
+    EXPECT_TRUE(handler.setDirty(std::vector<std::string>{"d", "e", "z"}, false));
+    EXPECT_EQ(readFile(setFile), "a\nc\n");
 
     EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
     EXPECT_TRUE(entries(locks.path()).empty());                          // every lock released
@@ -86,6 +92,8 @@ TEST_F(DirtyFlags, RewritesTheFileOnlyWhenTheSetChanges) {
     struct stat before = statOf(setFile);
     handler.setDirty("a", true);
     handler.setDirty("z", false);
+    handler.setDirty(std::vector<std::string>{"a", "a"}, true);
+    handler.setDirty(std::vector<std::string>{}, false);
     struct stat after = statOf(setFile);
     EXPECT_EQ(after.st_ino, before.st_ino); // a rewrite would have put a new file in place
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
