@@ -92,9 +92,8 @@ private:
 
 OVRepositoryHandler::Balancer::MoveRun::Offer
 OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
-    auto lock = std::make_unique<OVSemaphore>(resourceLockName(b.repo.repositoryPath,
-                                                               entry.resourceId),
-                                              true);
+    auto lock = std::make_unique<OVSemaphore>(
+        resourceLockName(b.repo.repositoryPath, entry.resourceId), true);
     Outcome outcome = b.take(entry, true, *lock, members.empty());
     if (outcome == Outcome::NotLocked)
         return members.empty() ? Offer::Passed : Offer::Busy;
@@ -140,8 +139,8 @@ OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
             member.wasDirty = true;
     }
     members.push_back(std::move(member));
-    targetFilled = targetFilled || has(to.checkStatus(false), MOUNT_UNMOUNTED | MOUNT_CLEAN |
-                                                                  MOUNT_FULL);
+    targetFilled =
+        targetFilled || has(to.checkStatus(false), MOUNT_UNMOUNTED | MOUNT_CLEAN | MOUNT_FULL);
     return Offer::Taken;
 }
 
@@ -159,8 +158,8 @@ void OVRepositoryHandler::Balancer::MoveRun::flagAndCommit() {
     std::vector<std::string> flag;
     for (Member& member : members) {
         bool pending = member.index >= 0 && batch.pending(static_cast<size_t>(member.index));
-        member.flagged = pending && !member.wasDirty &&
-                         member.entry.resourceId.find('\n') == std::string::npos;
+        member.flagged =
+            pending && !member.wasDirty && member.entry.resourceId.find('\n') == std::string::npos;
         if (member.flagged)
             flag.push_back(member.entry.resourceId);
     }
@@ -184,9 +183,8 @@ void OVRepositoryHandler::Balancer::MoveRun::flagAndCommit() {
         // A conflict keeps both copies and the flag; a failed move put nothing in place, unless
         // its destination cannot be queried.
         if (member.flagged &&
-            (member.result == RES_OK ||
-             (!has(member.result, RES_CONFLICT) &&
-              lstatPresence(destination, &there) == Presence::Absent)))
+            (member.result == RES_OK || (!has(member.result, RES_CONFLICT) &&
+                                         lstatPresence(destination, &there) == Presence::Absent)))
             unflag.push_back(member.entry.resourceId);
     }
     b.repo.dirtyFlags.setDirty(unflag, false);
@@ -275,7 +273,7 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
         print("(moveLimit=%i, used=%f)\n", mount.getMoveLimit(), mount.getUsedPercentage());
     }
     if (failedInARow >= kOldestBatch)
-        rh_logger.debugLog("Nothing of the last %d candidates could be moved off %s",
-                           failedInARow, mount.getMountPath().c_str());
+        rh_logger.debugLog("Nothing of the last %d candidates could be moved off %s", failedInARow,
+                           mount.getMountPath().c_str());
     return 0;
 }

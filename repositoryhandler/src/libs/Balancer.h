@@ -78,7 +78,8 @@ public:
 private:
     class MoveRun;
 
-    template <typename Act> Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
+    template <typename Act>
+    Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
     int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to);
     // Marks entry dirty for its move; wasDirty tells whether it was before. False when the flag
     // could not be set; after a failure to write the flags, always false.

@@ -107,8 +107,8 @@ CandidateStream& OVRepositoryHandler::Balancer::moveCandidates(OVMountPointHandl
         found = mountCandidates
                     .emplace(&mount, CandidateStream([&mount](CandidateSet& candidates, int cap,
                                                               const PathSet* skip) {
-                                 return mount.getOldestResources(candidates, cap, "", 0, skip);
-                             }))
+                        return mount.getOldestResources(candidates, cap, "", 0, skip);
+                    }))
                     .first;
     return found->second;
 }
@@ -222,7 +222,6 @@ int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMount
         if (unflag)
             repo.dirtyFlags.setDirty(id, false);
         clearEmptyHash(source.c_str());
-
     }
     return result;
 }
@@ -365,7 +364,7 @@ void OVRepositoryHandler::Balancer::check() {
     }
     // The count is read anew each time: the mounts stay as they are during a check, but nothing
     // here relies on it.
-    for (size_t i = 0; i < repo.mounts.size(); ++i)
+    for (size_t i = 0; i < repo.mounts.size() && !stopping(); ++i)
         checkMount(*repo.mounts[i]);
 }
 
@@ -398,10 +397,10 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
         return 0;
     }
     bool progress = true;
-    while (!candidates.empty() && target >= 0 && progress) {
+    while (!candidates.empty() && target >= 0 && progress && !stopping()) {
         progress = false;
         for (const ResourceEntry& entry : candidates) {
-            if (target < 0)
+            if (target < 0 || stopping())
                 break;
             OVMountPointHandler& to = *repo.mounts[target];
             Outcome outcome = withResource(entry, false, [&] {
@@ -441,8 +440,9 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
         rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
         return 2;
     }
-    // A resource given up on (locked, failed, in conflict) is still on the mount.
-    if (!progress || !repo.passedOver.empty()) {
+    // A resource given up on (locked, failed, in conflict) is still on the mount, and so may be
+    // others when a stop was requested.
+    if (!progress || !repo.passedOver.empty() || stopping()) {
         rh_logger.debugLog("Not all resources could be moved");
         return 3;
     }

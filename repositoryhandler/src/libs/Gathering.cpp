@@ -150,7 +150,7 @@ int OVMountPointHandler::getRandomResources(CandidateSet& candidates, int maxCou
 }
 
 int OVRepositoryHandler::getGlobalOldestResources(CandidateSet& candidates, int cap,
-                                                   const PathSet* skip) {
+                                                  const PathSet* skip) {
     checkRepositoryStatus();
     int previous = 0;
     for (const auto& mount : mounts) {
