@@ -3,6 +3,7 @@
 #include "OVException.h"
 #include "OVLogger.h"
 #include "OVPaths.h"
+#include "OVStop.h"
 #include "OVSyscalls.h"
 
 #include <algorithm>
@@ -29,6 +30,13 @@ std::string lockDirectory(const std::string& given) {
 
 std::string failure(const char* what, const std::string& name, int error) {
     return std::string(what) + name + " [" + strerror(error) + "]";
+}
+
+// Ends a wait for the lock file that a stop request cut short.
+[[noreturn]] void abandonWait(const std::string& file) {
+    rh_logger.infoLog("The wait for the lock file \"%s\" was abandoned: signal %d asked to stop",
+                      file.c_str(), ovstop::signal());
+    throw OVTimeoutException(EINTR, "Semaphore wait abandoned: stop requested");
 }
 
 void sleepMillis(long millis) {
@@ -97,10 +105,16 @@ bool OVSemaphore::lock(int timeoutSeconds) {
     for (;;) {
         if (lockResource())
             return true;
+        // A lock that is free is still taken after a stop request: only waiting ends, so that
+        // the short steps that release a stopped operation's work still get their locks.
+        if (ovstop::requested())
+            abandonWait(path());
         if (timeoutSeconds != 0 && remainingMillis <= 0)
             throw OVTimeoutException(1, "Semaphore timed out");
         long delay = nextLockDelayMillis();
-        sleepMillis(delay);
+        sleepMillis(delay); // cut short by a signal, so a stop is heeded at once
+        if (ovstop::requested())
+            abandonWait(path());
         if (timeoutSeconds > 0)
             remainingMillis -= delay;
     }

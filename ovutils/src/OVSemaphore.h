@@ -15,7 +15,9 @@
 //   lock.lock(30);   // true once held; throws OVTimeoutException(1, "Semaphore timed out") when
 //                    // 30 seconds of waiting passed, OVIOException (code errno, message
 //                    // "Creating semaphore failed: <name> [<system text>]") when the file cannot
-//                    // be created for another reason than that it exists
+//                    // be created for another reason than that it exists, and
+//                    // OVTimeoutException(EINTR, "Semaphore wait abandoned: stop requested")
+//                    // when a stop was requested (OVStop.h) while the lock is held by another
 //   ... work ...
 //   lock.unlock();   // or let the destructor release it (autoRelease)
 //
@@ -36,10 +38,12 @@ public:
     // One attempt: true when the lock file was created, false when it exists already.
     bool lockResource();
     // Waits for the lock. timeoutSeconds 0 waits for ever; a positive value gives up once the
-    // delays slept reach that many seconds; a negative value makes exactly one attempt.
+    // delays slept reach that many seconds; a negative value makes exactly one attempt. A stop
+    // request (OVStop.h) ends any wait before and after each delay; a free lock is still taken.
     bool lock(int timeoutSeconds);
-    // lock(timeoutSeconds), with a time-out or a lock file that cannot be created reported as
-    // false instead of an exception, for callers that log the failure and give up.
+    // lock(timeoutSeconds), with a time-out, an abandoned wait or a lock file that cannot be
+    // created reported as false instead of an exception, for callers that log the failure and
+    // give up.
     bool tryLock(int timeoutSeconds);
     // Removes the lock file if this object holds the lock; a file already gone is no error.
     void unlock();

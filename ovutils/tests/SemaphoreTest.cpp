@@ -1,11 +1,13 @@
 #include "OVException.h"
 #include "OVSemaphore.h"
+#include "OVStop.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -179,6 +181,21 @@ TEST(Semaphore, TimeOutArithmetic) {
     }
     EXPECT_GE(total, 2000);
     EXPECT_LT(total - recordedSleeps().back(), 2000);
+
+    // A stop request ends even an endless wait, at once or after its delay; a free lock is taken.
+    recordedSleeps().clear();
+    ovstop::request(SIGINT);
+    EXPECT_FALSE(waiter.tryLock(0));
+    EXPECT_TRUE(recordedSleeps().empty());
+    EXPECT_TRUE(OVSemaphore("free", dir.path(), true).tryLock(30));
+    ovstop::reset();
+    calls.table().nanosleep = [](const struct timespec* request, struct timespec*) {
+        ovstop::request(SIGTERM);
+        return recordSleep(request, nullptr);
+    };
+    EXPECT_THROW(waiter.lock(0), OVTimeoutException);
+    EXPECT_EQ(recordedSleeps().size(), 1u);
+    ovstop::reset();
 }
 
 TEST(Semaphore, RandomDelaysLeaveRandAloneAndDifferBetweenProcesses) {

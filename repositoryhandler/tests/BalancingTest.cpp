@@ -11,14 +11,18 @@
 #include "Registry.h"
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
+#include "Staging.h"
 #include "TwoMounts.h"
 #include "repositoryhandler.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -27,6 +31,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using Owned = std::unique_ptr<char[]>;
 
 constexpr time_t kNomove = 1000;
@@ -332,10 +337,9 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 3 && present(place(m0, "s")), "s stays, result 3");
 }
 
-// Runs the tool with args; its exit status, with what it wrote to out and err.
-int runTool(const std::vector<std::string>& args, std::string& out, std::string& err,
-            const std::string& dir) {
-    int status = runInChild([&] {
+// Starts the tool with args (stop signals at their defaults), its output in dir/tool.out, .err.
+pid_t startTool(const std::vector<std::string>& args, const std::string& dir) {
+    return startChild([&] {
         int fd = open((dir + "/tool.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int fd2 = open((dir + "/tool.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
@@ -345,9 +349,17 @@ int runTool(const std::vector<std::string>& args, std::string& out, std::string&
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         setenv("TZ", "UTC", 1);
+        for (int signo : {SIGTERM, SIGINT, SIGHUP})
+            signal(signo, SIG_DFL);
         execv(argv[0], argv.data());
         return 127;
     });
+}
+
+// Runs the tool with args; its exit status, with what it wrote to out and err.
+int runTool(const std::vector<std::string>& args, std::string& out, std::string& err,
+            const std::string& dir) {
+    int status = waitForChild(startTool(args, dir));
     out = readFile(dir + "/tool.out");
     err = readFile(dir + "/tool.err");
     return status;
@@ -397,6 +409,66 @@ void toolOutput(TestRepository& repo) {
     repo.configure("mountPoints = m0\\gone\n");
     check(runTool({repo.path()}, out, err, repo.path()) == 1, "an exception ends the tool with 1");
     check(err.compare(0, 7, "Error: ") == 0, "and its text on standard error: " + err);
+}
+
+// The bytes of the first "data" file that a copy in mount's staging directory holds so far.
+off_t stagedData(const std::string& mount) {
+    std::error_code error;
+    fs::recursive_directory_iterator it(mount + "/" + kStagingName, error), end;
+    for (struct stat st; !error && it != end; it.increment(error))
+        if (it->path().filename() == "data" && stat(it->path().c_str(), &st) == 0)
+            return st.st_size;
+    return 0;
+}
+
+// Each stop signal while the tool waits for the lock of the oldest resource (held here) and while
+// it copies that resource: the tool exits with 128 + the signal at once, leaving no lock file and
+// nothing staged, every resource whole on m0 and unflagged; the next run takes every lock at once.
+void stoppedBySignals(TestRepository& repo) {
+    std::string m0 = repo / "m0", m1 = repo / "m1", lockDir = getenv("LOCK_VAR");
+    const std::string bigData(64 << 20, 'b'); // a copy long enough for the signal to land in it
+    repo.configure("mountPoints = m0\\m1\nnomoveTimeSeconds = 1000\n");
+    writeFile(m0 + "/repositorypart.cfg", "moveLimit = 1\ncleanLimit = 1\n");
+    for (int signo : {SIGTERM, SIGINT, SIGHUP})
+        for (bool waiting : {true, false}) {
+            std::string row = "signal " + std::to_string(signo) + (waiting ? " in a wait: " : ": ");
+            fs::remove_all(place(m1, "big"));
+            makeResource(m0, "big", bigData.size(), time(nullptr) - 6000);
+            makeResource(m0, "small", 4096, time(nullptr) - 5000);
+            OVSemaphore held(resourceLockName(repo.path(), "big"), true);
+            check(!waiting || held.lockResource(), row + "the test holds big");
+            pid_t tool = startTool({repo.path()}, repo.path());
+            for (int i = 0; i < 200000 && (waiting ? countOf(readFile(repo / "tool.out"), "tries")
+                                                   : stagedData(m1)) == 0;
+                 ++i)
+                usleep(100);
+            if (waiting) {
+                usleep(300 * 1000); // the gathering is done: the tool waits for big's lock
+            } else {                // frozen to see that the copy is under way
+                kill(tool, SIGSTOP);
+                waitpid(tool, nullptr, WUNTRACED);
+                check(stagedData(m1) < static_cast<off_t>(bigData.size()), row + "copying");
+            }
+            auto start = std::chrono::steady_clock::now();
+            kill(tool, signo);
+            kill(tool, SIGCONT);
+            check(waitForChild(tool) == 128 + signo &&
+                      std::chrono::steady_clock::now() - start < std::chrono::seconds(5) &&
+                      countOf(readFile(repo / "tool.out"), "stopped by signal") == 1,
+                  row + "exit status 128 + the signal, at once:\n" + readFile(repo / "tool.out"));
+            held.unlock();
+            check(fs::is_empty(lockDir), row + "no lock file stays");
+            check(readFile(place(m0, "big") + "/data") == bigData && !present(place(m1, "big")) &&
+                      !present(m0 + "/" + kStagingName) && !present(m1 + "/" + kStagingName) &&
+                      readFile(place(m0, "small") + "/data") == std::string(4096, 's') &&
+                      !present(place(m1, "small")) && readFile(repo / ".dirty").empty(),
+                  row + "every resource whole on m0, none flagged, nothing staged");
+            std::string out, err;
+            check(runTool({repo.path()}, out, err, repo.path()) == 0 &&
+                      countOf(out, "could not be locked") == 0 && movedTo(m0, m1, "big") &&
+                      readFile(place(m1, "big") + "/data") == bigData,
+                  row + "the next run takes every lock at once and moves big:\n" + out);
+        }
 }
 
 } // namespace
@@ -488,4 +560,10 @@ TEST(Balancing, EmptyingAMountResults) {
 TEST(Balancing, MountbalanceOutput) {
     TestRepository repo;
     EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "4m", toolOutput));
+}
+
+TEST(Balancing, MountbalanceStopsCleanlyOnSignals) {
+    TestRepository repo;
+    EXPECT_SCENARIO(
+        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "512m", stoppedBySignals));
 }

@@ -2,6 +2,7 @@
 // run side by side in several processes, and with odd names: a lookup that answers 0 always gives
 // the whole resource, the next lookups settle it, and the staging directories empty.
 #include "OVException.h"
+#include "OVStop.h"
 #include "RepositoryStatus.h"
 #include "Staging.h"
 #include "TwoMounts.h"
@@ -41,15 +42,20 @@ void removeLockFiles() {
 
 namespace {
 
-// The n-th call of rename, unlink, unlinkat, rmdir or mkdir kills the process (killing) or fails
-// with EIO.
+// The n-th call of rename, renameNoReplace, unlink, unlinkat, rmdir or mkdir kills the process,
+// fails with EIO, or goes through after requesting a stop as a signal handler would.
+enum class Trip { Kill, Fail, Stop };
 int callsLeft = 0;
-bool killing = false;
+Trip trip = Trip::Fail;
 bool tripped() {
     if (callsLeft <= 0 || --callsLeft != 0)
         return false;
-    if (killing)
+    if (trip == Trip::Kill)
         raise(SIGKILL);
+    if (trip == Trip::Stop) {
+        ovstop::request(SIGTERM);
+        return false;
+    }
     errno = EIO;
     return true;
 }
@@ -68,20 +74,30 @@ int trippingRmdir(const char* a) {
 int trippingMkdir(const char* a, mode_t m) {
     return tripped() ? -1 : ovsys::real().mkdir(a, m);
 }
+// The placing rename goes on to the one in place before (which may pretend other file systems).
+int (*placing)(const char*, const char*) = nullptr;
+int trippingPlacing(const char* a, const char* b) {
+    return tripped() ? -1 : placing(a, b);
+}
 
 // Puts the tripping calls in place while it lives; the n-th of them trips.
 class Tripwire {
 public:
-    Tripwire(int n, bool kill) {
+    Tripwire(int n, Trip how) {
         calls.table().rename = trippingRename;
         calls.table().unlink = trippingUnlink;
         calls.table().unlinkat = trippingUnlinkAt;
         calls.table().rmdir = trippingRmdir;
         calls.table().mkdir = trippingMkdir;
+        placing = calls.table().renameNoReplace;
+        calls.table().renameNoReplace = trippingPlacing;
         callsLeft = n;
-        killing = kill;
+        trip = how;
     }
-    ~Tripwire() { callsLeft = 0; }
+    ~Tripwire() {
+        callsLeft = 0;
+        ovstop::reset();
+    }
 
 private:
     ScopedSyscalls calls;
@@ -90,7 +106,7 @@ private:
 // Runs body in a child killed at the n-th mutating call; -1 when it was killed.
 int killedAt(int n, const std::function<void()>& body) {
     return runInChild([&] {
-        Tripwire wire(n, true);
+        Tripwire wire(n, Trip::Kill);
         body();
         return 0;
     });
@@ -153,16 +169,18 @@ TEST(MoveFaults, KilledAtEveryCallNeverServesHalf) {
     }
 }
 
-// The n-th mutating call fails: the failing lookup itself must not report 0 with a half copy.
+// The n-th mutating call fails, then requests a stop: no lookup may report 0 with a half copy.
 TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
     const std::vector<std::string>& merged = kMerged;
     const std::vector<std::string>& legacyTree = kLegacyTree;
+    Trip how = Trip::Fail;
+    int stoppedLookups = 0;
     for (int n = 1; n < 200; ++n) {
         TwoMounts r;
         makeSweepResources(r);
         int left = -1;
         {
-            Tripwire wire(n, false);
+            Tripwire wire(n, how);
             int status = -1;
             std::string d;
             try {
@@ -173,12 +191,15 @@ TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
             if (status == RES_OK) {
                 EXPECT_TRUE(holdsTree(parentOf(d), merged)) << "n=" << n << " half d at " << d;
             }
+            stoppedLookups += how == Trip::Stop && status != RES_OK ? 1 : 0;
             std::string t = r.lookUp("t", status);
             if (status == RES_OK) {
                 EXPECT_TRUE(holdsTree(parentOf(t), legacyTree)) << "n=" << n << " half t " << t;
             }
             left = callsLeft;
         }
+        EXPECT_TRUE(how == Trip::Fail || std::filesystem::is_empty(getenv("LOCK_VAR")))
+            << "n=" << n << " left a lock file";
         removeLockFiles();
         for (int round = 0; round < 2; ++round) {
             int status = -1;
@@ -193,9 +214,14 @@ TEST(MoveFaults, FailingAtEveryCallNeverServesHalf) {
                 EXPECT_EQ(round, 0) << "n=" << n << " t status " << status;
             }
         }
-        if (left > 0)
+        if (left > 0 && how == Trip::Fail) {
+            how = Trip::Stop; // every call failed in turn: now a stop at each
+            n = 0;
+        } else if (left > 0) {
             break;
+        }
     }
+    EXPECT_GT(stoppedLookups, 0);
 }
 
 // Processes that remove and merge different resources on the same mounts at the same time share

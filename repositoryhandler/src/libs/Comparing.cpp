@@ -3,6 +3,7 @@
 #include "MoveSteps.h"
 
 #include "OVPaths.h"
+#include "OVStop.h"
 
 #include <cstring>
 
@@ -20,7 +21,7 @@ ssize_t readUpTo(int fd, std::vector<char>& buffer) {
     size_t filled = 0;
     while (filled < buffer.size()) {
         ssize_t got = ovsys::table().read(fd, buffer.data() + filled, buffer.size() - filled);
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && errno == EINTR && !ovstop::requested())
             continue;
         if (got < 0)
             return -1;
@@ -48,6 +49,9 @@ Same sameBytes(const std::string& a, const std::string& b) {
         return unreadable(b, errno);
     std::vector<char> one(64 * 1024), other(64 * 1024);
     for (;;) {
+        // A comparison is no sameness until it ends: a stop leaves it undecided.
+        if (stopRequested("The comparison of \"" + a + "\" with \"" + b + "\""))
+            return Same::Failed;
         ssize_t got = readUpTo(first.get(), one);
         if (got < 0)
             return unreadable(a, errno);

@@ -58,6 +58,11 @@ struct FileRecord {
 // Logs that the entry shown could not be copied at step, with error, and returns error.
 int copyFailed(const std::string& shown, const std::string& step, int error);
 
+// EINTR, logged as the copy of the entry shown stopped, once a stop was requested (OVStop.h);
+// else 0. The copier asks between entries and between pieces of data: a copy is abandoned like
+// any failed one (the caller discards it, the origin stays whole).
+int stoppedOnRequest(const std::string& shown);
+
 // Reused buffers and hash state of one copier.
 class DataCopier {
 public:

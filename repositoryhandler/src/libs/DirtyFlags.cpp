@@ -269,6 +269,9 @@ bool OVDirtyFlagHandler::clearDirtySet() {
 int OVDirtyFlagHandler::writeSetFile() {
     // The whole set goes to a file of this process's own next to the set file, which then
     // replaces the set file in one step: readers and a crash see the old set or the new one.
+    // A stop request (OVStop.h) does not cut the writing short: it is brief, and the flag it
+    // records (or clears) is what keeps a move that was stopped safe. Only the wait for the
+    // lock gives up (takeLock).
     std::string temporary = setFile + "." + std::to_string(getpid());
     // Made anew, never through what stands under the name (a link placed there would have the
     // set written, and its owner and mode changed, wherever it leads).

@@ -1,9 +1,11 @@
 // The data of one regular file: copied run by run (holes stay holes), read back from the copy
 // piece by piece and compared with what was read; hashed as it is read from the origin when the
-// copy is to be checked once more from the device.
+// copy is to be checked once more from the device. A stop request (OVStop.h) abandons the copy
+// and the check between two pieces.
 #include "CopyParts.h"
 
 #include "OVLogger.h"
+#include "OVStop.h"
 #include "OVSyscalls.h"
 
 #include <cerrno>
@@ -42,7 +44,7 @@ ssize_t readFully(int fd, char* into, size_t size, off_t offset) {
     while (done < size) {
         ssize_t got =
             ovsys::table().pread(fd, into + done, size - done, offset + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && errno == EINTR && !ovstop::requested())
             continue;
         if (got < 0)
             return -1;
@@ -58,7 +60,7 @@ bool writeFully(int fd, const char* from, size_t size, off_t offset) {
     while (done < size) {
         ssize_t put =
             ovsys::table().pwrite(fd, from + done, size - done, offset + static_cast<off_t>(done));
-        if (put < 0 && errno == EINTR)
+        if (put < 0 && errno == EINTR && !ovstop::requested())
             continue;
         if (put <= 0) {
             if (put == 0)
@@ -78,6 +80,10 @@ char* threadBuffer(int which) {
 }
 
 } // namespace
+
+int stoppedOnRequest(const std::string& shown) {
+    return ovstop::requested() ? copyFailed(shown, "stopped on request", EINTR) : 0;
+}
 
 int copyFailed(const std::string& shown, const std::string& step, int error) {
     std::string text = "The entry \"" + shown + "\" could not be copied (" + step +
@@ -148,6 +154,8 @@ int DataCopier::copyRun(int from, int to, const Extent& run, bool startWriteback
         feedRun(origin, run);
     off_t end = run.offset + run.length;
     for (off_t at = run.offset; at < end;) {
+        if (int error = stoppedOnRequest(shown))
+            return error;
         size_t want = static_cast<size_t>(std::min<off_t>(end - at, kChunk));
         ssize_t got = readFully(from, buffer, want, at);
         if (got < 0)
@@ -219,6 +227,8 @@ int DataCopier::hashRuns(int fd, const std::vector<Extent>& runs, Hash& hash,
         feedRun(written, run);
         off_t end = run.offset + run.length;
         for (off_t at = run.offset; at < end;) {
+            if (int error = stoppedOnRequest(shown))
+                return error;
             size_t want = static_cast<size_t>(std::min<off_t>(end - at, kChunk));
             ssize_t got = readFully(fd, readBack, want, at);
             if (got < 0)

@@ -4,6 +4,7 @@
 
 #include "OVLogger.h"
 #include "OVPaths.h"
+#include "OVStop.h"
 
 #include <unistd.h>
 
@@ -26,6 +27,13 @@ int statFailed(const std::string& path) {
     int error = errno;
     logStatFailure(path, error);
     return kError;
+}
+
+bool stopRequested(const std::string& what) {
+    if (!ovstop::requested())
+        return false;
+    failed(what + " was stopped on request.", EINTR);
+    return true;
 }
 
 // path without trailing "/" (a lone "/" stays), so that a link given as "link/" names the link

@@ -35,6 +35,11 @@ int failed(const std::string& text, int error);
 // The stat failure of path that errno tells, logged.
 int statFailed(const std::string& path);
 
+// Whether a stop was requested (OVStop.h): then logs that what (a step, as the subject of a
+// sentence) was stopped, and leaves EINTR in errno. The loops of merges and comparisons ask
+// between entries and pieces; a step given up so fails like any other, every copy kept.
+bool stopRequested(const std::string& what);
+
 // path without trailing "/" (a lone "/" stays), so that a link given as "link/" names the link
 // itself and is never followed.
 std::string withoutTrailingSlashes(const char* path);

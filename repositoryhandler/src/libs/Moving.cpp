@@ -185,6 +185,10 @@ int Move::reconcile(const std::string& copy, const std::string& origin, const st
     if (!listed(copy, names))
         return kError;
     for (const std::string& entry : names) {
+        // Given up between entries, the merge is one cut short: the entries placed so far stand
+        // whole at dest, the origin stays whole, and the next merge completes it.
+        if (stopRequested("The merge of \"" + origin + "\" into \"" + dest + "\""))
+            return kError;
         int result = placeEntry(copy + "/" + entry, origin + "/" + entry, dest + "/" + entry);
         if (result != kOk)
             return result;
@@ -199,6 +203,8 @@ Same Move::standsAlready(const std::string& origin, const std::string& dest) {
     if (!listed(origin, names))
         return Same::Failed;
     for (const std::string& entry : names) {
+        if (stopRequested("The comparison of \"" + origin + "\" with \"" + dest + "\""))
+            return Same::Failed;
         std::string from = origin + "/" + entry, to = dest + "/" + entry;
         struct stat original, there;
         if (!lstatLogged(from, &original))

@@ -78,6 +78,9 @@ private:
 
 int Walk::entry(int fromDir, const std::string& name, int toDir, const std::string& toName,
                 const std::string& shown, const struct stat& st) {
+    // Also between entries: a tree of many small files ends as promptly as a large file.
+    if (int error = stoppedOnRequest(shown))
+        return error;
     if (S_ISDIR(st.st_mode))
         return directory(fromDir, name, toDir, toName, shown, st);
     auto key = std::make_pair(st.st_dev, st.st_ino);

@@ -36,8 +36,10 @@
 // system) is checked by its size only: reading it back would read the origin.
 //
 // Every failure is logged with the path and the reason, and answered with the errno of the
-// failing call (EAGAIN: a file changed while it was copied; EIO: a read-back that differs).
-// Nothing is removed on failure: the caller discards the partial copy.
+// failing call (EAGAIN: a file changed while it was copied; EIO: a read-back that differs; EINTR:
+// a stop was requested, see OVStop.h, heeded between entries and between pieces of data, also
+// during the check from the device). Nothing is removed on failure: the caller discards the
+// partial copy.
 
 namespace treecopy {
 
