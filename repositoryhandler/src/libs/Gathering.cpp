@@ -8,6 +8,7 @@
 #include "OVMountPointHandler.h"
 #include "OVPaths.h"
 #include "OVRepositoryHandler.h"
+#include "OVStop.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "ResourceSizes.h"
@@ -38,8 +39,9 @@ struct GatherTake {
     // Paths offered before, passed over.
     const PathSet* skip = nullptr;
 
+    // A stop request ends the walk too: what it has is enough for the little work left.
     bool satisfied(const CandidateSet& candidates) const {
-        return abandoned || (any && candidates.size() >= maxCount);
+        return abandoned || (any && candidates.size() >= maxCount) || ovstop::requested();
     }
     // Keeps the maxCount oldest (or, with any, the first maxCount) resources offered.
     void offer(CandidateSet& candidates, ResourceEntry&& entry) const {
