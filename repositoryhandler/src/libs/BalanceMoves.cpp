@@ -121,11 +121,14 @@ OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
     Member member{entry, std::move(lock), RES_OK, false, -1, false};
     const char* id = entry.resourceId.c_str();
     member.wasDirty = b.repo.dirtyFlags.isDirty(id);
+    // Flags that cannot be read could not be written either: nothing is moved without its flag.
+    if (!b.repo.dirtyFlags.lastAnswerCertain())
+        b.flagsRefused = true;
     struct stat there;
     Presence found = lstatPresence(destination, &there);
     // A merge is carried out when added: its flag must be set first (and stays until a lookup
     // finds the resource in one place). One that cannot be queried is never unflagged either.
-    if (found != Presence::Absent && !b.markForMove(entry, member.wasDirty)) {
+    if (b.flagsRefused || (found != Presence::Absent && !b.markForMove(entry, member.wasDirty))) {
         b.giveUp(entry);
         member.result = RES_ERROR;
         member.wasDirty = true;
@@ -242,7 +245,7 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
     int failedInARow = 0;
     ResourceEntry waiting; // a candidate whose lock a batch could not take at once
     bool hasWaiting = false;
-    while (has(mount.getStatus(), MOUNT_CLEAN) && target >= 0 && !stopping() &&
+    while (has(mount.getStatus(), MOUNT_CLEAN) && target >= 0 && !stopping() && !flagsRefused &&
            failedInARow < kOldestBatch) {
         MoveRun run(*this, mount, *repo.mounts[static_cast<size_t>(target)]);
         int tried = 0;
