@@ -1,10 +1,11 @@
-// Moving the oldest resources off an overloaded mount, in batches that share their flushes and
-// their dirty-flag writes. A batch locks its members one by one, stages and checks their copies on
-// the target, then flags them together, writes the copies to disk together, puts them in place and
-// takes the origins away, unflags them together and releases their locks. A batch takes members
-// for at most kBatchTime and kBatchMoves, so that a lookup of a member waits briefly; it takes no
-// lock it would have to wait for while it holds others (it is committed first), and it stops
-// taking members once the mount would fall below its clean limit or the target rose to its own.
+// Moving the oldest resources off an overloaded mount, and every resource off a mount being
+// emptied, in batches that share their flushes and their dirty-flag writes. A batch locks its
+// members one by one, stages and checks their copies on the target, then flags them together,
+// writes the copies to disk together, puts them in place and takes the origins away, unflags them
+// together and releases their locks. A batch takes members for at most kBatchTime and
+// kBatchMoves, so that a lookup of a member waits briefly; it takes no lock it would have to wait
+// for while it holds others (it is committed first), and it stops taking members once the mount
+// would fall below its clean limit or the target rose to its own.
 #include "Balancer.h"
 
 #include "MoveDelete.h"
@@ -45,14 +46,17 @@ long double availableBytes(const std::string& path) {
 
 } // namespace
 
-// One batch of moves from one mount to one target.
+// One batch of moves from one mount to one target: moving off an overloaded mount (its oldest,
+// each unused since gathered, until it is below its clean limit) or emptying a mount (every
+// resource, whatever its age).
 class OVRepositoryHandler::Balancer::MoveRun {
 public:
-    MoveRun(Balancer& balancer, OVMountPointHandler& from, OVMountPointHandler& to)
-        : b(balancer), from(from), to(to), batch(balancer.repo.getMoveOptions()),
-          fromBefore(availableBytes(from.getMountPath())) {}
+    MoveRun(Balancer& balancer, OVMountPointHandler& from, OVMountPointHandler& to, bool emptying)
+        : b(balancer), from(from), to(to), emptying(emptying),
+          batch(balancer.repo.getMoveOptions()), fromBefore(availableBytes(from.getMountPath())) {}
 
-    enum class Offer { Taken, Passed, Touched, Busy };
+    // Gone: it left the mount meanwhile (moved or removed by another process).
+    enum class Offer { Taken, Passed, Touched, Gone, Busy };
 
     // Locks entry, checks it and adds its move. Busy: its lock is held elsewhere and this batch
     // holds locks already; commit first and offer it again to a new batch.
@@ -81,6 +85,7 @@ private:
     Balancer& b;
     OVMountPointHandler& from;
     OVMountPointHandler& to;
+    bool emptying;
     MoveBatch batch;
     std::vector<Member> members;
     Clock::time_point started = Clock::now();
@@ -94,9 +99,11 @@ OVRepositoryHandler::Balancer::MoveRun::Offer
 OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
     auto lock = std::make_unique<OVSemaphore>(
         resourceLockName(b.repo.repositoryPath, entry.resourceId), true);
-    Outcome outcome = b.take(entry, true, *lock, members.empty());
+    Outcome outcome = b.take(entry, !emptying, *lock, members.empty());
     if (outcome == Outcome::NotLocked)
         return members.empty() ? Offer::Passed : Offer::Busy;
+    if (outcome == Outcome::Gone)
+        return Offer::Gone;
     if (outcome == Outcome::Touched) {
         b.print("Resource touched while checking: %s\n", entry.path.c_str());
         return Offer::Touched;
@@ -112,12 +119,26 @@ OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
     }
     std::string source = from.getMountPath() + entry.relativePath;
     std::string destination = to.getMountPath() + entry.relativePath;
-    std::string when = timeText(entry.accessTime);
-    rh_logger.infoLog("CheckOverload moves %s to %s", source.c_str(), destination.c_str());
-    rh_logger.infoLog("CheckOverload: Last access/modification time of the resource: %s",
-                      when.c_str());
-    b.print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
-    b.print("CheckOverload: Last access/modification time of the resource: %s\n", when.c_str());
+    if (emptying) {
+        // Emptying takes whatever stands on the mount: what left it meanwhile is what emptying
+        // wants; what cannot be queried has not left it, and stays.
+        struct stat st;
+        Presence here = lstatPresence(source, &st);
+        if (here == Presence::Failed) {
+            logStatFailure(source, errno);
+            b.giveUp(entry);
+        }
+        if (here != Presence::Present)
+            return here == Presence::Absent ? Offer::Gone : Offer::Passed;
+        rh_logger.infoLog("EmptyMount moves %s to %s", source.c_str(), destination.c_str());
+    } else {
+        std::string when = timeText(entry.accessTime);
+        rh_logger.infoLog("CheckOverload moves %s to %s", source.c_str(), destination.c_str());
+        rh_logger.infoLog("CheckOverload: Last access/modification time of the resource: %s",
+                          when.c_str());
+        b.print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
+        b.print("CheckOverload: Last access/modification time of the resource: %s\n", when.c_str());
+    }
     Member member{entry, std::move(lock), RES_OK, false, -1, false};
     const char* id = entry.resourceId.c_str();
     member.wasDirty = b.repo.dirtyFlags.isDirty(id);
@@ -151,7 +172,7 @@ bool OVRepositoryHandler::Balancer::MoveRun::open() const {
     if (members.empty())
         return true;
     return members.size() < kBatchMoves && Clock::now() - started < kBatchTime && !targetFilled &&
-           has(from.statusAfterFreeing(staged), MOUNT_CLEAN) && !b.stopping();
+           (emptying || has(from.statusAfterFreeing(staged), MOUNT_CLEAN)) && !b.stopping();
 }
 
 // Flags the members whose copies are staged, commits, and unflags them once each stands in one
@@ -199,7 +220,8 @@ void OVRepositoryHandler::Balancer::MoveRun::report(const Member& member) {
         b.giveUp(member.entry);
     } else if (has(member.result, RES_ERROR)) {
         b.line("Move failed (Maybe out of space?)");
-        rh_logger.debugLog("Nospaceleft? checkoverload couldn't move");
+        rh_logger.debugLog(emptying ? "Nospaceleft? EmptyMount couldn't move"
+                                    : "Nospaceleft? checkoverload couldn't move");
         b.giveUp(member.entry);
     } else {
         b.line("Move succeeded");
@@ -220,7 +242,8 @@ int OVRepositoryHandler::Balancer::MoveRun::commit() {
     // the removal returned. Until they show, the fill level would make the check move one batch
     // more than needed: wait a little (at most 50 ms) while the origin's space is still as before.
     for (int attempt = 0;
-         moved > 0 && attempt < 5 && availableBytes(from.getMountPath()) <= fromBefore; ++attempt) {
+         moved > 0 && !emptying && attempt < 5 && availableBytes(from.getMountPath()) <= fromBefore;
+         ++attempt) {
         struct timespec pause = {0, 10 * 1000 * 1000};
         ovsys::table().nanosleep(&pause, nullptr);
     }
@@ -247,7 +270,7 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
     bool hasWaiting = false;
     while (has(mount.getStatus(), MOUNT_CLEAN) && target >= 0 && !stopping() && !flagsRefused &&
            failedInARow < kOldestBatch) {
-        MoveRun run(*this, mount, *repo.mounts[static_cast<size_t>(target)]);
+        MoveRun run(*this, mount, *repo.mounts[static_cast<size_t>(target)], false);
         int tried = 0;
         while (run.open()) {
             const ResourceEntry* entry = hasWaiting ? &waiting : candidates.next();
@@ -279,4 +302,31 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
         rh_logger.debugLog("Nothing of the last %d candidates could be moved off %s", failedInARow,
                            mount.getMountPath().c_str());
     return 0;
+}
+
+bool OVRepositoryHandler::Balancer::emptyBatches(OVMountPointHandler& source, int& target,
+                                                 const CandidateSet& candidates) {
+    bool progress = false;
+    auto next = candidates.begin();
+    ResourceEntry waiting; // a candidate whose lock a batch could not take at once
+    bool hasWaiting = false;
+    while ((hasWaiting || next != candidates.end()) && target >= 0 && !stopping() &&
+           !flagsRefused) {
+        MoveRun run(*this, source, *repo.mounts[static_cast<size_t>(target)], true);
+        while (run.open() && (hasWaiting || next != candidates.end())) {
+            ResourceEntry entry = hasWaiting ? waiting : *next++;
+            MoveRun::Offer result = run.offer(entry);
+            hasWaiting = result == MoveRun::Offer::Busy;
+            if (hasWaiting) {
+                waiting = entry;
+                break;
+            }
+            progress = progress || result == MoveRun::Offer::Gone;
+        }
+        bool acted = !run.empty();
+        progress = run.commit() > 0 || progress;
+        if (acted)
+            target = repo.getActualMountPointForMove(&source);
+    }
+    return progress;
 }

@@ -80,7 +80,9 @@ private:
 
     template <typename Act>
     Outcome withResource(const ResourceEntry& entry, bool touchTest, Act act);
-    int moveEntry(const ResourceEntry& entry, OVMountPointHandler& from, OVMountPointHandler& to);
+    // Moves the candidates of one gathering off source in batches, target following the
+    // placement rules after each batch (-1 when none is left). Whether anything left the mount.
+    bool emptyBatches(OVMountPointHandler& source, int& target, const CandidateSet& candidates);
     // Marks entry dirty for its move; wasDirty tells whether it was before. False when the flag
     // could not be set; after a failure to write the flags, always false.
     bool markForMove(const ResourceEntry& entry, bool& wasDirty);

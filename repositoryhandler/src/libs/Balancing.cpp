@@ -1,6 +1,6 @@
 // The overload check and the emptying of a mount. Both work resource by resource: lock the
-// resource (30 seconds), make sure it was not used since it was gathered, act, release (moves off
-// an overloaded mount go in batches, BalanceMoves.cpp). Every loop ends: each candidate is
+// resource (30 seconds), make sure it was not used since it was gathered, act, release (moves go
+// in batches that share their flushes, BalanceMoves.cpp). Every loop ends: each candidate is
 // offered once per operation, a hundred candidates in a row that could not be moved or deleted
 // end the handling of their mount, and a resource given up on (lock not had, move or deletion
 // failed) is not gathered again within the same operation, so a lock left by a dead process costs
@@ -179,53 +179,6 @@ bool OVRepositoryHandler::Balancer::markForMove(const ResourceEntry& entry, bool
     return false;
 }
 
-// Moves one resource between mounts. A destination that exists already is merged with the origin.
-// The resource is marked dirty before every move, so that the next lookup settles what a move cut
-// short leaves: a merge half done (instead of a lookup serving half a resource), or a copy in place
-// beside an origin not yet taken away (instead of two whole copies that drift apart unnoticed).
-// Without the flag nothing is moved; once the flags could not be written, the operation moves
-// nothing more rather than await the dirty-flag lock again for every resource.
-int OVRepositoryHandler::Balancer::moveEntry(const ResourceEntry& entry, OVMountPointHandler& from,
-                                             OVMountPointHandler& to) {
-    std::string source = from.getMountPath() + entry.relativePath;
-    std::string destination = to.getMountPath() + entry.relativePath;
-    // The target was chosen before the resource lock was awaited. Switched off or unmounted
-    // since, it would hold the resource where no lookup finds it.
-    if (has(to.checkStatus(true), MOUNT_UNMOUNTED)) {
-        rh_logger.debugLog("The target mount %s is gone", to.getMountPath().c_str());
-        return RES_ERROR;
-    }
-    const char* id = entry.resourceId.c_str();
-    struct stat there;
-    Presence found = lstatPresence(destination, &there);
-    bool merging = found != Presence::Absent; // one that cannot be queried is never unflagged
-    // A name with a line feed cannot be flagged (and no lookup accepts it): it is moved to a new
-    // path without a flag, as ever, and never merged.
-    bool flagged = merging || entry.resourceId.find('\n') == std::string::npos;
-    bool wasDirty = false;
-    if (flagged && !markForMove(entry, wasDirty)) {
-        giveUp(entry);
-        return RES_ERROR;
-    }
-    // The flag set for a move to a new path alone goes again once the copy stands in one place.
-    bool unflag = flagged && !merging && !wasDirty;
-    int result = moveResWith(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
-                             to.getMountPath().c_str(), repo.getMoveOptions());
-    if (has(result, RES_CONFLICT)) {
-        giveUp(entry); // stays dirty: both copies stay until the conflict is settled
-    } else if (has(result, RES_ERROR)) {
-        // Nothing was put in place; a destination that cannot be queried keeps the flag.
-        if (unflag && lstatPresence(destination, &there) == Presence::Absent)
-            repo.dirtyFlags.setDirty(id, false);
-        giveUp(entry);
-    } else {
-        if (unflag)
-            repo.dirtyFlags.setDirty(id, false);
-        clearEmptyHash(source.c_str());
-    }
-    return result;
-}
-
 bool OVRepositoryHandler::Balancer::deleteEntry(OVMountPointHandler& mount,
                                                 const ResourceEntry& entry) {
     // The mount that holds the resource may have been switched off while its lock was awaited: a
@@ -398,38 +351,7 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
     }
     bool progress = true;
     while (!candidates.empty() && target >= 0 && progress && !stopping()) {
-        progress = false;
-        for (const ResourceEntry& entry : candidates) {
-            if (target < 0 || stopping())
-                break;
-            OVMountPointHandler& to = *repo.mounts[target];
-            Outcome outcome = withResource(entry, false, [&] {
-                // Removed or moved by another process while the lock was awaited: it has left
-                // the mount, which is what emptying wants. One that cannot be queried has not:
-                // it stays, and the emptying does not report the mount empty.
-                struct stat st;
-                Presence here = lstatPresence(entry.path, &st);
-                if (here != Presence::Present) {
-                    if (here == Presence::Failed) {
-                        logStatFailure(entry.path, errno);
-                        giveUp(entry);
-                    } else {
-                        progress = true;
-                    }
-                    return;
-                }
-                std::string destination = to.getMountPath() + entry.relativePath;
-                rh_logger.infoLog("EmptyMount moves %s to %s", entry.path.c_str(),
-                                  destination.c_str());
-                int result = moveEntry(entry, *source, to);
-                if (!has(result, RES_CONFLICT) && has(result, RES_ERROR))
-                    rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");
-                if (result == RES_OK)
-                    progress = true;
-            });
-            if (outcome == Outcome::Acted)
-                target = repo.getActualMountPointForMove(source);
-        }
+        progress = emptyBatches(*source, target, candidates);
         if (target < 0 || !progress)
             break;
         candidates.clear();
