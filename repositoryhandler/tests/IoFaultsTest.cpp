@@ -101,7 +101,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"origin subdirectory unopenable", Op::Merge, {"opendir", "o/r/s", EIO}, 8, "o/r/s"},
         {"origin subdirectory listing breaks", Op::Merge, {"readdir", "o/r/s", EIO}, 8, "o/r/s"},
         {"verified copy unlistable", Op::Merge, {"opendir", "/0/s", EACCES}, 8, "/0/s"},
-        {"destination file unreadable", Op::Merge, {"read", "d/r/a", EIO}, 8, "d/r/a"},
+        {"destination file unreadable", Op::Merge, {"pread", "d/r/a", EIO}, 8, "d/r/a"},
         {"origin unreadable", Op::Merge, {"lstat", "o/r", EIO}, 8, "o/r"},
         {"origin forbidden", Op::Merge, {"lstat", "o/r", EACCES}, 8, "o/r"},
         {"placing fails", Op::Merge, {"renameNoReplace", "d/r/s/x", EIO}, 8, "d/r/s/x"},

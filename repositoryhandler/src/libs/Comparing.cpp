@@ -16,22 +16,6 @@ Same unreadable(const std::string& path, int error) {
     return Same::Failed;
 }
 
-// Reads until buffer is full or the file ends: the count, or -1 with errno.
-ssize_t readUpTo(int fd, std::vector<char>& buffer) {
-    size_t filled = 0;
-    while (filled < buffer.size()) {
-        ssize_t got = ovsys::table().read(fd, buffer.data() + filled, buffer.size() - filled);
-        if (got < 0 && errno == EINTR && !ovstop::requested())
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        filled += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(filled);
-}
-
 // Opens path for reading without moving its access time where the process may.
 int openQuietly(const std::string& path) {
     int fd = ovsys::table().open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOATIME | O_CLOEXEC, 0);
@@ -48,14 +32,14 @@ Same sameBytes(const std::string& a, const std::string& b) {
     if (second.get() < 0)
         return unreadable(b, errno);
     std::vector<char> one(64 * 1024), other(64 * 1024);
-    for (;;) {
+    for (off_t offset = 0;; offset += static_cast<off_t>(one.size())) {
         // A comparison is no sameness until it ends: a stop leaves it undecided.
         if (stopRequested("The comparison of \"" + a + "\" with \"" + b + "\""))
             return Same::Failed;
-        ssize_t got = readUpTo(first.get(), one);
+        ssize_t got = treecopy::readFully(first.get(), one.data(), one.size(), offset);
         if (got < 0)
             return unreadable(a, errno);
-        ssize_t more = readUpTo(second.get(), other);
+        ssize_t more = treecopy::readFully(second.get(), other.data(), other.size(), offset);
         if (more < 0)
             return unreadable(b, errno);
         if (got != more || std::memcmp(one.data(), other.data(), static_cast<size_t>(got)) != 0)

@@ -121,6 +121,10 @@ int copyAttributes(int fromFd, int toDir, const char* name, int toFd, const stru
                    const std::string& shown, Handles handles, const NewEntries& made,
                    bool modeSet = false);
 
+// pread until size bytes are in or the file ends: the count, or -1 with errno on a failure (an
+// interruption by a stop request is one).
+ssize_t readFully(int fd, char* into, size_t size, off_t offset);
+
 // Whether two statuses of one file show it unchanged: size, modification and change times.
 bool unchanged(const struct stat& before, const struct stat& after);
 

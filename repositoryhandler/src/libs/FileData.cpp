@@ -38,23 +38,6 @@ void feedRun(void* p, const Extent& run) {
     XXH3_128bits_update(state(p), place, sizeof place);
 }
 
-// pread until size bytes are in or the file ends; -1 with errno on a failure.
-ssize_t readFully(int fd, char* into, size_t size, off_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t got =
-            ovsys::table().pread(fd, into + done, size - done, offset + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR && !ovstop::requested())
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 bool writeFully(int fd, const char* from, size_t size, off_t offset) {
     size_t done = 0;
     while (done < size) {
@@ -80,6 +63,23 @@ char* threadBuffer(int which) {
 }
 
 } // namespace
+
+// pread until size bytes are in or the file ends; -1 with errno on a failure.
+ssize_t readFully(int fd, char* into, size_t size, off_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t got =
+            ovsys::table().pread(fd, into + done, size - done, offset + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR && !ovstop::requested())
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
 
 int stoppedOnRequest(const std::string& shown) {
     return ovstop::requested() ? copyFailed(shown, "stopped on request", EINTR) : 0;
