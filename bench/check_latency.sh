@@ -222,7 +222,8 @@ echo "check_latency: $resources resources of $kib KiB in $files files, $fs (moun
 declare -a aP50 aP99 aP999 aWorst bP50 bP99 bP999 bWorst bCount aCount checks moves ratios
 for ((round = 1; round <= rounds; ++round)); do
     buildRepository
-    echo "round $round: $fillText"
+    # Other work on the machine slows lookups and check alike: the load shows it.
+    echo "round $round: $fillText; load average $(cut -d' ' -f1-3 /proc/loadavg)"
     runAlone "$scratch/a.out"
     echo "  A, alone for $secondsAlone s:  $(figures "$scratch/a.out")"
     lockLine "$scratch/a.out" | tail -1
