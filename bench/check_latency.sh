@@ -176,8 +176,8 @@ runAlone() {
         die "lookup_latency failed: $(cat "$out")"
 }
 
-# Run B: the lookups while mountbalance checks the repository. Sets checkMs, moved, touched and
-# checkCpu (user and system seconds of mountbalance).
+# Run B: the lookups while mountbalance checks the repository. Sets checkMs, moved (resources
+# that arrived on m1), touched and checkCpu (user and system seconds of mountbalance).
 runWithCheck() {
     local out=$1 log=$2 start
     "$bin/lookup_latency" "$repo" "$resources" "$procs" 0 >"$out" &
@@ -195,13 +195,15 @@ runWithCheck() {
     wait "$prober" || die "lookup_latency failed: $(cat "$out")"
     prober=
     checkCpu=$(awk '{ printf "%.1f s user, %.1f s system", $1, $2 }' "$log.time")
-    moved=$(grep -c '^Move succeeded' "$log" || true)
     touched=$(grep -c '^Resource touched while checking' "$log" || true)
-    local on0 on1
-    on0=$(resourcesOn "$repo/m0") on1=$(resourcesOn "$repo/m1")
-    [ $((on0 + on1)) -eq "$resources" ] ||
-        die "after the check m0 holds $on0 and m1 $on1 resources, not $resources in all"
-    [ "$on1" -eq "$moved" ] || die "m1 holds $on1 resources, the check reports $moved moves"
+    local on0 reported
+    on0=$(resourcesOn "$repo/m0") moved=$(resourcesOn "$repo/m1")
+    [ $((on0 + moved)) -eq "$resources" ] ||
+        die "after the check m0 holds $on0 and m1 $moved resources, not $resources in all"
+    # The moves are counted on m1; the check's own report of them is only compared.
+    reported=$(grep -c '^Move succeeded' "$log" || true)
+    [ "$reported" -eq "$moved" ] ||
+        echo "     note: m1 holds $moved resources, the check reports $reported moves"
 }
 
 # The lookups that found a held lock, the worst of the others, and where the lookups over 1 ms
@@ -244,7 +246,8 @@ for ((round = 1; round <= rounds; ++round)); do
     echo "     p99(B) / p99(A) = ${ratios[-1]}"
 done
 
-# "best (min to max)" of numbers in µs, shown in ms; of plain numbers with "plain".
+# The best of the rounds' figures and, where they differ, their range: "best (best to worst)".
+# Unit "ms": µs shown in ms; "plain": ratios; "count": only the range "least to most".
 spread() {
     local unit=$1
     shift
@@ -252,7 +255,8 @@ spread() {
         END { f = (u == "ms" ? 1000 : 1); fmt = (u == "ms" ? "%.3f" : "%.2f")
               if (u == "count") fmt = "%d"
               b = sprintf(fmt, v[1] / f); w = sprintf(fmt, v[NR] / f)
-              print (NR > 1 && b != w ? b " (" b " to " w ")" : b) }'
+              if (b == w) print b
+              else print (u == "count" ? b " to " w : b " (" b " to " w ")") }'
 }
 holds() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a <= b) }' && echo yes || echo no; }
 
