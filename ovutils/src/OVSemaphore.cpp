@@ -39,10 +39,16 @@ std::string failure(const char* what, const std::string& name, int error) {
     throw OVTimeoutException(EINTR, "Semaphore wait abandoned: stop requested");
 }
 
-void sleepMillis(long millis) {
-    struct timespec delay = {0, millis * 1000000L};
+void sleepMicros(long micros) {
+    struct timespec delay = {micros / 1000000L, (micros % 1000000L) * 1000L};
     ovsys::table().nanosleep(&delay, nullptr); // an interrupted sleep is not resumed
 }
+
+// The retries whose delays grow: the ceiling 1 ms << kGrowingRetries passes the longest delay.
+constexpr int kGrowingRetries = 10;
+constexpr long kFirstCeilingMicros = 1000;
+constexpr long kShortestLateMicros = 10000;
+constexpr long kLongestMicros = 989000;
 
 } // namespace
 
@@ -101,22 +107,22 @@ bool OVSemaphore::lockResource() {
 }
 
 bool OVSemaphore::lock(int timeoutSeconds) {
-    long remainingMillis = static_cast<long>(timeoutSeconds) * 1000;
-    for (;;) {
+    long long remainingMicros = static_cast<long long>(timeoutSeconds) * 1000000;
+    for (int retry = 0;; retry = std::min(retry + 1, kGrowingRetries)) {
         if (lockResource())
             return true;
         // A lock that is free is still taken after a stop request: only waiting ends, so that
         // the short steps that release a stopped operation's work still get their locks.
         if (ovstop::requested())
             abandonWait(path());
-        if (timeoutSeconds != 0 && remainingMillis <= 0)
+        if (timeoutSeconds != 0 && remainingMicros <= 0)
             throw OVTimeoutException(1, "Semaphore timed out");
-        long delay = nextLockDelayMillis();
-        sleepMillis(delay); // cut short by a signal, so a stop is heeded at once
+        long delay = lockDelayMicros(retry);
+        sleepMicros(delay); // cut short by a signal, so a stop is heeded at once
         if (ovstop::requested())
             abandonWait(path());
         if (timeoutSeconds > 0)
-            remainingMillis -= delay;
+            remainingMicros -= delay;
     }
 }
 
@@ -142,7 +148,7 @@ void OVSemaphore::unlock() {
     locked = false;
 }
 
-long nextLockDelayMillis() {
+long lockDelayMicros(int retry) {
     static std::minstd_rand generator;
     static pid_t seededFor = 0;
     pid_t self = getpid();
@@ -154,8 +160,15 @@ long nextLockDelayMillis() {
                        (static_cast<unsigned long>(self) << 16));
         seededFor = self;
     }
-    std::uniform_int_distribution<long> delay(10, 989);
-    return delay(generator);
+    // Most locks are held for a few milliseconds (one resource's move or lookup): the first
+    // retries come soon, and the delays double (each drawn from the upper half of its ceiling)
+    // until they reach the range of a long wait. A waiter then polls rarely, and the draws keep
+    // waiters that met the same holder from polling in step.
+    if (retry >= 0 && retry < kGrowingRetries) {
+        long ceiling = kFirstCeilingMicros << retry;
+        return std::uniform_int_distribution<long>(ceiling / 2, ceiling)(generator);
+    }
+    return std::uniform_int_distribution<long>(kShortestLateMicros, kLongestMicros)(generator);
 }
 
 char* toResourceID(const char* repositoryPath, const char* resource) {

@@ -13,7 +13,8 @@
 // Protocol:
 //   OVSemaphore lock(toResourceID(repository, resource), true);  // nothing happens yet
 //   lock.lock(30);   // true once held; throws OVTimeoutException(1, "Semaphore timed out") when
-//                    // 30 seconds of waiting passed, OVIOException (code errno, message
+//                    // the delays slept add up to 30 seconds and the lock is still taken,
+//                    // OVIOException (code errno, message
 //                    // "Creating semaphore failed: <name> [<system text>]") when the file cannot
 //                    // be created for another reason than that it exists, and
 //                    // OVTimeoutException(EINTR, "Semaphore wait abandoned: stop requested")
@@ -25,8 +26,9 @@
 // "."; every cooperating
 // process must agree on it. The file records no owner: a lock left by a process that died stays
 // taken until someone removes the file. The lock is not re-entrant: a second object of the same
-// name, even in the same process, waits like any stranger. Waiters poll with random delays of 10
-// to 989 ms; there is no queue.
+// name, even in the same process, waits like any stranger. There is no queue: waiters poll, the
+// first retries soon and then ever more rarely (lockDelayMicros), so that a lock held briefly
+// costs a brief wait and a lock held long costs few attempts.
 class OVSemaphore {
 public:
     OVSemaphore(const std::string& name, bool autoRelease);
@@ -77,9 +79,12 @@ extern "C" OV_EXPORT char* toResourceID(const char* repositoryPath, const char* 
 // toResourceID as a std::string.
 std::string resourceLockName(const std::string& repositoryPath, const std::string& resource);
 
-// The delay in milliseconds (10 to 989) before the next attempt to take a lock, from a generator
-// of the library's own, seeded per process from its process id and the clock, so that competing
-// processes do not poll in step and rand() of the program is left alone.
-long nextLockDelayMillis();
+// The delay in microseconds before retry number retry (0 for the first) of a wait for a lock:
+// drawn from [c / 2, c] with the ceiling c = 1 ms << retry for retries 0 to 9 (0.5 to 1 ms, then
+// 1 to 2 ms, ... 256 to 512 ms; about 0.5 to 1 s in all), and from 10 to 989 ms from retry 10
+// on. Drawn from a generator of the library's own, seeded per process from its process id and
+// the clock, so that competing processes do not poll in step and rand() of the program is left
+// alone.
+long lockDelayMicros(int retry);
 
 #endif

@@ -28,14 +28,14 @@ bool present(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// The delays requested from nanosleep while a recorder is installed; nothing actually sleeps.
+// The delays (µs) requested from nanosleep while a recorder is installed; nothing actually sleeps.
 std::vector<long>& recordedSleeps() {
     static std::vector<long> sleeps;
     return sleeps;
 }
 
 int recordSleep(const struct timespec* request, struct timespec*) {
-    recordedSleeps().push_back(request->tv_sec * 1000 + request->tv_nsec / 1000000);
+    recordedSleeps().push_back(request->tv_sec * 1000000 + request->tv_nsec / 1000);
     return 0;
 }
 
@@ -173,14 +173,23 @@ TEST(Semaphore, TimeOutArithmetic) {
         EXPECT_EQ(e.getCode(), 1);
         EXPECT_EQ(e.getMessage(), "Semaphore timed out");
     }
+    // The first retries come within a millisecond, then the delays double up to the long range.
+    const std::vector<long>& sleeps = recordedSleeps();
+    ASSERT_GT(sleeps.size(), 10u);
     long total = 0;
-    for (long delay : recordedSleeps()) {
-        EXPECT_GE(delay, 10);
-        EXPECT_LE(delay, 989);
+    for (size_t retry = 0; retry < sleeps.size(); ++retry) {
+        long delay = sleeps[retry];
+        if (retry < 10) {
+            EXPECT_GE(delay, 500L << retry) << "retry " << retry;
+            EXPECT_LE(delay, 1000L << retry) << "retry " << retry;
+        } else {
+            EXPECT_GE(delay, 10000) << "retry " << retry;
+            EXPECT_LE(delay, 989000) << "retry " << retry;
+        }
         total += delay;
     }
-    EXPECT_GE(total, 2000);
-    EXPECT_LT(total - recordedSleeps().back(), 2000);
+    EXPECT_GE(total, 2000000);
+    EXPECT_LT(total - sleeps.back(), 2000000);
 
     // A stop request ends even an endless wait, at once or after its delay; a free lock is taken.
     recordedSleeps().clear();
@@ -198,12 +207,34 @@ TEST(Semaphore, TimeOutArithmetic) {
     ovstop::reset();
 }
 
+TEST(Semaphore, RandomDelaysGrowAndStayInTheirRanges) {
+    // Retries far beyond the growing ones (also ones that would shift the ceiling out of range)
+    // stay in the long range.
+    const struct {
+        int retry;
+        long shortest, longest; // µs
+    } rows[] = {
+        {0, 500, 1000},      {1, 1000, 2000},     {5, 16000, 32000},        {9, 256000, 512000},
+        {10, 10000, 989000}, {64, 10000, 989000}, {1 << 30, 10000, 989000}, {-1, 10000, 989000},
+    };
+    for (const auto& row : rows) {
+        std::set<long> drawn;
+        for (int i = 0; i < 200; ++i) {
+            long delay = lockDelayMicros(row.retry);
+            EXPECT_GE(delay, row.shortest) << "retry " << row.retry;
+            EXPECT_LE(delay, row.longest) << "retry " << row.retry;
+            drawn.insert(delay);
+        }
+        EXPECT_GT(drawn.size(), 50u) << "retry " << row.retry; // drawn, not fixed
+    }
+}
+
 TEST(Semaphore, RandomDelaysLeaveRandAloneAndDifferBetweenProcesses) {
     srand(4711);
     int first = rand();
     srand(4711);
     for (int i = 0; i < 50; ++i)
-        nextLockDelayMillis();
+        lockDelayMicros(i % 12);
     EXPECT_EQ(rand(), first);
 
     // Two children forked from one parent draw different sequences.
@@ -212,12 +243,12 @@ TEST(Semaphore, RandomDelaysLeaveRandAloneAndDifferBetweenProcesses) {
         return [file] {
             std::string values;
             for (int i = 0; i < 8; ++i)
-                values += std::to_string(nextLockDelayMillis()) + " ";
+                values += std::to_string(lockDelayMicros(10)) + " ";
             writeFile(file, values);
             return 0;
         };
     };
-    nextLockDelayMillis(); // the parent is seeded before it forks
+    lockDelayMicros(10); // the parent is seeded before it forks
     ASSERT_EQ(runInChild(drawInto(dir / "a")), 0);
     ASSERT_EQ(runInChild(drawInto(dir / "b")), 0);
     EXPECT_NE(readFile(dir / "a"), readFile(dir / "b"));
@@ -245,29 +276,44 @@ TEST(Semaphore, ProcessesIncrementingUnderTheLockLoseNothing) {
 }
 
 TEST(Semaphore, WaitsForAHolderInAnotherProcess) {
-    TempDir dir;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t holder = startChild([&] {
-        OVSemaphore lock("shared", dir.path(), true);
-        lock.lock(1);
-        char byte = 'x';
-        if (write(ready[1], &byte, 1) != 1)
-            return 1;
-        usleep(1500 * 1000);
-        return 0;
-    });
-    char byte;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+    // A lock held briefly costs a brief wait: the waiter retries soon, and its delays grow
+    // with the time waited, not beyond. A lock held long is waited for as long as it takes.
+    const struct {
+        int holdMillis;
+        int timeoutSeconds;
+        double atLeast, atMost; // seconds waited
+    } rows[] = {
+        {5, 30, 0.0, 0.025},
+        {20, 30, 0.015, 0.060},
+        {80, 30, 0.070, 0.200},
+        {1500, 0, 1.0, 30.0}, // lock(0) waits for ever
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t holder = startChild([&] {
+            OVSemaphore lock("shared", dir.path(), true);
+            lock.lock(1);
+            char byte = 'x';
+            if (write(ready[1], &byte, 1) != 1)
+                return 1;
+            usleep(static_cast<useconds_t>(row.holdMillis) * 1000);
+            return 0;
+        });
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
 
-    // lock(0) waits as long as it takes.
-    auto start = Clock::now();
-    OVSemaphore waiter("shared", dir.path(), true);
-    EXPECT_TRUE(waiter.lock(0));
-    EXPECT_GE(secondsSince(start), 1.0);
-    EXPECT_EQ(waitForChild(holder), 0);
+        auto start = Clock::now();
+        OVSemaphore waiter("shared", dir.path(), true);
+        EXPECT_TRUE(waiter.lock(row.timeoutSeconds));
+        double waited = secondsSince(start);
+        EXPECT_GE(waited, row.atLeast) << "held " << row.holdMillis << " ms";
+        EXPECT_LE(waited, row.atMost) << "held " << row.holdMillis << " ms";
+        EXPECT_EQ(waitForChild(holder), 0);
+    }
 }
 
 TEST(Semaphore, GivesUpOnAHeldLockAfterTheTimeOut) {

@@ -35,7 +35,7 @@ int openFailingConfig(const char* path, int flags, mode_t mode) {
     return ovsys::real().open(path, flags, mode);
 }
 
-long sleptMillis = 0;
+long sleptMicros = 0;
 
 // The descriptor of this process that is open on path, or -1.
 int descriptorOn(const std::string& path) {
@@ -164,19 +164,19 @@ TEST(DirtyFlagFaults, CreationWithoutItsDirtyFlagIsNoSuccess) {
     std::unique_ptr<char[]> fresh;
     ScopedSyscalls calls;
     calls.table().nanosleep = [](const struct timespec* delay, struct timespec*) {
-        return sleptMillis += delay->tv_sec * 1000 + delay->tv_nsec / 1000000, 0; // no wait
+        return sleptMicros += delay->tv_sec * 1000000 + delay->tv_nsec / 1000, 0; // no wait
     };
     // Reading the flags needs no lock: a lookup of a clean resource answers without a wait.
     status = -1;
     EXPECT_EQ(std::unique_ptr<char[]>(getLocation_(repo.id(), "777", &status)), nullptr);
     EXPECT_EQ(status, RES_NOT_FOUND); // its copy lies on the switched-off mount
-    EXPECT_EQ(sleptMillis, 0);
+    EXPECT_EQ(sleptMicros, 0);
     // A change waits for the lock once, at most 30 seconds and one delay, then gives up.
     status = -1;
     fresh.reset(createDirectory_(repo.id(), "777", &status, false));
     EXPECT_EQ(fresh, nullptr) << "created at " << fresh.get() << " without its dirty flag";
     EXPECT_EQ(status, RES_ERROR);
-    EXPECT_TRUE(sleptMillis >= 30000 && sleptMillis < 31000) << sleptMillis;
+    EXPECT_TRUE(sleptMicros >= 30000000 && sleptMicros < 31000000) << sleptMicros;
     ASSERT_EQ(unlink(stale.path().c_str()), 0); // the operator removes the stale lock file
     ASSERT_EQ(MountUnmount_(repo.id(), 0, true), 0);
     status = -1;
