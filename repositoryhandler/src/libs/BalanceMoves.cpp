@@ -25,8 +25,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kBatchMoves = 32;
-constexpr auto kBatchTime = std::chrono::milliseconds(100);
+// A lookup of a member waits for the batch; the more members, the more lookups meet one. With 32
+// members taken within 100 ms about 1 % of an application's lookups of the moving resources
+// waited, which made its 99th percentile 2 to 12 times that without a check; 8 within 50 ms keep
+// it within 1.2 times and cost a check a third more time in flushes.
+constexpr size_t kBatchMoves = 8;
+constexpr auto kBatchTime = std::chrono::milliseconds(50);
 
 // The text of ctime, newline included, for a time; a placeholder for a time it cannot show.
 std::string timeText(time_t when) {
