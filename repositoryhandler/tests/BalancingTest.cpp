@@ -288,6 +288,44 @@ void clearableDeletesOldest(TestRepository& repo) {
     check(usedPercent(m0) < 40, "m0 ends below its clean limit");
 }
 
+// Walks of a mount's top directory while counting (the path of each mount).
+std::map<std::string, int> topWalks;
+
+DIR* countingOpendir(const char* path) {
+    auto found = topWalks.find(path);
+    if (found != topWalks.end())
+        ++found->second;
+    return ovsys::real().opendir(path);
+}
+
+// A clearable repository whose two mounts are both full: the check deletes some 240 of the 500
+// globally oldest, alternating between the mounts, until one is below its clean limit. It keeps
+// what one walk found and walks again only when that is used up, with a larger bound: each mount
+// is walked twice (100 kept, then 1,600), where a walk per 100 deletions would make it three or
+// more, and a walk per deletion cycle as many as the deletions.
+void clearableWalksFewTimes(TestRepository& repo) {
+    std::string m0 = repo / "m0", m1 = repo / "m1";
+    repo.configure("mountPoints = m0\\m1\nnomoveTimeSeconds = 1000\nisClearable = true\n"
+                   "fullLimit = 97\nmoveLimit = 97\ncleanLimit = 50\n");
+    time_t now = time(nullptr);
+    for (int i = 0; i < 250; ++i)
+        for (const std::string& mount : {m0, m1})
+            makeResource(mount, "r" + std::to_string(i) + (mount == m0 ? "a" : "b"), 4096,
+                         now - 5000 - 2 * i - (mount == m0 ? 0 : 1));
+    check(usedPercent(m0) >= 97 && usedPercent(m1) >= 97, "both mounts full");
+    topWalks = {{m0, 0}, {m1, 0}};
+    {
+        ScopedSyscalls calls;
+        calls.table().opendir = countingOpendir;
+        checkOverload_(repo.id(), false);
+    }
+    size_t deleted = getDeletedDirs_(repo.id())->size();
+    check(deleted > 200 && (usedPercent(m0) < 50 || usedPercent(m1) < 50),
+          "deleted until a mount had room: " + std::to_string(deleted));
+    check(topWalks[m0] <= 2 && topWalks[m1] <= 2, "walks of m0 " + std::to_string(topWalks[m0]) +
+                                                      ", of m1 " + std::to_string(topWalks[m1]));
+}
+
 // Emptying a mount: every result of freeMount_.
 void emptyingAMount(TestRepository& repo) {
     std::string m0 = repo / "m0", m1 = repo / "m1";
@@ -550,6 +588,12 @@ TEST(Balancing, ClearableRepositoryDeletesTheGloballyOldest) {
     TestRepository repo;
     EXPECT_SCENARIO(
         withMounts(repo, {"m0", "m1", "m2"}, FileSystemKind::Tmpfs, "4m", clearableDeletesOldest));
+}
+
+TEST(Balancing, ClearableCheckWalksEachMountTwice) {
+    TestRepository repo;
+    EXPECT_SCENARIO(
+        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "1m", clearableWalksFewTimes));
 }
 
 TEST(Balancing, EmptyingAMountResults) {
