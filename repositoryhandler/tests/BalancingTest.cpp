@@ -120,6 +120,15 @@ int withMounts(TestRepository& repo, std::vector<std::string> names, FileSystemK
     });
 }
 
+// Counts the dirty-flag set files put in place.
+int setFileWrites = 0;
+
+int countingRename(const char* from, const char* to) {
+    std::string name = to;
+    setFileWrites += name.size() >= 7 && name.compare(name.size() - 7, 7, "/.dirty") == 0;
+    return ovsys::real().rename(from, to);
+}
+
 // Six old resources, one exactly at the cut-off and two younger ones on m0. A first, quiet check
 // must move exactly the three oldest to get m0 below its clean limit; a second, with limits m0
 // can never meet, moves every eligible resource, oldest first, and then ends. xfs frees the blocks
@@ -155,7 +164,18 @@ void oldestMoveFirst(TestRepository& repo) {
     check(readFile(place(m1, "o0") + "/data") == std::string(bytes, 'o'), "o0 arrived whole");
 
     writeFile(m0 + "/repositorypart.cfg", "moveLimit = 1\ncleanLimit = 1\n");
-    std::string out = outputOf(repo / "verbose.out", [&] { checkOverload_(repo.id(), true); });
+    setFileWrites = 0;
+    std::string out = outputOf(repo / "verbose.out", [&] {
+        ScopedSyscalls calls;
+        calls.table().rename = countingRename;
+        checkOverload_(repo.id(), true);
+        std::printf("flag writes: %d\n", setFileWrites);
+    });
+    // Each batch (one progress line) flags its members with one write and clears them with one.
+    size_t batches = linesStarting(out, "(moveLimit=").size();
+    std::string writes = "flag writes: " + std::to_string(2 * batches);
+    check(batches > 0 && linesStarting(out, "flag writes: ") == std::vector<std::string>{writes},
+          "two writes of the flags for each of " + std::to_string(batches) + " batches:\n" + out);
     std::vector<std::string> expected;
     for (size_t i = moved; i < eligible.size(); ++i)
         expected.push_back("CheckOverload moves " + place(m0, eligible[i]) + " to " +
