@@ -464,6 +464,15 @@ void toolOutput(TestRepository& repo) {
     check(out == "Usage: mountbalance <repository>\n", "the usage line");
     check(runTool({repo.path(), "x"}, out, err, repo.path()) == 255, "two arguments");
     check(movedTo(m0, m1, "r"), "the check moved r");
+    {
+        // A repository lock that cannot be had (here at once: its directory is missing; a lock
+        // held for 30 seconds ends the same way): the check does not run, and a timer must see it.
+        ScopedEnv noLocks("LOCK_VAR", (repo / "nolocks").c_str());
+        check(runTool({repo.path()}, out, err, repo.path()) == 3, "no repository lock: status 3");
+        check(out.find("could not be locked.\nIts lock file " + repo.path() +
+                       "/nolocks/semaphore_OVRepositoryHandler-") != std::string::npos,
+              "the lock file is named:\n" + out);
+    }
     repo.configure("mountPoints = m0\\gone\n");
     check(runTool({repo.path()}, out, err, repo.path()) == 1, "an exception ends the tool with 1");
     check(err.compare(0, 7, "Error: ") == 0, "and its text on standard error: " + err);

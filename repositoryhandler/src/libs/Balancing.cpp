@@ -298,11 +298,20 @@ void OVRepositoryHandler::Balancer::checkMount(OVMountPointHandler& mount) {
 void OVRepositoryHandler::Balancer::check() {
     print("checking repository %s\n", repo.repositoryPath.c_str());
     repo.deletedDirs.clear();
+    repo.lastCheckLocked = true;
     OVSemaphore lock(resourceLockName(repo.repositoryPath, ""), true);
     if (!lock.tryLock(30)) {
+        repo.lastCheckLocked = false;
         std::string text = "The repository \"" + repo.repositoryPath + "\" could not be locked.";
         line(text);
         rh_logger.errorLog("%s", text.c_str());
+        // Another check holds it, or one that was killed left it: the operator needs the file.
+        std::string hint = "Its lock file " + lock.path() +
+                           " is held by another check, or was left by one that was killed: once "
+                           "no mountbalance and no application process of the repository runs, "
+                           "remove it (operator guide, \"Stale lock files\").";
+        line(hint);
+        rh_logger.errorLog("%s", hint.c_str());
         return;
     }
     // Work directories left by killed moves and removals count towards the fill levels and

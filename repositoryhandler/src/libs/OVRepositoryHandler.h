@@ -87,6 +87,8 @@ public:
     // reports the progress on standard output. deletedDirs then lists the paths handed to
     // deletion, in order.
     void checkOverload(bool verbose);
+    // Whether the latest check could take the repository lock (true before any check).
+    bool lastCheckHadTheLock() const { return lastCheckLocked; }
     // Moves the oldest resources of mount elsewhere until it is below its clean limit: 1 when no
     // target mount or no old resource was found, else 0.
     int moveResourcesFromMount(OVMountPointHandler* mount, bool verbose);
@@ -163,6 +165,7 @@ private:
     std::string legacyDir;
     std::list<std::string> deletedDirs;
     std::set<std::string> passedOver;
+    bool lastCheckLocked = true;
     int remindLimit;
     int warnLimit;
     int warn2Limit;

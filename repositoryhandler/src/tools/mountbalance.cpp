@@ -1,6 +1,7 @@
 // mountbalance <repository>: runs one verbose overload check of the repository, for operators and
 // timers. The check reports its progress on standard output; a failure that stops it is written
-// on standard error as "Error: " and its text, with exit status 1.
+// on standard error as "Error: " and its text, with exit status 1; a repository lock that could
+// not be had within 30 seconds (the check did not run) gives exit status 3.
 //
 // SIGTERM, SIGINT and SIGHUP stop the check cleanly. The handler only records a stop request
 // (OVStop.h): the library then gives up its waits for lock files and abandons the copy at hand
@@ -14,7 +15,9 @@
 // (nohup, a background job of a script) stays ignored.
 #include "OVException.h"
 #include "OVLogger.h"
+#include "OVRepositoryHandler.h"
 #include "OVStop.h"
+#include "Registry.h"
 #include "repositoryhandler.h"
 
 #include <cerrno>
@@ -24,6 +27,10 @@
 #include <string>
 
 namespace {
+
+// The check did not run: another check held the repository lock for 30 seconds, or a killed one
+// left it. Not 0, so that a timer shows the run as failed and balancing is not off unnoticed.
+constexpr int kNotLocked = 3;
 
 struct StopSignal {
     int number;
@@ -91,8 +98,11 @@ int main(int argc, char** argv) {
     std::printf("calling library...\n");
     int status = 0;
     try {
-        if (!ovstop::requested())
+        if (!ovstop::requested()) {
             checkOverload_(argv[1], true);
+            if (!getRepository(argv[1])->lastCheckHadTheLock())
+                status = kNotLocked;
+        }
     } catch (const OVException& failure) {
         std::string text;
         failure.toString(text);
