@@ -475,7 +475,11 @@ void toolOutput(TestRepository& repo) {
     }
     repo.configure("mountPoints = m0\\gone\n");
     check(runTool({repo.path()}, out, err, repo.path()) == 1, "an exception ends the tool with 1");
-    check(err.compare(0, 7, "Error: ") == 0, "and its text on standard error: " + err);
+    check(err == "Error: the mount directory \"" + repo.path() +
+                     "/gone\" does not exist: create it and mount its file system there, or "
+                     "correct mountPoints in " +
+                     repo.path() + "/repository.cfg\n",
+          "what is wrong and the fix on standard error: " + err);
 }
 
 // The bytes of the first "data" file that a copy in mount's staging directory holds so far.

@@ -193,9 +193,13 @@ TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
         std::string text;
         e.toString(text);
         EXPECT_EQ(text, "ASSERT (access( mountPath.c_str(), F_OK & X_OK ) == 0) in "
-                        "repositoryhandler/src/libs/OVRepositoryHandler at line 1250.");
+                        "repositoryhandler/src/libs/OVRepositoryHandler at line 1250.\n"
+                        "the mount directory \"" +
+                            (repo / "gone") +
+                            "\" does not exist: create it and mount its file system there, or "
+                            "correct mountPoints in " +
+                            repo.path() + "/repository.cfg");
     }
-    // The assertion does not say which directory is missing; the log does.
     EXPECT_EQ(capture.messages(),
               std::vector<std::string>{"The mount directory \"" + (repo / "gone") +
                                        "\" does not exist. Error code is 2"});

@@ -41,11 +41,16 @@ OVMountPointHandler::~OVMountPointHandler() = default;
 
 void OVMountPointHandler::setup(std::string mountPath, OVRepositoryHandler* repository) {
     if (!exists(mountPath.c_str())) {
-        // The assertion's text does not say which directory is missing; the log does.
+        // The assertion keeps its expression and line for callers that know them; its message
+        // names the directory and the fix, for the operator.
         rh_logger.errorLog("The mount directory \"%s\" does not exist. Error code is %d",
                            mountPath.c_str(), errno);
-        throw OVAssertionException("access( mountPath.c_str(), F_OK & X_OK ) == 0", 1250,
-                                   kRepositorySource);
+        std::string config = repository != nullptr ? repository->getID() : "";
+        throw OVAssertionException(
+            "access( mountPath.c_str(), F_OK & X_OK ) == 0", 1250, kRepositorySource,
+            "the mount directory \"%s\" does not exist: create it and mount its file system "
+            "there, or correct mountPoints in %s/repository.cfg",
+            mountPath.c_str(), config.c_str());
     }
     status = 0;
     this->mountPath = std::move(mountPath);

@@ -103,6 +103,12 @@ int main(int argc, char** argv) {
             if (!getRepository(argv[1])->lastCheckHadTheLock())
                 status = kNotLocked;
         }
+    } catch (const OVAssertionException& failure) {
+        // A wrong configuration reaches the operator as what is wrong and how to mend it; the
+        // assertion's expression and line mean nothing to an operator.
+        std::string text;
+        failure.toString(text);
+        status = failed(failure.isDetailed() ? failure.getMessage() : text);
     } catch (const OVException& failure) {
         std::string text;
         failure.toString(text);
