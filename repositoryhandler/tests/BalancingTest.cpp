@@ -183,6 +183,10 @@ void oldestMoveFirst(TestRepository& repo) {
     check(linesStarting(out, "CheckOverload moves ") == expected,
           "the rest moves oldest first, the resource at the cut-off too:\n" + out);
     check(present(place(m0, "y900")) && present(place(m0, "y10")), "young resources stay");
+    check(countOf(out, "mount " + m0 +
+                           " stays above its move limit: no resource unused for the no-move time "
+                           "(1000 seconds) is left on it\n") == 1,
+          "it says why m0 stays overloaded:\n" + out);
     check(!present(place(m1, "y900")) && !present(place(m1, "y10")), "none of them was moved");
 }
 
@@ -429,11 +433,14 @@ void toolOutput(TestRepository& repo) {
     repo.configure("mountPoints = m0\\m1\nnomoveTimeSeconds = 1000\n");
     writeFile(m0 + "/repositorypart.cfg", "moveLimit = 5\ncleanLimit = 5\n");
     makeResource(m0, "r", 256 * 1024, 1000000000);
+    char before[32];
+    snprintf(before, sizeof before, "%.1f", usedPercent(m0));
     std::string out, err;
     check(runTool({repo.path()}, out, err, repo.path()) == 0 && err.empty(), "exit status 0");
-    char used0[64], used1[64];
+    char used0[64], used1[64], after[32];
     snprintf(used0, sizeof used0, "%f", usedPercent(m0));
     snprintf(used1, sizeof used1, "%f", usedPercent(m1));
+    snprintf(after, sizeof after, "%.1f", usedPercent(m0));
     std::string expected = "calling library...\n"
                            "checking repository " +
                            repo.path() +
@@ -454,6 +461,11 @@ void toolOutput(TestRepository& repo) {
                            "(moveLimit=5, used=" +
                            used0 +
                            ")\n"
+                           "(cleanLimit=5: moving off the mount ends below it)\n"
+                           "mount " +
+                           m0 + ": 1 moved (256 KiB), 0 deleted, 0 skipped as used meanwhile, 0 " +
+                           "given up; used " + before + " % before, " + after +
+                           " % after (moveLimit=5, cleanLimit=5)\n"
                            "checking mount " +
                            m1 +
                            "\n"

@@ -81,6 +81,8 @@ private:
         long index;
         // Flagged for this batch's commit, to be unflagged once it is settled.
         bool flagged;
+        // What its copy took on the target.
+        long double bytes;
     };
 
     void flagAndCommit();
@@ -143,7 +145,7 @@ OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
         b.print("CheckOverload moves %s to %s\n", source.c_str(), destination.c_str());
         b.print("CheckOverload: Last access/modification time of the resource: %s\n", when.c_str());
     }
-    Member member{entry, std::move(lock), RES_OK, false, -1, false};
+    Member member{entry, std::move(lock), RES_OK, false, -1, false, 0};
     const char* id = entry.resourceId.c_str();
     member.wasDirty = b.repo.dirtyFlags.isDirty(id);
     // Flags that cannot be read could not be written either: nothing is moved without its flag.
@@ -162,7 +164,8 @@ OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
         member.index = static_cast<long>(batch.size());
         member.result = batch.add(source.c_str(), destination.c_str(), from.getMountPath().c_str(),
                                   to.getMountPath().c_str());
-        staged += std::max(0.0L, before - availableBytes(to.getMountPath()));
+        member.bytes = std::max(0.0L, before - availableBytes(to.getMountPath()));
+        staged += member.bytes;
         if (found != Presence::Absent)
             member.wasDirty = true;
     }
@@ -241,7 +244,9 @@ int OVRepositoryHandler::Balancer::MoveRun::commit() {
     for (const Member& member : members) {
         report(member);
         moved += member.result == RES_OK ? 1 : 0;
+        b.tally.movedBytes += member.result == RES_OK ? member.bytes : 0;
     }
+    b.tally.moved += moved;
     // Some file systems (xfs) free the blocks of removed files in the background, shortly after
     // the removal returned. Until they show, the fill level would make the check move one batch
     // more than needed: wait a little (at most 50 ms) while the origin's space is still as before.
@@ -301,6 +306,7 @@ int OVRepositoryHandler::Balancer::moveOff(OVMountPointHandler& mount, int& move
             continue;
         target = repo.getActualMountPointForMove(&mount);
         print("(moveLimit=%i, used=%f)\n", mount.getMoveLimit(), mount.getUsedPercentage());
+        print("(cleanLimit=%i: moving off the mount ends below it)\n", mount.getCleanLimit());
     }
     if (failedInARow >= kOldestBatch)
         rh_logger.debugLog("Nothing of the last %d candidates could be moved off %s", failedInARow,

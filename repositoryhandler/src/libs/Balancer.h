@@ -67,13 +67,25 @@ public:
     // checks that it was not used since it was gathered. Logs and gives up a resource whose lock
     // was not had after a wait.
     Outcome take(const ResourceEntry& entry, bool touchTest, class OVSemaphore& lock, bool wait);
-    void giveUp(const ResourceEntry& entry) { repo.passedOver.insert(entry.path); }
+    void giveUp(const ResourceEntry& entry) {
+        tally.givenUp += repo.passedOver.insert(entry.path).second ? 1 : 0;
+    }
     bool stopping() const;
 
     OVRepositoryHandler& repo;
     bool verbose;
     // The dirty flag of a resource to be moved could not be set: no more moves.
     bool flagsRefused = false;
+
+    // What the check did for the mount at hand, for its summary.
+    struct Tally {
+        int moved = 0;
+        long double movedBytes = 0;
+        int deleted = 0;
+        int touched = 0;
+        int givenUp = 0;
+    };
+    Tally tally;
 
 private:
     class MoveRun;
@@ -87,6 +99,8 @@ private:
     // could not be set; after a failure to write the flags, always false.
     bool markForMove(const ResourceEntry& entry, bool& wasDirty);
     void checkMount(OVMountPointHandler& mount);
+    // The summary of a mount that needed maintenance, and why it stays overloaded if it does.
+    void summarize(OVMountPointHandler& mount, float usedBefore);
     void clearMount(OVMountPointHandler& mount);
     bool deleteOldest(OVMountPointHandler& mount);
     bool deleteEntry(OVMountPointHandler& mount, const ResourceEntry& entry);

@@ -154,7 +154,10 @@ OVRepositoryHandler::Balancer::take(const ResourceEntry& entry, bool touchTest, 
         rh_logger.debugLog("Resource gone:%s", entry.path.c_str());
         return Outcome::Gone;
     }
-    return used == entry.accessTime ? Outcome::Acted : Outcome::Touched;
+    if (used == entry.accessTime)
+        return Outcome::Acted;
+    ++tally.touched;
+    return Outcome::Touched;
 }
 
 template <typename Act>
@@ -225,6 +228,7 @@ bool OVRepositoryHandler::Balancer::deleteOldest(OVMountPointHandler& mount) {
         ResourceEntry entry = *next;
         bool deleted = false;
         Outcome outcome = withResource(entry, true, [&] { deleted = deleteEntry(mount, entry); });
+        tally.deleted += deleted ? 1 : 0;
         if (outcome == Outcome::Touched) {
             globalCandidates.again(entry.path);
             rh_logger.debugLog("Resource touched:%s", entry.path.c_str());
@@ -287,12 +291,61 @@ void OVRepositoryHandler::Balancer::checkMount(OVMountPointHandler& mount) {
     }
     print("trying to clean mount %s\n", path);
     rh_logger.debugLog("CheckOverload detected %s has to be clean", path);
+    float usedBefore = mount.getUsedPercentage();
+    tally = Tally();
     if (repo.isClearable) {
         clearMount(mount);
     } else if (!noRoom()) {
         int moved = 0;
         moveOff(mount, moved);
     }
+    summarize(mount, usedBefore);
+}
+
+namespace {
+
+// An amount of bytes as operators read it: "768 KiB", "1.5 GiB".
+std::string bytesText(long double bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < sizeof units / sizeof units[0]) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, unit == 0 || bytes >= 100 ? "%.0Lf %s" : "%.1Lf %s", bytes,
+                  units[unit]);
+    return text;
+}
+
+} // namespace
+
+void OVRepositoryHandler::Balancer::summarize(OVMountPointHandler& mount, float usedBefore) {
+    const char* path = mount.getMountPath().c_str();
+    int status = mount.checkStatus(false);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "mount %s: %d moved (%s), %d deleted, %d skipped as used meanwhile, %d given "
+                  "up; used %.1f %% before, %.1f %% after (moveLimit=%i, cleanLimit=%i)",
+                  path, tally.moved, bytesText(tally.movedBytes).c_str(), tally.deleted,
+                  tally.touched, tally.givenUp, usedBefore, mount.getUsedPercentage(),
+                  mount.getMoveLimit(), mount.getCleanLimit());
+    line(text);
+    rh_logger.infoLog("%s", text);
+    if (!has(status, MOUNT_MOVE) || has(status, MOUNT_UNMOUNTED))
+        return;
+    // Why it stays overloaded: what an operator can do about it differs.
+    std::string why;
+    if (moveCandidates(mount).exhausted())
+        why = "no resource unused for the no-move time (" + std::to_string(mount.getNomoveTime()) +
+              " seconds) is left on it";
+    else if (repo.getActualMountPointForMove(&mount) < 0 && !repo.isClearable)
+        why = "no other mount has room for its resources";
+    else
+        why = "what is left could not be moved or deleted in this check (see above)";
+    std::string stays = "mount " + mount.getMountPath() + " stays above its move limit: " + why;
+    line(stays);
+    rh_logger.errorLog("%s", stays.c_str());
 }
 
 void OVRepositoryHandler::Balancer::check() {
