@@ -271,6 +271,17 @@ void skippedAndMergedResources(TestRepository& repo) {
     }
     check(!present(f) && readFile(place(m1, "f") + "/extra") == "only on m0", "f merged whole");
     check(readFile(repo / ".dirty") == "c\n", "only c stays dirty");
+
+    // A check settles every dirty resource, with no mount overloaded too, and names what stays.
+    writeFile(m0 + "/repositorypart.cfg", "");
+    check(handler->getDirtyFlags().setDirty("g", true), "g flagged");
+    std::string settling = outputOf(repo / "settle.out", [&] { checkOverload_(repo.id(), true); });
+    check(countOf(settling, "dirty resource c stays dirty: its copies differ") == 1 &&
+              countOf(settling, "dirty resources: 1 settled, 1 in conflict, 0 left for a later "
+                                "check\n") == 1 &&
+              countOf(settling, "trying to clean mount") == 0,
+          "the check settled g and named c:\n" + settling);
+    check(readFile(repo / ".dirty") == "c\n", "g is settled");
 }
 
 // A clearable repository whose mounts are all at their clean limit: the oldest resources of the

@@ -99,6 +99,8 @@ private:
     // could not be set; after a failure to write the flags, always false.
     bool markForMove(const ResourceEntry& entry, bool& wasDirty);
     void checkMount(OVMountPointHandler& mount);
+    // Settles every resource flagged dirty by a lookup, and reports what stays dirty.
+    void settleDirty();
     // The summary of a mount that needed maintenance, and why it stays overloaded if it does.
     void summarize(OVMountPointHandler& mount, float usedBefore);
     void clearMount(OVMountPointHandler& mount);

@@ -20,6 +20,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -348,6 +349,41 @@ void OVRepositoryHandler::Balancer::summarize(OVMountPointHandler& mount, float 
     rh_logger.errorLog("%s", stays.c_str());
 }
 
+// Dirty resources (copies on several mounts, a deletion left unfinished) are settled by their next
+// lookup; one the application does not ask for would stay dirty, and be passed over by balancing,
+// for ever. Every check settles them all, overloaded mounts or not.
+void OVRepositoryHandler::Balancer::settleDirty() {
+    std::vector<std::string> flagged;
+    if (!repo.dirtyFlags.flagged(flagged) || flagged.empty())
+        return;
+    int settled = 0, conflicts = 0, left = 0;
+    for (const std::string& id : flagged) {
+        if (stopping())
+            break;
+        int status = -1;
+        std::unique_ptr<char[]> location(repo.getLocation(id.c_str(), &status, true, false));
+        if (!repo.dirtyFlags.isDirty(id.c_str())) {
+            ++settled;
+            continue;
+        }
+        std::string why = status == RES_CONFLICT
+                              ? "its copies differ; keep one copy by hand (operator guide, "
+                                "\"Dirty resources\")"
+                              : "a mount that may hold a copy is unmounted, its lock was not had, "
+                                "or a copy cannot be read (see syslog); the next check tries again";
+        (status == RES_CONFLICT ? conflicts : left) += 1;
+        std::string text = "dirty resource " + id + " stays dirty: " + why;
+        line(text);
+        rh_logger.errorLog("%s", text.c_str());
+    }
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "dirty resources: %d settled, %d in conflict, %d left for a later check", settled,
+                  conflicts, left);
+    line(text);
+    rh_logger.infoLog("%s", text);
+}
+
 void OVRepositoryHandler::Balancer::check() {
     print("checking repository %s\n", repo.repositoryPath.c_str());
     repo.deletedDirs.clear();
@@ -372,6 +408,7 @@ void OVRepositoryHandler::Balancer::check() {
     for (const auto& mount : repo.mounts)
         if (!has(mount->checkStatus(true), MOUNT_UNMOUNTED))
             removeStagingLeftovers(mount->getMountPath());
+    settleDirty();
     repo.checkRepositoryStatus();
     if (noRoom() && !repo.isClearable) {
         line("the repository is full, we can't do anything");

@@ -257,6 +257,15 @@ bool OVDirtyFlagHandler::setDirty(const std::vector<std::string>& resourceIds, b
     return !changed || writeSetFile() == 0;
 }
 
+bool OVDirtyFlagHandler::flagged(std::vector<std::string>& identifiers) {
+    if (!unchangedSinceSeen() && !refresh()) {
+        logReadFailure("; the flagged resources cannot be listed.");
+        return false;
+    }
+    identifiers.assign(dirtySet.begin(), dirtySet.end());
+    return true;
+}
+
 bool OVDirtyFlagHandler::clearDirtySet() {
     OVSemaphore lock(lockName(), true);
     if (!takeLock(lock))

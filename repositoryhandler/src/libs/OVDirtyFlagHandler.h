@@ -59,6 +59,9 @@ public:
     // setDirty for several identifiers at once: one wait for the lock and at most one write.
     // false, with no flag changed, when any of them cannot be flagged or the change failed.
     bool setDirty(const std::vector<std::string>& resourceIds, bool dirty);
+    // The flagged identifiers as the set file holds them now, in byte order; false (logged) when
+    // it cannot be read.
+    bool flagged(std::vector<std::string>& identifiers);
     // Unmarks everything, leaving an empty set file; false (logged) when that failed.
     bool clearDirtySet();
     // Writes the whole set to the set file; the caller holds the lock. 0 on success, else the
