@@ -170,19 +170,36 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
         << full.out;
     EXPECT_TRUE(full.has("MOUNT_FULL|MOUNT_CLEAN\n")) << "m0 reached its clean limit";
 
-    // A mount switched off makes the repository incomplete; none mounted makes it missing.
+    // A mount switched off makes the repository incomplete and shows the limits it will have
+    // when switched on again; a bare mount point (the file system not mounted) shows neither
+    // limits nor the fill level of the file system below it. None mounted makes it missing.
     fill.setPercent(m0, 10);
     fill.setPercent(m1, 10);
     rename((m1 + "/repositorypart.cfg").c_str(), (m1 + "/repositorypart.no").c_str());
     ToolRun incomplete = repostat({repo.path()});
     EXPECT_EQ(1, incomplete.status);
-    EXPECT_TRUE(incomplete.has("mount " + m1 + ": switched off, used 10.0% [##..................]"))
+    EXPECT_TRUE(incomplete.has("mount " + m1 +
+                               ": switched off, used 10.0% [##..................], limits switch "
+                               "60 full 97 clean 98 move 99, MOUNT_UNMOUNTED\n"))
         << incomplete.out;
     EXPECT_TRUE(incomplete.has("repository status: REPO_INCOMPLETE\n")) << incomplete.out;
+    unlink((m1 + "/repositorypart.no").c_str());
+    ToolRun bare = repostat({repo.path()});
+    EXPECT_EQ(1, bare.status);
+    EXPECT_TRUE(bare.has("mount " + m1 + ": not mounted, MOUNT_UNMOUNTED\n")) << bare.out;
+    ToolRun bareJson = repostat({"-j", repo.path()});
+    EXPECT_TRUE(bareJson.has("\"state\": \"not mounted\", \"present\": true, \"mounted\": "
+                             "false, \"switchedOff\": false, \"readOnly\": false, "
+                             "\"usedPercent\": null, \"switchLimit\": null, \"fullLimit\": null, "
+                             "\"cleanLimit\": null, \"moveLimit\": null, \"status\": "
+                             "[\"MOUNT_UNMOUNTED\"]}"))
+        << bareJson.out;
+    writeFile(m1 + "/repositorypart.no", "switchLimit = 60\n");
     fill.fail(m0, EIO);
     ToolRun missing = repostat({repo.path()});
     EXPECT_EQ(3, missing.status);
-    EXPECT_TRUE(missing.has("mount " + m0 + ": not mounted, used ? [....................]"))
+    EXPECT_TRUE(
+        missing.has("mount " + m0 + ": fill level unreadable, used ? [....................]"))
         << missing.out;
     EXPECT_TRUE(missing.has("UNKNOWN: repository " + repo.path() + ", REPO_MISSING\n"));
     EXPECT_EQ(3, repostat({repo.path() + "/nowhere"}).status);

@@ -165,7 +165,7 @@ private:
         if (!state.clearable)
             return;
         for (const MountState& mount : state.mounts)
-            if (mount.present && mount.moveLimit >= mount.fullLimit)
+            if (mount.limitsKnown && mount.moveLimit >= mount.fullLimit)
                 warning("the repository is clearable, but the moveLimit " +
                         std::to_string(mount.moveLimit) + " of " + mount.path +
                         " is not below its fullLimit " + std::to_string(mount.fullLimit) +

@@ -53,17 +53,32 @@ const char* boolean(bool value) {
     return value ? "true" : "false";
 }
 
+// How the mount stands, in the words of the mount line and of the JSON "state".
+const char* mountCondition(const MountState& mount) {
+    return mount.mounted && mount.readOnly ? "mounted read-only"
+           : mount.mounted                 ? "mounted"
+           : !mount.present                ? "missing"
+           : mount.switchedOff             ? "switched off"
+           : mount.limitsKnown             ? "fill level unreadable"
+                                           : "not mounted";
+}
+
+// A bare mount point has neither limits nor a fill level of its own to show.
+bool bareMountPoint(const MountState& mount) {
+    return mount.present && !mount.limitsKnown;
+}
+
 void printMountLine(std::FILE* out, const MountState& mount) {
-    const char* presence = mount.mounted && mount.readOnly ? "mounted read-only"
-                           : mount.mounted                 ? "mounted"
-                           : !mount.present                ? "missing"
-                           : mount.switchedOff             ? "switched off"
-                                                           : "not mounted";
+    std::string status = joined(mountStatusNames(mount.status), "no status bits");
+    if (bareMountPoint(mount)) {
+        std::fprintf(out, "mount %s: %s, %s\n", mount.path.c_str(), mountCondition(mount),
+                     status.c_str());
+        return;
+    }
     std::fprintf(out, "mount %s: %s, used %s [%s], limits switch %d full %d clean %d move %d, %s\n",
-                 mount.path.c_str(), presence, percent(mount.used).c_str(),
+                 mount.path.c_str(), mountCondition(mount), percent(mount.used).c_str(),
                  fillBar(mount.used, 20).c_str(), mount.switchLimit, mount.fullLimit,
-                 mount.cleanLimit, mount.moveLimit,
-                 joined(mountStatusNames(mount.status), "no status bits").c_str());
+                 mount.cleanLimit, mount.moveLimit, status.c_str());
 }
 
 void printResource(std::FILE* out, const ResourceState& resource) {
@@ -140,14 +155,18 @@ void printJson(std::FILE* out, const RepoState& state) {
     for (size_t i = 0; i < state.mounts.size(); ++i) {
         const MountState& m = state.mounts[i];
         std::string used = m.used < 0 ? "null" : std::to_string(m.used);
+        auto limit = [&m](int value) {
+            return bareMountPoint(m) ? std::string("null") : std::to_string(value);
+        };
         std::fprintf(
             out,
-            "%s\n  {\"path\": %s, \"present\": %s, \"mounted\": %s, \"switchedOff\": %s, "
-            "\"readOnly\": %s, \"usedPercent\": %s, \"switchLimit\": %d, \"fullLimit\": %d, "
-            "\"cleanLimit\": %d, \"moveLimit\": %d, \"status\": %s}",
-            i == 0 ? "" : ",", jsonString(m.path).c_str(), boolean(m.present), boolean(m.mounted),
-            boolean(m.switchedOff), boolean(m.readOnly), used.c_str(), m.switchLimit, m.fullLimit,
-            m.cleanLimit, m.moveLimit, jsonNames(mountStatusNames(m.status)).c_str());
+            "%s\n  {\"path\": %s, \"state\": \"%s\", \"present\": %s, \"mounted\": %s, "
+            "\"switchedOff\": %s, \"readOnly\": %s, \"usedPercent\": %s, \"switchLimit\": %s, "
+            "\"fullLimit\": %s, \"cleanLimit\": %s, \"moveLimit\": %s, \"status\": %s}",
+            i == 0 ? "" : ",", jsonString(m.path).c_str(), mountCondition(m), boolean(m.present),
+            boolean(m.mounted), boolean(m.switchedOff), boolean(m.readOnly), used.c_str(),
+            limit(m.switchLimit).c_str(), limit(m.fullLimit).c_str(), limit(m.cleanLimit).c_str(),
+            limit(m.moveLimit).c_str(), jsonNames(mountStatusNames(m.status)).c_str());
     }
     std::fprintf(out, "],\n \"status\": %s,\n \"dirtyResources\": %zu,\n \"legacyDir\": %s,\n",
                  jsonNames(repositoryStatusNames(state.status)).c_str(), state.dirty.size(),

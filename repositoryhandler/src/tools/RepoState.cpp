@@ -87,16 +87,21 @@ MountState readMount(const std::string& path, const Limits& limits) {
     mount.moveLimit = limits.move;
     struct stat st;
     mount.present = ovsys::table().stat(path.c_str(), &st) == 0;
-    mount.switchedOff = ovsys::table().access((path + "/repositorypart.no").c_str(), F_OK) == 0;
     OVProperties part;
     bool configured = mount.present && readProperties(path + "/repositorypart.cfg", part);
-    if (configured) {
+    // Switching a mount back on renames repositorypart.no to repositorypart.cfg: the limits in
+    // it are those the library will use then.
+    mount.switchedOff =
+        mount.present && !configured && readProperties(path + "/repositorypart.no", part);
+    mount.limitsKnown = configured || mount.switchedOff;
+    if (mount.limitsKnown) {
         readNatInt(part, "switchLimit", mount.switchLimit);
         readNatInt(part, "fullLimit", mount.fullLimit);
         readNatInt(part, "cleanLimit", mount.cleanLimit);
         readNatInt(part, "moveLimit", mount.moveLimit);
     }
-    mount.used = mount.present ? usedPercent(path, mount.readOnly) : -1;
+    // The fill level of a bare mount point is that of the file system below it, not the mount's.
+    mount.used = mount.limitsKnown ? usedPercent(path, mount.readOnly) : -1;
     mount.mounted = configured && mount.used >= 0;
     mount.status = mount.mounted ? mountBits(mount, limits) : MOUNT_UNMOUNTED;
     // The library passes a read-only mount over like a full one.

@@ -19,8 +19,12 @@ struct MountState {
     bool present = false;     // the directory exists
     bool mounted = false;     // "repositorypart.cfg" present and the fill level readable
     bool switchedOff = false; // "repositorypart.no" present instead
-    double used = -1;         // percent, -1 when it cannot be read
-    bool readOnly = false;    // the file system is mounted read-only: no new resource goes there
+    // The limits come from the mount's own file (".cfg", or ".no" while switched off). Without
+    // either, the directory is a bare mount point: the file system meant for it is not mounted,
+    // and neither its limits nor its fill level can be known.
+    bool limitsKnown = false;
+    double used = -1;      // percent, -1 when it cannot be read or is not the mount's
+    bool readOnly = false; // the file system is mounted read-only: no new resource goes there
     int switchLimit = 0;
     int fullLimit = 0;
     int cleanLimit = 0;
