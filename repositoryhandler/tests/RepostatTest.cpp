@@ -320,8 +320,12 @@ TEST(Repostat, CheckNamesEveryMistake) {
 
     // The mount list fixed: m1 is switched off, which is named but not critical. Clearable with
     // the default limits, it would never clear itself: new data stops below the move limit.
-    repo.configure("mountPoints = m0\\m1\nisClearable = true\n");
+    // Limits that stop balancing are named once where they are set: the repository's cleanLimit
+    // of 0 (inherited by m0), and m1's own cleanLimit above its moveLimit, in the file it will
+    // have once switched on again.
+    repo.configure("mountPoints = m0\\m1\nisClearable = true\ncleanLimit = 0\n");
     writeFile(part, "fullLimit = 97\n");
+    writeFile(repo / "m1/repositorypart.no", "cleanLimit = 99\nmoveLimit = 98\n");
     ToolRun fixed = repostat({"--check", "-j", repo.path()});
     EXPECT_EQ(1, fixed.status) << fixed.out;
     EXPECT_TRUE(fixed.has("\"problems\": [\n  {\"level\": \"WARNING\", \"text\": \"the mount "
@@ -333,6 +337,20 @@ TEST(Repostat, CheckNamesEveryMistake) {
     EXPECT_TRUE(fixed.has("the repository is clearable, but the moveLimit 99 of " + m0 +
                           " is not below its fullLimit 97"))
         << fixed.out;
+    EXPECT_TRUE(fixed.has("the cleanLimit 0 of the repository is never reached: a mount at the "
+                          "moveLimit 99 counts as overloaded, but balancing moves nothing off it; "
+                          "in " +
+                          cfg +
+                          " set cleanLimit above 0 and not above moveLimit (for example "
+                          "moveLimit = 99, cleanLimit = 98)\"}"))
+        << fixed.out;
+    EXPECT_TRUE(fixed.has("the cleanLimit 99 of the mount " + repo.path() +
+                          "/m1 is above its moveLimit 98: a mount at the moveLimit 98 counts as "
+                          "overloaded, but balancing moves nothing off it; in " +
+                          repo.path() + "/m1/repositorypart.no set cleanLimit"))
+        << fixed.out;
+    EXPECT_FALSE(fixed.has("cleanLimit 0 of the mount")) << "m0 only inherits it";
+    writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("mountPoints = m0\\m1\nisClearable = true\nmoveLimit = 95\ncleanLimit = 90\n");
 
     // Without a lock directory nothing is excluded; that is critical.
@@ -354,8 +372,11 @@ TEST(Repostat, CheckNamesEveryMistake) {
             << noDir.out;
     }
 
-    // Everything in order.
+    // Everything in order; a moveLimit of 0 switches balancing off, and a cleanLimit equal to the
+    // moveLimit still ends it.
     rename((repo / "m1/repositorypart.no").c_str(), (repo / "m1/repositorypart.cfg").c_str());
+    writeFile(part, "moveLimit = 0\ncleanLimit = 0\n");
+    writeFile(repo / "m1/repositorypart.cfg", "cleanLimit = 95\n");
     std::vector<std::string> locks;
     listQuietly(lockDir(), locks);
     for (const std::string& name : locks)

@@ -300,6 +300,8 @@ RepoState readRepoState(const std::string& path, const std::vector<std::string>&
         readNatInt(config, "moveLimit", limits.move);
         if (const char* legacy = config.getProperty("legacyDir"))
             state.legacyDir = legacy;
+        state.cleanLimit = limits.clean;
+        state.moveLimit = limits.move;
         const char* clearable = config.getProperty("isClearable");
         state.clearable = clearable != nullptr && std::strcmp(clearable, "true") == 0;
         for (const std::string& mount : mountPaths(state.path, config.getProperty("mountPoints")))

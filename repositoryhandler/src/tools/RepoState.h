@@ -63,6 +63,9 @@ struct RepoState {
     std::string legacyDir;
     // "isClearable = true": a check deletes the oldest resources when no mount has room.
     bool clearable = false;
+    // The limits of repository.cfg (or their defaults), which mounts override in their own file.
+    int cleanLimit = 0;
+    int moveLimit = 0;
     std::string lockDir;
     std::vector<LockFileState> locks;
     std::vector<ResourceState> resources;
