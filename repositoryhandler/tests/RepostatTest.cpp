@@ -241,8 +241,11 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
     ScopedEnv tz("TZ", "UTC");
     tzset();
 
+    // A name with no copy anywhere (or one the library refuses) is not found: a warning, so that
+    // a script does not take it for a resource that is merely clean.
     ToolRun text = repostat({repo.path(), "/abc/", "other", "../x", "none"});
-    EXPECT_EQ(0, text.status) << text.out;
+    EXPECT_EQ(1, text.status) << text.out;
+    EXPECT_TRUE(text.has("WARNING: repository " + repo.path() + ", no status bits\n")) << text.out;
     EXPECT_TRUE(text.has("resource /abc/: dirty, 3 copies, lock file " + lock +
                          " exists\n"
                          "  copy " +
@@ -256,7 +259,13 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
         << text.out;
     EXPECT_TRUE(text.has("resource other: clean, 1 copies, lock file ")) << text.out;
     EXPECT_TRUE(text.has("resource ../x: not a valid resource name\n")) << text.out;
-    EXPECT_TRUE(text.has("resource none: clean, 0 copies")) << text.out;
+    EXPECT_TRUE(text.has("resource none: not found, clean, lock file ")) << text.out;
+    EXPECT_EQ(0, repostat({repo.path(), "/abc/", "other"}).status) << "all found";
+    EXPECT_EQ(1, repostat({repo.path(), "../x"}).status) << "refused names exist nowhere";
+    ToolRun none = repostat({"-j", repo.path(), "none"});
+    EXPECT_EQ(1, none.status) << none.out;
+    EXPECT_TRUE(none.has("\"result\": \"WARNING\", \"exitStatus\": 1,")) << none.out;
+    EXPECT_TRUE(none.has("{\"name\": \"none\", \"valid\": true, \"found\": false, ")) << none.out;
 
     // JSON: one document, strings escaped (quotes, backslashes, control characters, bytes that
     // are no UTF-8), numbers and truth values bare.
@@ -266,7 +275,8 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
     EXPECT_EQ(0, json.status);
     EXPECT_EQ('{', json.out.front());
     EXPECT_EQ("}\n", json.out.substr(json.out.size() - 2));
-    EXPECT_TRUE(json.has("{\"name\": \"abc\", \"valid\": true, \"dirty\": true, \"lockFile\": \"" +
+    EXPECT_TRUE(json.has("{\"name\": \"abc\", \"valid\": true, \"found\": true, \"dirty\": true, "
+                         "\"lockFile\": \"" +
                          lock +
                          "\", \"lockFileExists\": true, \"copies\": [\n"
                          "    {\"path\": \"" +
@@ -275,7 +285,7 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
                          "\"lastUseText\": \"2001-09-09 01:46:40\"},"))
         << json.out;
     EXPECT_TRUE(json.has("\"name\": \"q\\\"b\\\\s\\u0009c\\ufffd\xc3\xa9\", \"valid\": true, "
-                         "\"dirty\": false"))
+                         "\"found\": true, \"dirty\": false"))
         << json.out;
     EXPECT_TRUE(json.has("\"usedPercent\": 20.000000, \"switchLimit\": 95, \"fullLimit\": 97, "
                          "\"cleanLimit\": 98, \"moveLimit\": 99, \"status\": []}"))

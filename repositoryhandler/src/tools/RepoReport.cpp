@@ -86,8 +86,11 @@ void printResource(std::FILE* out, const ResourceState& resource) {
         std::fprintf(out, "resource %s: not a valid resource name\n", resource.name.c_str());
         return;
     }
-    std::fprintf(out, "resource %s: %s, %zu copies, lock file %s %s\n", resource.name.c_str(),
-                 resource.dirty ? "dirty" : "clean", resource.copies.size(),
+    std::string flag = resource.dirty ? "dirty" : "clean";
+    std::string what = resource.found()
+                           ? flag + ", " + std::to_string(resource.copies.size()) + " copies"
+                           : "not found, " + flag;
+    std::fprintf(out, "resource %s: %s, lock file %s %s\n", resource.name.c_str(), what.c_str(),
                  resource.lockFile.c_str(), resource.locked ? "exists" : "absent");
     for (const CopyState& copy : resource.copies)
         std::fprintf(out, "  copy %s%s: %" PRIu64 " bytes, last used %s\n", copy.path.c_str(),
@@ -180,10 +183,11 @@ void printJson(std::FILE* out, const RepoState& state) {
     for (size_t i = 0; i < state.resources.size(); ++i) {
         const ResourceState& r = state.resources[i];
         std::fprintf(out,
-                     "%s\n  {\"name\": %s, \"valid\": %s, \"dirty\": %s, \"lockFile\": %s, "
-                     "\"lockFileExists\": %s, \"copies\": [",
+                     "%s\n  {\"name\": %s, \"valid\": %s, \"found\": %s, \"dirty\": %s, "
+                     "\"lockFile\": %s, \"lockFileExists\": %s, \"copies\": [",
                      i == 0 ? "" : ",", jsonString(r.name).c_str(), boolean(!r.refused),
-                     boolean(r.dirty), jsonString(r.lockFile).c_str(), boolean(r.locked));
+                     boolean(r.found()), boolean(r.dirty), jsonString(r.lockFile).c_str(),
+                     boolean(r.locked));
         for (size_t k = 0; k < r.copies.size(); ++k)
             std::fprintf(out,
                          "%s\n    {\"path\": %s, \"legacy\": %s, \"size\": %" PRIu64

@@ -335,6 +335,9 @@ int exitStatusOf(const RepoState& state) {
                      (mount.readOnly || has(mount.status, MOUNT_WARN | MOUNT_WARN2 | MOUNT_WARN3)));
     for (const LockFileState& lock : state.locks)
         warn = warn || lock.stale;
+    // A resource that exists nowhere is an answer a script must not take for a clean one.
+    for (const ResourceState& resource : state.resources)
+        warn = warn || !resource.found();
     return warn ? 1 : 0;
 }
 

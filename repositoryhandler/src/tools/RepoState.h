@@ -52,6 +52,8 @@ struct ResourceState {
     std::string lockFile;
     bool locked = false; // the lock file exists
     std::vector<CopyState> copies;
+    // Some copy exists, on a mount (switched off or not) or in the legacy directory.
+    bool found() const { return !copies.empty(); }
 };
 
 struct RepoState {
@@ -76,8 +78,9 @@ struct RepoState {
 RepoState readRepoState(const std::string& path, const std::vector<std::string>& resources,
                         time_t now);
 
-// Exit status for monitoring: 0 OK, 1 WARNING, 2 CRITICAL (also for a configured mount directory
-// that does not exist: the library refuses such a repository), 3 UNKNOWN.
+// Exit status for monitoring: 0 OK, 1 WARNING (also for a resource asked for that has no copy
+// anywhere), 2 CRITICAL (also for a configured mount directory that does not exist: the library
+// refuses such a repository), 3 UNKNOWN.
 int exitStatusOf(const RepoState& state);
 const char* exitStatusName(int exitStatus);
 // The names of the set bits, joined by "|" ("" for none).
