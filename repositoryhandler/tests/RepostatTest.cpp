@@ -143,7 +143,7 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     EXPECT_EQ(1, warn.status) << warn.out;
     EXPECT_TRUE(warn.has("MOUNT_REMIND|MOUNT_WARN\n")) << warn.out;
     EXPECT_TRUE(warn.has("dirty resources: 2\n")) << warn.out;
-    EXPECT_TRUE(warn.has(", 1 lock files of this repository\nlock " + young + ": 1"));
+    EXPECT_TRUE(warn.has(", 1 lock file of this repository\nlock " + young + ": 1"));
     EXPECT_FALSE(warn.has("stale")) << warn.out;
     fill.setPercent(m0, 50);
     EXPECT_EQ(0, repostat({repo.path()}).status) << "young locks and dirty flags are no warning";
@@ -257,7 +257,9 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
                          "  copy " +
                          legacy + "/abc (legacy): 7 bytes, last used 2008-01-10 21:20:00\n"))
         << text.out;
-    EXPECT_TRUE(text.has("resource other: clean, 1 copies, lock file ")) << text.out;
+    EXPECT_TRUE(text.has("resource other: clean, 1 copy, lock file ")) << text.out;
+    EXPECT_TRUE(text.has("  copy " + copyOn(m0, "other") + ": 1 byte, last used 2001-09-09"))
+        << text.out;
     EXPECT_TRUE(text.has("resource ../x: not a valid resource name\n")) << text.out;
     EXPECT_TRUE(text.has("resource none: not found, clean, lock file ")) << text.out;
     EXPECT_EQ(0, repostat({repo.path(), "/abc/", "other"}).status) << "all found";
@@ -394,7 +396,11 @@ TEST(Repostat, CheckNamesEveryMistake) {
     ToolRun clean = repostat({"--check", repo.path()});
     EXPECT_EQ(0, clean.status) << clean.out;
     EXPECT_EQ("OK: configuration of " + repo.path() + ", 0 problems\n", clean.out);
-    EXPECT_EQ(3, repostat({"--check", repo.path() + "/nowhere"}).status);
+    ToolRun nowhere = repostat({"--check", repo.path() + "/nowhere"});
+    EXPECT_EQ(3, nowhere.status);
+    EXPECT_EQ(
+        0u, nowhere.out.find("UNKNOWN: configuration of " + repo.path() + "/nowhere, 1 problem\n"))
+        << nowhere.out;
 }
 
 TEST(Repostat, ChangesNothingWhileItLooks) {

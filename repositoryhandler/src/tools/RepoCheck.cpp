@@ -2,6 +2,7 @@
 
 #include "OVRepositoryHandler.h"
 #include "OVSyscalls.h"
+#include "RepoReport.h"
 #include "RepoState.h"
 
 #include <algorithm>
@@ -224,8 +225,9 @@ private:
                 continue;
             bool dirtyLock =
                 lock.path.compare(dir.size() + 1, dirtyPrefix.size(), dirtyPrefix) == 0;
-            warning("the lock file " + lock.path + " is " + std::to_string(lock.age) +
-                    " seconds old, probably stale" +
+            warning("the lock file " + lock.path + " is " +
+                    counted(static_cast<unsigned long long>(lock.age), "second", "seconds") +
+                    " old, probably stale" +
                     (dirtyLock ? " (the dirty-flag lock: it stalls every lookup)" : ""));
         }
     }

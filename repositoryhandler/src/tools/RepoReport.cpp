@@ -88,16 +88,21 @@ void printResource(std::FILE* out, const ResourceState& resource) {
     }
     std::string flag = resource.dirty ? "dirty" : "clean";
     std::string what = resource.found()
-                           ? flag + ", " + std::to_string(resource.copies.size()) + " copies"
+                           ? flag + ", " + counted(resource.copies.size(), "copy", "copies")
                            : "not found, " + flag;
     std::fprintf(out, "resource %s: %s, lock file %s %s\n", resource.name.c_str(), what.c_str(),
                  resource.lockFile.c_str(), resource.locked ? "exists" : "absent");
     for (const CopyState& copy : resource.copies)
-        std::fprintf(out, "  copy %s%s: %" PRIu64 " bytes, last used %s\n", copy.path.c_str(),
-                     copy.legacy ? " (legacy)" : "", copy.size, localTime(copy.lastUse).c_str());
+        std::fprintf(out, "  copy %s%s: %s, last used %s\n", copy.path.c_str(),
+                     copy.legacy ? " (legacy)" : "", counted(copy.size, "byte", "bytes").c_str(),
+                     localTime(copy.lastUse).c_str());
 }
 
 } // namespace
+
+std::string counted(unsigned long long count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
 
 std::string fillBar(double used, int width) {
     int filled = used <= 0 ? 0 : used >= 100 ? width : static_cast<int>(used * width / 100 + 0.5);
@@ -141,11 +146,13 @@ void printText(std::FILE* out, const RepoState& state) {
     std::fprintf(out, "dirty resources: %zu\n", state.dirty.size());
     std::fprintf(out, "legacy directory: %s\n",
                  state.legacyDir.empty() ? "none" : state.legacyDir.c_str());
-    std::fprintf(out, "lock directory: %s, %zu lock files of this repository\n",
-                 state.lockDir.c_str(), state.locks.size());
+    std::fprintf(out, "lock directory: %s, %s of this repository\n", state.lockDir.c_str(),
+                 counted(state.locks.size(), "lock file", "lock files").c_str());
     for (const LockFileState& lock : state.locks)
-        std::fprintf(out, "lock %s: %lld seconds old%s\n", lock.path.c_str(),
-                     static_cast<long long>(lock.age), lock.stale ? ", probably stale" : "");
+        std::fprintf(
+            out, "lock %s: %s old%s\n", lock.path.c_str(),
+            counted(static_cast<unsigned long long>(lock.age), "second", "seconds").c_str(),
+            lock.stale ? ", probably stale" : "");
     for (const ResourceState& resource : state.resources)
         printResource(out, resource);
 }
