@@ -147,6 +147,24 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     EXPECT_FALSE(warn.has("stale")) << warn.out;
     fill.setPercent(m0, 50);
     EXPECT_EQ(0, repostat({repo.path()}).status) << "young locks and dirty flags are no warning";
+    // The repository lock is held for one balancing check only: a quarter of an hour is stale,
+    // where a resource lock is not yet.
+    std::string checkLock = makeLock(repo.path(), "", 800);
+    std::string resourceLock = makeLock(repo.path(), "held", 1000);
+    EXPECT_EQ(0, repostat({repo.path()}).status) << repostat({repo.path()}).out;
+    makeLock(repo.path(), "", 1000);
+    ToolRun held = repostat({repo.path()});
+    EXPECT_EQ(1, held.status) << held.out;
+    EXPECT_TRUE(held.has("lock " + checkLock + ": 100")) // 1000 or 1001 seconds
+        << held.out;
+    EXPECT_TRUE(held.has(" seconds old, probably stale (the repository lock: every balancing "
+                         "check gives up while it stays; once no mountbalance or application "
+                         "process of the repository runs, remove the file)\n"))
+        << held.out;
+    EXPECT_FALSE(held.has(resourceLock + ": 1000 seconds old, probably")) << held.out;
+    EXPECT_TRUE(repostat({"-j", repo.path()}).has("\"stale\": true, \"repositoryLock\": true}"));
+    unlink(checkLock.c_str());
+    unlink(resourceLock.c_str());
     std::string stale = makeLock(repo.path() + "/.dirty", "", 3700);
     warn = repostat({repo.path()});
     EXPECT_EQ(1, warn.status);
@@ -338,6 +356,7 @@ TEST(Repostat, CheckNamesEveryMistake) {
     repo.configure("mountPoints = m0\\m1\nisClearable = true\ncleanLimit = 0\n");
     writeFile(part, "fullLimit = 97\n");
     writeFile(repo / "m1/repositorypart.no", "cleanLimit = 99\nmoveLimit = 98\n");
+    std::string checkLock = makeLock(repo.path(), "", 1000);
     ToolRun fixed = repostat({"--check", "-j", repo.path()});
     EXPECT_EQ(1, fixed.status) << fixed.out;
     EXPECT_TRUE(fixed.has("\"problems\": [\n  {\"level\": \"WARNING\", \"text\": \"the mount "
@@ -362,6 +381,12 @@ TEST(Repostat, CheckNamesEveryMistake) {
                           repo.path() + "/m1/repositorypart.no set cleanLimit"))
         << fixed.out;
     EXPECT_FALSE(fixed.has("cleanLimit 0 of the mount")) << "m0 only inherits it";
+    EXPECT_TRUE(fixed.has("the repository lock file " + checkLock + " is 100")) << fixed.out;
+    EXPECT_TRUE(fixed.has(" seconds old, longer than a balancing check takes (15 minutes): "
+                          "probably left by a killed mountbalance, and every check gives up while "
+                          "it stays; once no mountbalance or application process of the "
+                          "repository runs, remove the file\"}"))
+        << fixed.out;
     writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("mountPoints = m0\\m1\nisClearable = true\nmoveLimit = 95\ncleanLimit = 90\n");
 

@@ -223,6 +223,16 @@ private:
         for (const LockFileState& lock : state.locks) {
             if (!lock.stale)
                 continue;
+            if (lock.repositoryLock) {
+                warning("the repository lock file " + lock.path + " is " +
+                        counted(static_cast<unsigned long long>(lock.age), "second", "seconds") +
+                        " old, longer than a balancing check takes (" +
+                        std::to_string(kStaleRepositoryLockSeconds / 60) +
+                        " minutes): probably left by a killed mountbalance, and every check gives "
+                        "up while it stays; once no mountbalance or application process of the "
+                        "repository runs, remove the file");
+                continue;
+            }
             bool dirtyLock =
                 lock.path.compare(dir.size() + 1, dirtyPrefix.size(), dirtyPrefix) == 0;
             warning("the lock file " + lock.path + " is " +

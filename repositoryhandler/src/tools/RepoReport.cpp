@@ -81,6 +81,15 @@ void printMountLine(std::FILE* out, const MountState& mount) {
                  mount.cleanLimit, mount.moveLimit, status.c_str());
 }
 
+const char* staleNote(const LockFileState& lock) {
+    if (!lock.stale)
+        return "";
+    if (!lock.repositoryLock)
+        return ", probably stale";
+    return ", probably stale (the repository lock: every balancing check gives up while it stays; "
+           "once no mountbalance or application process of the repository runs, remove the file)";
+}
+
 void printResource(std::FILE* out, const ResourceState& resource) {
     if (resource.refused) {
         std::fprintf(out, "resource %s: not a valid resource name\n", resource.name.c_str());
@@ -152,7 +161,7 @@ void printText(std::FILE* out, const RepoState& state) {
         std::fprintf(
             out, "lock %s: %s old%s\n", lock.path.c_str(),
             counted(static_cast<unsigned long long>(lock.age), "second", "seconds").c_str(),
-            lock.stale ? ", probably stale" : "");
+            staleNote(lock));
     for (const ResourceState& resource : state.resources)
         printResource(out, resource);
 }
@@ -183,9 +192,12 @@ void printJson(std::FILE* out, const RepoState& state) {
                  state.legacyDir.empty() ? "null" : jsonString(state.legacyDir).c_str());
     std::fprintf(out, " \"lockDirectory\": %s,\n \"locks\": [", jsonString(state.lockDir).c_str());
     for (size_t i = 0; i < state.locks.size(); ++i)
-        std::fprintf(out, "%s\n  {\"path\": %s, \"ageSeconds\": %lld, \"stale\": %s}",
+        std::fprintf(out,
+                     "%s\n  {\"path\": %s, \"ageSeconds\": %lld, \"stale\": %s, "
+                     "\"repositoryLock\": %s}",
                      i == 0 ? "" : ",", jsonString(state.locks[i].path).c_str(),
-                     static_cast<long long>(state.locks[i].age), boolean(state.locks[i].stale));
+                     static_cast<long long>(state.locks[i].age), boolean(state.locks[i].stale),
+                     boolean(state.locks[i].repositoryLock));
     std::fprintf(out, "],\n \"resources\": [");
     for (size_t i = 0; i < state.resources.size(); ++i) {
         const ResourceState& r = state.resources[i];

@@ -153,6 +153,7 @@ void readLocks(RepoState& state, time_t now) {
     if (!listQuietly(state.lockDir, names) && errno != ENOENT)
         cannotRead(state.lockDir, errno);
     std::vector<std::string> prefixes = lockFilePrefixes(state.path);
+    std::string repositoryLock = lockFileName(resourceLockName(state.path, ""));
     for (const std::string& name : names) {
         bool ours = false;
         for (const std::string& prefix : prefixes)
@@ -164,7 +165,9 @@ void readLocks(RepoState& state, time_t now) {
         LockFileState lock;
         lock.path = path;
         lock.age = now > st.st_mtime ? now - st.st_mtime : 0;
-        lock.stale = lock.age > kStaleLockSeconds;
+        lock.repositoryLock = name == repositoryLock;
+        lock.stale =
+            lock.age > (lock.repositoryLock ? kStaleRepositoryLockSeconds : kStaleLockSeconds);
         state.locks.push_back(lock);
     }
 }

@@ -13,6 +13,10 @@
 
 // A lock file older than this is probably left by a process that died.
 constexpr time_t kStaleLockSeconds = 3600;
+// The repository lock is held for one balancing check: seconds for 2 x 100,000 resources, minutes
+// when gigabytes are moved. Older than the 15 minutes between two runs of the ready timer, it has
+// made at least one run give up, and it is most likely left by a check that was killed.
+constexpr time_t kStaleRepositoryLockSeconds = 900;
 
 struct MountState {
     std::string path;
@@ -36,6 +40,7 @@ struct LockFileState {
     std::string path;
     time_t age = 0; // seconds since its last change
     bool stale = false;
+    bool repositoryLock = false; // the lock of the balancing check, not of a resource
 };
 
 struct CopyState {
