@@ -147,22 +147,18 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     EXPECT_FALSE(warn.has("stale")) << warn.out;
     fill.setPercent(m0, 50);
     EXPECT_EQ(0, repostat({repo.path()}).status) << "young locks and dirty flags are no warning";
-    // The repository lock is held for one balancing check only: a quarter of an hour is stale,
-    // where a resource lock is not yet.
+    // The repository lock is stale after a quarter of an hour, a resource lock not yet.
     std::string checkLock = makeLock(repo.path(), "", 800);
     std::string resourceLock = makeLock(repo.path(), "held", 1000);
     EXPECT_EQ(0, repostat({repo.path()}).status) << repostat({repo.path()}).out;
     makeLock(repo.path(), "", 1000);
     ToolRun held = repostat({repo.path()});
     EXPECT_EQ(1, held.status) << held.out;
-    EXPECT_TRUE(held.has("lock " + checkLock + ": 100")) // 1000 or 1001 seconds
-        << held.out;
-    EXPECT_TRUE(held.has(" seconds old, probably stale (the repository lock: every balancing "
+    EXPECT_TRUE(held.has("lock " + checkLock + ": 100") && // 1000 or 1001 seconds
+                held.has(" seconds old, probably stale (the repository lock: every balancing "
                          "check gives up while it stays; once no mountbalance or application "
                          "process of the repository runs, remove the file)\n"))
         << held.out;
-    EXPECT_FALSE(held.has(resourceLock + ": 1000 seconds old, probably")) << held.out;
-    EXPECT_TRUE(repostat({"-j", repo.path()}).has("\"stale\": true, \"repositoryLock\": true}"));
     unlink(checkLock.c_str());
     unlink(resourceLock.c_str());
     std::string stale = makeLock(repo.path() + "/.dirty", "", 3700);
@@ -205,13 +201,10 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     ToolRun bare = repostat({repo.path()});
     EXPECT_EQ(1, bare.status);
     EXPECT_TRUE(bare.has("mount " + m1 + ": not mounted, MOUNT_UNMOUNTED\n")) << bare.out;
-    ToolRun bareJson = repostat({"-j", repo.path()});
-    EXPECT_TRUE(bareJson.has("\"state\": \"not mounted\", \"present\": true, \"mounted\": "
-                             "false, \"switchedOff\": false, \"readOnly\": false, "
-                             "\"usedPercent\": null, \"switchLimit\": null, \"fullLimit\": null, "
-                             "\"cleanLimit\": null, \"moveLimit\": null, \"status\": "
-                             "[\"MOUNT_UNMOUNTED\"]}"))
-        << bareJson.out;
+    bare = repostat({"-j", repo.path()});
+    EXPECT_TRUE(bare.has("\"state\": \"not mounted\"") &&
+                bare.has("\"usedPercent\": null, \"switchLimit\": null, \"fullLimit\": null"))
+        << bare.out;
     writeFile(m1 + "/repositorypart.no", "switchLimit = 60\n");
     fill.fail(m0, EIO);
     ToolRun missing = repostat({repo.path()});
@@ -259,8 +252,7 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
     ScopedEnv tz("TZ", "UTC");
     tzset();
 
-    // A name with no copy anywhere (or one the library refuses) is not found: a warning, so that
-    // a script does not take it for a resource that is merely clean.
+    // A name with no copy anywhere (or one the library refuses) is not found: a warning.
     ToolRun text = repostat({repo.path(), "/abc/", "other", "../x", "none"});
     EXPECT_EQ(1, text.status) << text.out;
     EXPECT_TRUE(text.has("WARNING: repository " + repo.path() + ", no status bits\n")) << text.out;
@@ -280,12 +272,8 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
         << text.out;
     EXPECT_TRUE(text.has("resource ../x: not a valid resource name\n")) << text.out;
     EXPECT_TRUE(text.has("resource none: not found, clean, lock file ")) << text.out;
-    EXPECT_EQ(0, repostat({repo.path(), "/abc/", "other"}).status) << "all found";
     EXPECT_EQ(1, repostat({repo.path(), "../x"}).status) << "refused names exist nowhere";
-    ToolRun none = repostat({"-j", repo.path(), "none"});
-    EXPECT_EQ(1, none.status) << none.out;
-    EXPECT_TRUE(none.has("\"result\": \"WARNING\", \"exitStatus\": 1,")) << none.out;
-    EXPECT_TRUE(none.has("{\"name\": \"none\", \"valid\": true, \"found\": false, ")) << none.out;
+    EXPECT_TRUE(repostat({"-j", repo.path(), "none"}).has("\"valid\": true, \"found\": false"));
 
     // JSON: one document, strings escaped (quotes, backslashes, control characters, bytes that
     // are no UTF-8), numbers and truth values bare.
@@ -316,7 +304,7 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
 TEST(Repostat, CheckNamesEveryMistake) {
     TestRepository repo;
     std::string m0 = repo.addMount("m0", "fullLimit = 9x\ncleanlimit = 3\n");
-    repo.addMount("m1", "", false);
+    std::string m1 = repo.addMount("m1", "", false);
     writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("# comment\nmountPoints = m0\\m1,m2\\gone\nmountpoints = m0\n"
                    "warnLimit = ninety\nmoveLimit = 99\nisClearable = yes\nverifyOnDevice = on\n"
@@ -350,9 +338,7 @@ TEST(Repostat, CheckNamesEveryMistake) {
 
     // The mount list fixed: m1 is switched off, which is named but not critical. Clearable with
     // the default limits, it would never clear itself: new data stops below the move limit.
-    // Limits that stop balancing are named once where they are set: the repository's cleanLimit
-    // of 0 (inherited by m0), and m1's own cleanLimit above its moveLimit, in the file it will
-    // have once switched on again.
+    // Limits that stop balancing are named once, where they are set (m0 inherits cleanLimit 0).
     repo.configure("mountPoints = m0\\m1\nisClearable = true\ncleanLimit = 0\n");
     writeFile(part, "fullLimit = 97\n");
     writeFile(repo / "m1/repositorypart.no", "cleanLimit = 99\nmoveLimit = 98\n");
@@ -371,22 +357,15 @@ TEST(Repostat, CheckNamesEveryMistake) {
     EXPECT_TRUE(fixed.has("the cleanLimit 0 of the repository is never reached: a mount at the "
                           "moveLimit 99 counts as overloaded, but balancing moves nothing off it; "
                           "in " +
-                          cfg +
-                          " set cleanLimit above 0 and not above moveLimit (for example "
-                          "moveLimit = 99, cleanLimit = 98)\"}"))
-        << fixed.out;
-    EXPECT_TRUE(fixed.has("the cleanLimit 99 of the mount " + repo.path() +
-                          "/m1 is above its moveLimit 98: a mount at the moveLimit 98 counts as "
-                          "overloaded, but balancing moves nothing off it; in " +
-                          repo.path() + "/m1/repositorypart.no set cleanLimit"))
+                          cfg + " set cleanLimit above 0 and not above moveLimit"));
+    EXPECT_TRUE(
+        fixed.has("the cleanLimit 99 of the mount " + m1 + " is above its moveLimit 98: ") &&
+        fixed.has("; in " + m1 + "/repositorypart.no set cleanLimit"))
         << fixed.out;
     EXPECT_FALSE(fixed.has("cleanLimit 0 of the mount")) << "m0 only inherits it";
-    EXPECT_TRUE(fixed.has("the repository lock file " + checkLock + " is 100")) << fixed.out;
-    EXPECT_TRUE(fixed.has(" seconds old, longer than a balancing check takes (15 minutes): "
-                          "probably left by a killed mountbalance, and every check gives up while "
-                          "it stays; once no mountbalance or application process of the "
-                          "repository runs, remove the file\"}"))
-        << fixed.out;
+    EXPECT_TRUE(fixed.has("the repository lock file " + checkLock + " is 100") &&
+                fixed.has(" old, longer than a balancing check takes (15 minutes): probably left "
+                          "by a killed mountbalance"));
     writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("mountPoints = m0\\m1\nisClearable = true\nmoveLimit = 95\ncleanLimit = 90\n");
 
@@ -423,9 +402,7 @@ TEST(Repostat, CheckNamesEveryMistake) {
     EXPECT_EQ("OK: configuration of " + repo.path() + ", 0 problems\n", clean.out);
     ToolRun nowhere = repostat({"--check", repo.path() + "/nowhere"});
     EXPECT_EQ(3, nowhere.status);
-    EXPECT_EQ(
-        0u, nowhere.out.find("UNKNOWN: configuration of " + repo.path() + "/nowhere, 1 problem\n"))
-        << nowhere.out;
+    EXPECT_TRUE(nowhere.has("/nowhere, 1 problem\n")) << nowhere.out;
 }
 
 TEST(Repostat, ChangesNothingWhileItLooks) {
