@@ -143,10 +143,24 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     EXPECT_EQ(1, warn.status) << warn.out;
     EXPECT_TRUE(warn.has("MOUNT_REMIND|MOUNT_WARN\n")) << warn.out;
     EXPECT_TRUE(warn.has("dirty resources: 2\n")) << warn.out;
-    EXPECT_TRUE(warn.has(", 1 lock files of this repository\nlock " + young + ": 1"));
+    EXPECT_TRUE(warn.has(", 1 lock file of this repository\nlock " + young + ": 1"));
     EXPECT_FALSE(warn.has("stale")) << warn.out;
     fill.setPercent(m0, 50);
     EXPECT_EQ(0, repostat({repo.path()}).status) << "young locks and dirty flags are no warning";
+    // The repository lock is stale after a quarter of an hour, a resource lock not yet.
+    std::string checkLock = makeLock(repo.path(), "", 800);
+    std::string resourceLock = makeLock(repo.path(), "held", 1000);
+    EXPECT_EQ(0, repostat({repo.path()}).status) << repostat({repo.path()}).out;
+    makeLock(repo.path(), "", 1000);
+    ToolRun held = repostat({repo.path()});
+    EXPECT_EQ(1, held.status) << held.out;
+    EXPECT_TRUE(held.has("lock " + checkLock + ": 100") && // 1000 or 1001 seconds
+                held.has(" seconds old, probably stale (the repository lock: every balancing "
+                         "check gives up while it stays; once no mountbalance or application "
+                         "process of the repository runs, remove the file)\n"))
+        << held.out;
+    unlink(checkLock.c_str());
+    unlink(resourceLock.c_str());
     std::string stale = makeLock(repo.path() + "/.dirty", "", 3700);
     warn = repostat({repo.path()});
     EXPECT_EQ(1, warn.status);
@@ -170,19 +184,33 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
         << full.out;
     EXPECT_TRUE(full.has("MOUNT_FULL|MOUNT_CLEAN\n")) << "m0 reached its clean limit";
 
-    // A mount switched off makes the repository incomplete; none mounted makes it missing.
+    // A mount switched off makes the repository incomplete and shows the limits it will have
+    // when switched on again; a bare mount point (the file system not mounted) shows neither
+    // limits nor the fill level of the file system below it. None mounted makes it missing.
     fill.setPercent(m0, 10);
     fill.setPercent(m1, 10);
     rename((m1 + "/repositorypart.cfg").c_str(), (m1 + "/repositorypart.no").c_str());
     ToolRun incomplete = repostat({repo.path()});
     EXPECT_EQ(1, incomplete.status);
-    EXPECT_TRUE(incomplete.has("mount " + m1 + ": switched off, used 10.0% [##..................]"))
+    EXPECT_TRUE(incomplete.has("mount " + m1 +
+                               ": switched off, used 10.0% [##..................], limits switch "
+                               "60 full 97 clean 98 move 99, MOUNT_UNMOUNTED\n"))
         << incomplete.out;
     EXPECT_TRUE(incomplete.has("repository status: REPO_INCOMPLETE\n")) << incomplete.out;
+    unlink((m1 + "/repositorypart.no").c_str());
+    ToolRun bare = repostat({repo.path()});
+    EXPECT_EQ(1, bare.status);
+    EXPECT_TRUE(bare.has("mount " + m1 + ": not mounted, MOUNT_UNMOUNTED\n")) << bare.out;
+    bare = repostat({"-j", repo.path()});
+    EXPECT_TRUE(bare.has("\"state\": \"not mounted\"") &&
+                bare.has("\"usedPercent\": null, \"switchLimit\": null, \"fullLimit\": null"))
+        << bare.out;
+    writeFile(m1 + "/repositorypart.no", "switchLimit = 60\n");
     fill.fail(m0, EIO);
     ToolRun missing = repostat({repo.path()});
     EXPECT_EQ(3, missing.status);
-    EXPECT_TRUE(missing.has("mount " + m0 + ": not mounted, used ? [....................]"))
+    EXPECT_TRUE(
+        missing.has("mount " + m0 + ": fill level unreadable, used ? [....................]"))
         << missing.out;
     EXPECT_TRUE(missing.has("UNKNOWN: repository " + repo.path() + ", REPO_MISSING\n"));
     EXPECT_EQ(3, repostat({repo.path() + "/nowhere"}).status);
@@ -224,8 +252,10 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
     ScopedEnv tz("TZ", "UTC");
     tzset();
 
+    // A name with no copy anywhere (or one the library refuses) is not found: a warning.
     ToolRun text = repostat({repo.path(), "/abc/", "other", "../x", "none"});
-    EXPECT_EQ(0, text.status) << text.out;
+    EXPECT_EQ(1, text.status) << text.out;
+    EXPECT_TRUE(text.has("WARNING: repository " + repo.path() + ", no status bits\n")) << text.out;
     EXPECT_TRUE(text.has("resource /abc/: dirty, 3 copies, lock file " + lock +
                          " exists\n"
                          "  copy " +
@@ -237,9 +267,13 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
                          "  copy " +
                          legacy + "/abc (legacy): 7 bytes, last used 2008-01-10 21:20:00\n"))
         << text.out;
-    EXPECT_TRUE(text.has("resource other: clean, 1 copies, lock file ")) << text.out;
+    EXPECT_TRUE(text.has("resource other: clean, 1 copy, lock file ")) << text.out;
+    EXPECT_TRUE(text.has("  copy " + copyOn(m0, "other") + ": 1 byte, last used 2001-09-09"))
+        << text.out;
     EXPECT_TRUE(text.has("resource ../x: not a valid resource name\n")) << text.out;
-    EXPECT_TRUE(text.has("resource none: clean, 0 copies")) << text.out;
+    EXPECT_TRUE(text.has("resource none: not found, clean, lock file ")) << text.out;
+    EXPECT_EQ(1, repostat({repo.path(), "../x"}).status) << "refused names exist nowhere";
+    EXPECT_TRUE(repostat({"-j", repo.path(), "none"}).has("\"valid\": true, \"found\": false"));
 
     // JSON: one document, strings escaped (quotes, backslashes, control characters, bytes that
     // are no UTF-8), numbers and truth values bare.
@@ -249,7 +283,8 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
     EXPECT_EQ(0, json.status);
     EXPECT_EQ('{', json.out.front());
     EXPECT_EQ("}\n", json.out.substr(json.out.size() - 2));
-    EXPECT_TRUE(json.has("{\"name\": \"abc\", \"valid\": true, \"dirty\": true, \"lockFile\": \"" +
+    EXPECT_TRUE(json.has("{\"name\": \"abc\", \"valid\": true, \"found\": true, \"dirty\": true, "
+                         "\"lockFile\": \"" +
                          lock +
                          "\", \"lockFileExists\": true, \"copies\": [\n"
                          "    {\"path\": \"" +
@@ -258,7 +293,7 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
                          "\"lastUseText\": \"2001-09-09 01:46:40\"},"))
         << json.out;
     EXPECT_TRUE(json.has("\"name\": \"q\\\"b\\\\s\\u0009c\\ufffd\xc3\xa9\", \"valid\": true, "
-                         "\"dirty\": false"))
+                         "\"found\": true, \"dirty\": false"))
         << json.out;
     EXPECT_TRUE(json.has("\"usedPercent\": 20.000000, \"switchLimit\": 95, \"fullLimit\": 97, "
                          "\"cleanLimit\": 98, \"moveLimit\": 99, \"status\": []}"))
@@ -269,7 +304,7 @@ TEST(Repostat, ShowsEveryCopyOfAResource) {
 TEST(Repostat, CheckNamesEveryMistake) {
     TestRepository repo;
     std::string m0 = repo.addMount("m0", "fullLimit = 9x\ncleanlimit = 3\n");
-    repo.addMount("m1", "", false);
+    std::string m1 = repo.addMount("m1", "", false);
     writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("# comment\nmountPoints = m0\\m1,m2\\gone\nmountpoints = m0\n"
                    "warnLimit = ninety\nmoveLimit = 99\nisClearable = yes\nverifyOnDevice = on\n"
@@ -303,8 +338,11 @@ TEST(Repostat, CheckNamesEveryMistake) {
 
     // The mount list fixed: m1 is switched off, which is named but not critical. Clearable with
     // the default limits, it would never clear itself: new data stops below the move limit.
-    repo.configure("mountPoints = m0\\m1\nisClearable = true\n");
+    // Limits that stop balancing are named once, where they are set (m0 inherits cleanLimit 0).
+    repo.configure("mountPoints = m0\\m1\nisClearable = true\ncleanLimit = 0\n");
     writeFile(part, "fullLimit = 97\n");
+    writeFile(repo / "m1/repositorypart.no", "cleanLimit = 99\nmoveLimit = 98\n");
+    std::string checkLock = makeLock(repo.path(), "", 1000);
     ToolRun fixed = repostat({"--check", "-j", repo.path()});
     EXPECT_EQ(1, fixed.status) << fixed.out;
     EXPECT_TRUE(fixed.has("\"problems\": [\n  {\"level\": \"WARNING\", \"text\": \"the mount "
@@ -316,6 +354,19 @@ TEST(Repostat, CheckNamesEveryMistake) {
     EXPECT_TRUE(fixed.has("the repository is clearable, but the moveLimit 99 of " + m0 +
                           " is not below its fullLimit 97"))
         << fixed.out;
+    EXPECT_TRUE(fixed.has("the cleanLimit 0 of the repository is never reached: a mount at the "
+                          "moveLimit 99 counts as overloaded, but balancing moves nothing off it; "
+                          "in " +
+                          cfg + " set cleanLimit above 0 and not above moveLimit"));
+    EXPECT_TRUE(
+        fixed.has("the cleanLimit 99 of the mount " + m1 + " is above its moveLimit 98: ") &&
+        fixed.has("; in " + m1 + "/repositorypart.no set cleanLimit"))
+        << fixed.out;
+    EXPECT_FALSE(fixed.has("cleanLimit 0 of the mount")) << "m0 only inherits it";
+    EXPECT_TRUE(fixed.has("the repository lock file " + checkLock + " is 100") &&
+                fixed.has(" old, longer than a balancing check takes (15 minutes): probably left "
+                          "by a killed mountbalance"));
+    writeFile(repo / "m1/repositorypart.no", "");
     repo.configure("mountPoints = m0\\m1\nisClearable = true\nmoveLimit = 95\ncleanLimit = 90\n");
 
     // Without a lock directory nothing is excluded; that is critical.
@@ -337,8 +388,11 @@ TEST(Repostat, CheckNamesEveryMistake) {
             << noDir.out;
     }
 
-    // Everything in order.
+    // Everything in order; a moveLimit of 0 switches balancing off, and a cleanLimit equal to the
+    // moveLimit still ends it.
     rename((repo / "m1/repositorypart.no").c_str(), (repo / "m1/repositorypart.cfg").c_str());
+    writeFile(part, "moveLimit = 0\ncleanLimit = 0\n");
+    writeFile(repo / "m1/repositorypart.cfg", "cleanLimit = 95\n");
     std::vector<std::string> locks;
     listQuietly(lockDir(), locks);
     for (const std::string& name : locks)
@@ -346,7 +400,9 @@ TEST(Repostat, CheckNamesEveryMistake) {
     ToolRun clean = repostat({"--check", repo.path()});
     EXPECT_EQ(0, clean.status) << clean.out;
     EXPECT_EQ("OK: configuration of " + repo.path() + ", 0 problems\n", clean.out);
-    EXPECT_EQ(3, repostat({"--check", repo.path() + "/nowhere"}).status);
+    ToolRun nowhere = repostat({"--check", repo.path() + "/nowhere"});
+    EXPECT_EQ(3, nowhere.status);
+    EXPECT_TRUE(nowhere.has("/nowhere, 1 problem\n")) << nowhere.out;
 }
 
 TEST(Repostat, ChangesNothingWhileItLooks) {

@@ -2,6 +2,7 @@
 
 #include "OVRepositoryHandler.h"
 #include "OVSyscalls.h"
+#include "RepoReport.h"
 #include "RepoState.h"
 
 #include <algorithm>
@@ -92,8 +93,10 @@ public:
             checkMountList(mountPoints);
         if (!legacyDir.empty() && !isDirectory(legacyDir))
             warning("the legacy directory " + legacyDir + " does not exist");
-        checkLocks();
-        checkClearableLimits();
+        RepoState state = readRepoState(path, {}, now);
+        checkLocks(state);
+        checkClearableLimits(state);
+        checkBalancingLimits(state);
         return std::move(problems);
     }
 
@@ -160,12 +163,11 @@ private:
     // A clearable repository deletes only once a mount reached its move limit, while new
     // resources stop at the full limit: a move limit that is not below the full limit is never
     // reached by new data, and the repository fills up without clearing itself.
-    void checkClearableLimits() {
-        RepoState state = readRepoState(path, {}, now);
+    void checkClearableLimits(const RepoState& state) {
         if (!state.clearable)
             return;
         for (const MountState& mount : state.mounts)
-            if (mount.present && mount.moveLimit >= mount.fullLimit)
+            if (mount.limitsKnown && mount.moveLimit >= mount.fullLimit)
                 warning("the repository is clearable, but the moveLimit " +
                         std::to_string(mount.moveLimit) + " of " + mount.path +
                         " is not below its fullLimit " + std::to_string(mount.fullLimit) +
@@ -174,7 +176,38 @@ private:
                         "95, cleanLimit = 90)");
     }
 
-    void checkLocks() {
+    // Balancing starts on a mount at its moveLimit and moves resources off it until it is below
+    // its cleanLimit. A cleanLimit of 0 is never reached, and one above the moveLimit is not
+    // reached when balancing starts: the mount then counts as overloaded, but nothing is moved
+    // off it. A moveLimit of 0 switches balancing off and is no such mistake.
+    void checkBalancingLimits(const RepoState& state) {
+        auto stopsBalancing = [](int clean, int move) {
+            return move > 0 && (clean == 0 || clean > move);
+        };
+        if (stopsBalancing(state.cleanLimit, state.moveLimit))
+            balancingWarning("the repository", path + "/repository.cfg", state.cleanLimit,
+                             state.moveLimit);
+        // A mount with the repository's limits is named by the warning above.
+        for (const MountState& mount : state.mounts)
+            if (mount.limitsKnown && stopsBalancing(mount.cleanLimit, mount.moveLimit) &&
+                (mount.cleanLimit != state.cleanLimit || mount.moveLimit != state.moveLimit))
+                balancingWarning(
+                    "the mount " + mount.path,
+                    mount.path + (mount.switchedOff ? "/repositorypart.no" : "/repositorypart.cfg"),
+                    mount.cleanLimit, mount.moveLimit);
+    }
+
+    void balancingWarning(const std::string& whose, const std::string& file, int clean, int move) {
+        std::string cleanLimit = std::to_string(clean), moveLimit = std::to_string(move);
+        warning("the cleanLimit " + cleanLimit + " of " + whose +
+                (clean == 0 ? " is never reached" : " is above its moveLimit " + moveLimit) +
+                ": a mount at the moveLimit " + moveLimit +
+                " counts as overloaded, but balancing moves nothing off it; in " + file +
+                " set cleanLimit above 0 and not above moveLimit (for example moveLimit = 99, "
+                "cleanLimit = 98)");
+    }
+
+    void checkLocks(const RepoState& state) {
         const char* lockVar = std::getenv("LOCK_VAR");
         if (lockVar == nullptr || *lockVar == '\0') {
             critical(std::string("LOCK_VAR is ") + (lockVar == nullptr ? "not set" : "empty") +
@@ -186,15 +219,25 @@ private:
             critical("the lock directory " + dir + " (LOCK_VAR) is missing or not writable");
             return;
         }
-        RepoState state = readRepoState(path, {}, now);
         std::string dirtyPrefix = lockFilePrefixes(state.path)[1];
         for (const LockFileState& lock : state.locks) {
             if (!lock.stale)
                 continue;
+            if (lock.repositoryLock) {
+                warning("the repository lock file " + lock.path + " is " +
+                        counted(static_cast<unsigned long long>(lock.age), "second", "seconds") +
+                        " old, longer than a balancing check takes (" +
+                        std::to_string(kStaleRepositoryLockSeconds / 60) +
+                        " minutes): probably left by a killed mountbalance, and every check gives "
+                        "up while it stays; once no mountbalance or application process of the "
+                        "repository runs, remove the file");
+                continue;
+            }
             bool dirtyLock =
                 lock.path.compare(dir.size() + 1, dirtyPrefix.size(), dirtyPrefix) == 0;
-            warning("the lock file " + lock.path + " is " + std::to_string(lock.age) +
-                    " seconds old, probably stale" +
+            warning("the lock file " + lock.path + " is " +
+                    counted(static_cast<unsigned long long>(lock.age), "second", "seconds") +
+                    " old, probably stale" +
                     (dirtyLock ? " (the dirty-flag lock: it stalls every lookup)" : ""));
         }
     }

@@ -53,17 +53,41 @@ const char* boolean(bool value) {
     return value ? "true" : "false";
 }
 
+// How the mount stands, in the words of the mount line and of the JSON "state".
+const char* mountCondition(const MountState& mount) {
+    return mount.mounted && mount.readOnly ? "mounted read-only"
+           : mount.mounted                 ? "mounted"
+           : !mount.present                ? "missing"
+           : mount.switchedOff             ? "switched off"
+           : mount.limitsKnown             ? "fill level unreadable"
+                                           : "not mounted";
+}
+
+// A bare mount point has neither limits nor a fill level of its own to show.
+bool bareMountPoint(const MountState& mount) {
+    return mount.present && !mount.limitsKnown;
+}
+
 void printMountLine(std::FILE* out, const MountState& mount) {
-    const char* presence = mount.mounted && mount.readOnly ? "mounted read-only"
-                           : mount.mounted                 ? "mounted"
-                           : !mount.present                ? "missing"
-                           : mount.switchedOff             ? "switched off"
-                                                           : "not mounted";
+    std::string status = joined(mountStatusNames(mount.status), "no status bits");
+    if (bareMountPoint(mount)) {
+        std::fprintf(out, "mount %s: %s, %s\n", mount.path.c_str(), mountCondition(mount),
+                     status.c_str());
+        return;
+    }
     std::fprintf(out, "mount %s: %s, used %s [%s], limits switch %d full %d clean %d move %d, %s\n",
-                 mount.path.c_str(), presence, percent(mount.used).c_str(),
+                 mount.path.c_str(), mountCondition(mount), percent(mount.used).c_str(),
                  fillBar(mount.used, 20).c_str(), mount.switchLimit, mount.fullLimit,
-                 mount.cleanLimit, mount.moveLimit,
-                 joined(mountStatusNames(mount.status), "no status bits").c_str());
+                 mount.cleanLimit, mount.moveLimit, status.c_str());
+}
+
+const char* staleNote(const LockFileState& lock) {
+    if (!lock.stale)
+        return "";
+    if (!lock.repositoryLock)
+        return ", probably stale";
+    return ", probably stale (the repository lock: every balancing check gives up while it stays; "
+           "once no mountbalance or application process of the repository runs, remove the file)";
 }
 
 void printResource(std::FILE* out, const ResourceState& resource) {
@@ -71,15 +95,23 @@ void printResource(std::FILE* out, const ResourceState& resource) {
         std::fprintf(out, "resource %s: not a valid resource name\n", resource.name.c_str());
         return;
     }
-    std::fprintf(out, "resource %s: %s, %zu copies, lock file %s %s\n", resource.name.c_str(),
-                 resource.dirty ? "dirty" : "clean", resource.copies.size(),
+    std::string flag = resource.dirty ? "dirty" : "clean";
+    std::string what = resource.found()
+                           ? flag + ", " + counted(resource.copies.size(), "copy", "copies")
+                           : "not found, " + flag;
+    std::fprintf(out, "resource %s: %s, lock file %s %s\n", resource.name.c_str(), what.c_str(),
                  resource.lockFile.c_str(), resource.locked ? "exists" : "absent");
     for (const CopyState& copy : resource.copies)
-        std::fprintf(out, "  copy %s%s: %" PRIu64 " bytes, last used %s\n", copy.path.c_str(),
-                     copy.legacy ? " (legacy)" : "", copy.size, localTime(copy.lastUse).c_str());
+        std::fprintf(out, "  copy %s%s: %s, last used %s\n", copy.path.c_str(),
+                     copy.legacy ? " (legacy)" : "", counted(copy.size, "byte", "bytes").c_str(),
+                     localTime(copy.lastUse).c_str());
 }
 
 } // namespace
+
+std::string counted(unsigned long long count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
 
 std::string fillBar(double used, int width) {
     int filled = used <= 0 ? 0 : used >= 100 ? width : static_cast<int>(used * width / 100 + 0.5);
@@ -123,11 +155,13 @@ void printText(std::FILE* out, const RepoState& state) {
     std::fprintf(out, "dirty resources: %zu\n", state.dirty.size());
     std::fprintf(out, "legacy directory: %s\n",
                  state.legacyDir.empty() ? "none" : state.legacyDir.c_str());
-    std::fprintf(out, "lock directory: %s, %zu lock files of this repository\n",
-                 state.lockDir.c_str(), state.locks.size());
+    std::fprintf(out, "lock directory: %s, %s of this repository\n", state.lockDir.c_str(),
+                 counted(state.locks.size(), "lock file", "lock files").c_str());
     for (const LockFileState& lock : state.locks)
-        std::fprintf(out, "lock %s: %lld seconds old%s\n", lock.path.c_str(),
-                     static_cast<long long>(lock.age), lock.stale ? ", probably stale" : "");
+        std::fprintf(
+            out, "lock %s: %s old%s\n", lock.path.c_str(),
+            counted(static_cast<unsigned long long>(lock.age), "second", "seconds").c_str(),
+            staleNote(lock));
     for (const ResourceState& resource : state.resources)
         printResource(out, resource);
 }
@@ -140,31 +174,39 @@ void printJson(std::FILE* out, const RepoState& state) {
     for (size_t i = 0; i < state.mounts.size(); ++i) {
         const MountState& m = state.mounts[i];
         std::string used = m.used < 0 ? "null" : std::to_string(m.used);
+        auto limit = [&m](int value) {
+            return bareMountPoint(m) ? std::string("null") : std::to_string(value);
+        };
         std::fprintf(
             out,
-            "%s\n  {\"path\": %s, \"present\": %s, \"mounted\": %s, \"switchedOff\": %s, "
-            "\"readOnly\": %s, \"usedPercent\": %s, \"switchLimit\": %d, \"fullLimit\": %d, "
-            "\"cleanLimit\": %d, \"moveLimit\": %d, \"status\": %s}",
-            i == 0 ? "" : ",", jsonString(m.path).c_str(), boolean(m.present), boolean(m.mounted),
-            boolean(m.switchedOff), boolean(m.readOnly), used.c_str(), m.switchLimit, m.fullLimit,
-            m.cleanLimit, m.moveLimit, jsonNames(mountStatusNames(m.status)).c_str());
+            "%s\n  {\"path\": %s, \"state\": \"%s\", \"present\": %s, \"mounted\": %s, "
+            "\"switchedOff\": %s, \"readOnly\": %s, \"usedPercent\": %s, \"switchLimit\": %s, "
+            "\"fullLimit\": %s, \"cleanLimit\": %s, \"moveLimit\": %s, \"status\": %s}",
+            i == 0 ? "" : ",", jsonString(m.path).c_str(), mountCondition(m), boolean(m.present),
+            boolean(m.mounted), boolean(m.switchedOff), boolean(m.readOnly), used.c_str(),
+            limit(m.switchLimit).c_str(), limit(m.fullLimit).c_str(), limit(m.cleanLimit).c_str(),
+            limit(m.moveLimit).c_str(), jsonNames(mountStatusNames(m.status)).c_str());
     }
     std::fprintf(out, "],\n \"status\": %s,\n \"dirtyResources\": %zu,\n \"legacyDir\": %s,\n",
                  jsonNames(repositoryStatusNames(state.status)).c_str(), state.dirty.size(),
                  state.legacyDir.empty() ? "null" : jsonString(state.legacyDir).c_str());
     std::fprintf(out, " \"lockDirectory\": %s,\n \"locks\": [", jsonString(state.lockDir).c_str());
     for (size_t i = 0; i < state.locks.size(); ++i)
-        std::fprintf(out, "%s\n  {\"path\": %s, \"ageSeconds\": %lld, \"stale\": %s}",
+        std::fprintf(out,
+                     "%s\n  {\"path\": %s, \"ageSeconds\": %lld, \"stale\": %s, "
+                     "\"repositoryLock\": %s}",
                      i == 0 ? "" : ",", jsonString(state.locks[i].path).c_str(),
-                     static_cast<long long>(state.locks[i].age), boolean(state.locks[i].stale));
+                     static_cast<long long>(state.locks[i].age), boolean(state.locks[i].stale),
+                     boolean(state.locks[i].repositoryLock));
     std::fprintf(out, "],\n \"resources\": [");
     for (size_t i = 0; i < state.resources.size(); ++i) {
         const ResourceState& r = state.resources[i];
         std::fprintf(out,
-                     "%s\n  {\"name\": %s, \"valid\": %s, \"dirty\": %s, \"lockFile\": %s, "
-                     "\"lockFileExists\": %s, \"copies\": [",
+                     "%s\n  {\"name\": %s, \"valid\": %s, \"found\": %s, \"dirty\": %s, "
+                     "\"lockFile\": %s, \"lockFileExists\": %s, \"copies\": [",
                      i == 0 ? "" : ",", jsonString(r.name).c_str(), boolean(!r.refused),
-                     boolean(r.dirty), jsonString(r.lockFile).c_str(), boolean(r.locked));
+                     boolean(r.found()), boolean(r.dirty), jsonString(r.lockFile).c_str(),
+                     boolean(r.locked));
         for (size_t k = 0; k < r.copies.size(); ++k)
             std::fprintf(out,
                          "%s\n    {\"path\": %s, \"legacy\": %s, \"size\": %" PRIu64

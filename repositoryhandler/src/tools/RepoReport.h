@@ -15,6 +15,8 @@ void printJson(std::FILE* out, const RepoState& state);
 
 // text as a JSON string, quotes included; bytes that are not valid UTF-8 become U+FFFD.
 std::string jsonString(const std::string& text);
+// "1 copy", "2 copies": count with the noun in its number.
+std::string counted(unsigned long long count, const char* one, const char* many);
 // A bar of width characters, '#' for the used share and '.' for the rest.
 std::string fillBar(double used, int width);
 

@@ -87,16 +87,21 @@ MountState readMount(const std::string& path, const Limits& limits) {
     mount.moveLimit = limits.move;
     struct stat st;
     mount.present = ovsys::table().stat(path.c_str(), &st) == 0;
-    mount.switchedOff = ovsys::table().access((path + "/repositorypart.no").c_str(), F_OK) == 0;
     OVProperties part;
     bool configured = mount.present && readProperties(path + "/repositorypart.cfg", part);
-    if (configured) {
+    // Switching a mount back on renames repositorypart.no to repositorypart.cfg: the limits in
+    // it are those the library will use then.
+    mount.switchedOff =
+        mount.present && !configured && readProperties(path + "/repositorypart.no", part);
+    mount.limitsKnown = configured || mount.switchedOff;
+    if (mount.limitsKnown) {
         readNatInt(part, "switchLimit", mount.switchLimit);
         readNatInt(part, "fullLimit", mount.fullLimit);
         readNatInt(part, "cleanLimit", mount.cleanLimit);
         readNatInt(part, "moveLimit", mount.moveLimit);
     }
-    mount.used = mount.present ? usedPercent(path, mount.readOnly) : -1;
+    // The fill level of a bare mount point is that of the file system below it, not the mount's.
+    mount.used = mount.limitsKnown ? usedPercent(path, mount.readOnly) : -1;
     mount.mounted = configured && mount.used >= 0;
     mount.status = mount.mounted ? mountBits(mount, limits) : MOUNT_UNMOUNTED;
     // The library passes a read-only mount over like a full one.
@@ -148,6 +153,7 @@ void readLocks(RepoState& state, time_t now) {
     if (!listQuietly(state.lockDir, names) && errno != ENOENT)
         cannotRead(state.lockDir, errno);
     std::vector<std::string> prefixes = lockFilePrefixes(state.path);
+    std::string repositoryLock = lockFileName(resourceLockName(state.path, ""));
     for (const std::string& name : names) {
         bool ours = false;
         for (const std::string& prefix : prefixes)
@@ -159,7 +165,9 @@ void readLocks(RepoState& state, time_t now) {
         LockFileState lock;
         lock.path = path;
         lock.age = now > st.st_mtime ? now - st.st_mtime : 0;
-        lock.stale = lock.age > kStaleLockSeconds;
+        lock.repositoryLock = name == repositoryLock;
+        lock.stale =
+            lock.age > (lock.repositoryLock ? kStaleRepositoryLockSeconds : kStaleLockSeconds);
         state.locks.push_back(lock);
     }
 }
@@ -295,6 +303,8 @@ RepoState readRepoState(const std::string& path, const std::vector<std::string>&
         readNatInt(config, "moveLimit", limits.move);
         if (const char* legacy = config.getProperty("legacyDir"))
             state.legacyDir = legacy;
+        state.cleanLimit = limits.clean;
+        state.moveLimit = limits.move;
         const char* clearable = config.getProperty("isClearable");
         state.clearable = clearable != nullptr && std::strcmp(clearable, "true") == 0;
         for (const std::string& mount : mountPaths(state.path, config.getProperty("mountPoints")))
@@ -328,6 +338,9 @@ int exitStatusOf(const RepoState& state) {
                      (mount.readOnly || has(mount.status, MOUNT_WARN | MOUNT_WARN2 | MOUNT_WARN3)));
     for (const LockFileState& lock : state.locks)
         warn = warn || lock.stale;
+    // A resource that exists nowhere is an answer a script must not take for a clean one.
+    for (const ResourceState& resource : state.resources)
+        warn = warn || !resource.found();
     return warn ? 1 : 0;
 }
 

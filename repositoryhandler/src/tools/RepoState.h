@@ -13,14 +13,22 @@
 
 // A lock file older than this is probably left by a process that died.
 constexpr time_t kStaleLockSeconds = 3600;
+// The repository lock is held for one balancing check: seconds for 2 x 100,000 resources, minutes
+// when gigabytes are moved. Older than the 15 minutes between two runs of the ready timer, it has
+// made at least one run give up, and it is most likely left by a check that was killed.
+constexpr time_t kStaleRepositoryLockSeconds = 900;
 
 struct MountState {
     std::string path;
     bool present = false;     // the directory exists
     bool mounted = false;     // "repositorypart.cfg" present and the fill level readable
     bool switchedOff = false; // "repositorypart.no" present instead
-    double used = -1;         // percent, -1 when it cannot be read
-    bool readOnly = false;    // the file system is mounted read-only: no new resource goes there
+    // The limits come from the mount's own file (".cfg", or ".no" while switched off). Without
+    // either, the directory is a bare mount point: the file system meant for it is not mounted,
+    // and neither its limits nor its fill level can be known.
+    bool limitsKnown = false;
+    double used = -1;      // percent, -1 when it cannot be read or is not the mount's
+    bool readOnly = false; // the file system is mounted read-only: no new resource goes there
     int switchLimit = 0;
     int fullLimit = 0;
     int cleanLimit = 0;
@@ -32,6 +40,7 @@ struct LockFileState {
     std::string path;
     time_t age = 0; // seconds since its last change
     bool stale = false;
+    bool repositoryLock = false; // the lock of the balancing check, not of a resource
 };
 
 struct CopyState {
@@ -48,6 +57,8 @@ struct ResourceState {
     std::string lockFile;
     bool locked = false; // the lock file exists
     std::vector<CopyState> copies;
+    // Some copy exists, on a mount (switched off or not) or in the legacy directory.
+    bool found() const { return !copies.empty(); }
 };
 
 struct RepoState {
@@ -59,6 +70,9 @@ struct RepoState {
     std::string legacyDir;
     // "isClearable = true": a check deletes the oldest resources when no mount has room.
     bool clearable = false;
+    // The limits of repository.cfg (or their defaults), which mounts override in their own file.
+    int cleanLimit = 0;
+    int moveLimit = 0;
     std::string lockDir;
     std::vector<LockFileState> locks;
     std::vector<ResourceState> resources;
@@ -69,8 +83,9 @@ struct RepoState {
 RepoState readRepoState(const std::string& path, const std::vector<std::string>& resources,
                         time_t now);
 
-// Exit status for monitoring: 0 OK, 1 WARNING, 2 CRITICAL (also for a configured mount directory
-// that does not exist: the library refuses such a repository), 3 UNKNOWN.
+// Exit status for monitoring: 0 OK, 1 WARNING (also for a resource asked for that has no copy
+// anywhere), 2 CRITICAL (also for a configured mount directory that does not exist: the library
+// refuses such a repository), 3 UNKNOWN.
 int exitStatusOf(const RepoState& state);
 const char* exitStatusName(int exitStatus);
 // The names of the set bits, joined by "|" ("" for none).

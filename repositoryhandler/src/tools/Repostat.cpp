@@ -52,8 +52,8 @@ int check(const Options& options, std::FILE* out) {
         std::fprintf(out, "]}\n");
         return status;
     }
-    std::fprintf(out, "%s: configuration of %s, %zu problems\n", exitStatusName(status),
-                 repository.c_str(), problems.size());
+    std::fprintf(out, "%s: configuration of %s, %s\n", exitStatusName(status), repository.c_str(),
+                 counted(problems.size(), "problem", "problems").c_str());
     for (const Problem& problem : problems)
         std::fprintf(out, "%s: %s\n", exitStatusName(problem.level), problem.text.c_str());
     return status;
