@@ -142,7 +142,7 @@ TEST(Repostat, ExitStatusAndLinesFollowTheRepositoryState) {
     ToolRun warn = repostat({repo.path()});
     EXPECT_EQ(1, warn.status) << warn.out;
     EXPECT_TRUE(warn.has("MOUNT_REMIND|MOUNT_WARN\n")) << warn.out;
-    EXPECT_TRUE(warn.has("dirty resources: 2\n")) << warn.out;
+    EXPECT_TRUE(warn.has("dirty resources: 2 (a, b)\n")) << warn.out;
     EXPECT_TRUE(warn.has(", 1 lock file of this repository\nlock " + young + ": 1"));
     EXPECT_FALSE(warn.has("stale")) << warn.out;
     fill.setPercent(m0, 50);

@@ -4,6 +4,9 @@
 
 namespace {
 
+// The most dirty resources named in the text report.
+constexpr size_t kDirtyNamesShown = 10;
+
 std::string joined(const std::vector<std::string>& names, const char* empty) {
     if (names.empty())
         return empty;
@@ -152,7 +155,17 @@ void printText(std::FILE* out, const RepoState& state) {
         printMountLine(out, mount);
     std::fprintf(out, "repository status: %s\n",
                  joined(repositoryStatusNames(state.status), "no status bits").c_str());
-    std::fprintf(out, "dirty resources: %zu\n", state.dirty.size());
+    // The names too, so that an operator sees which resources the next check will settle (or
+    // which stay in conflict); a long set is cut short.
+    std::string names;
+    size_t shown = 0;
+    for (const std::string& name : state.dirty)
+        if (++shown <= kDirtyNamesShown)
+            names += (shown == 1 ? " (" : ", ") + name;
+    if (shown > kDirtyNamesShown)
+        names += ", ...";
+    std::fprintf(out, "dirty resources: %zu%s\n", state.dirty.size(),
+                 names.empty() ? "" : (names + ")").c_str());
     std::fprintf(out, "legacy directory: %s\n",
                  state.legacyDir.empty() ? "none" : state.legacyDir.c_str());
     std::fprintf(out, "lock directory: %s, %s of this repository\n", state.lockDir.c_str(),
