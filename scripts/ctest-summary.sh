@@ -49,10 +49,11 @@ if [ "$skipped" -gt 0 ]; then
     ' "$build/Testing/Temporary/LastTest.log")
 fi
 
-# The distinct reasons, each with its count when it is given more than once.
+# The distinct reasons, the most frequent first, each with its count when it is given more than
+# once.
 summary=""
 if [ "$skipped" -gt 0 ]; then
-    summary=" ($(printf '%s\n' "${reasons[@]}" | sort | uniq -c | sort -rn |
+    summary=" ($(printf '%s\n' "${reasons[@]}" | LC_ALL=C sort | uniq -c | LC_ALL=C sort -k1,1nr -k2 |
         sed 's/^ *\([0-9]*\) \(.*\)/\2 [\1]/; s/ \[1\]$//' | paste -sd ';' | sed 's/;/; /g'))"
 fi
 echo "$name: $passed tests passed, $skipped skipped$summary, $failed failed"

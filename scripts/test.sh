@@ -28,6 +28,9 @@ echo "== formatting"
 git ls-files -- '*.cpp' '*.h' '*.c' | xargs -r clang-format --dry-run -Werror
 echo "formatting: ok"
 
+echo "== test command's own scripts"
+scripts/tests/ctest-summary-test.sh
+
 echo "== plain build (build/)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
