@@ -137,7 +137,7 @@ void setStatus(JNIEnv* env, jobject object, jint value) {
         return; // the NoSuchFieldError stays pending for the Java side
     env->SetIntField(object, field, value);
     if (env->ExceptionOccurred() != nullptr) {
-        rh_logger.errorLog("JNI error: cound not set status");
+        rh_logger.errorLog("JNI error: could not set status");
         env->ExceptionClear();
     }
 }
