@@ -3,6 +3,7 @@
 // levels are faked, so m0 stays overloaded however much is moved off it.
 #include "MoveDelete.h"
 #include "OVSemaphore.h"
+#include "OVStop.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "TwoMounts.h"
@@ -223,6 +224,24 @@ TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     EXPECT_TRUE(present(x + "/f") && present(r.on(r.m0, "r100")) && !present(r.on(r.m1, "r0")));
 }
 
+// A batch never waits for a lock while it holds others (a lookup of those would wait as long): b's
+// lock is busy, so the batch that holds a is put in place first, while b's holder still runs.
+TEST(BalancingFaults, ABatchIsCommittedBeforeItWaitsForALock) {
+    Overloaded r;
+    std::string a = r.old(r.m0, "a");
+    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
+    utimensat(AT_FDCWD, a.c_str(), older, 0); // the oldest
+    r.old(r.m0, "b");
+    pid_t holder = r.holdWhile("b", [&] {
+        if (!present(r.on(r.m1, "a") + "/f") || present(a))
+            _exit(3); // a's move waited for b's lock
+    });
+    ASSERT_GT(holder, 0);
+    checkOverload_(r.repo.id(), false);
+    EXPECT_EQ(waitForChild(holder), 0) << "a was moved while b's lock was held";
+    EXPECT_TRUE(present(r.on(r.m1, "b") + "/f")) << "b follows once its lock is free";
+}
+
 // A clearable repository without room: the oldest resource lies on m1, which is switched off while
 // the check waits for its lock. Deleting it there would free no room the check counts; it stays.
 TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
@@ -235,6 +254,11 @@ TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
     struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
     utimensat(AT_FDCWD, oldest.c_str(), older, 0);
     std::string next = r.old(r.m0, "next");
+    // A check asked to stop deletes nothing (it would go on until a mount has room).
+    ovstop::request(SIGTERM);
+    checkOverload_(r.repo.id(), false);
+    ovstop::reset();
+    EXPECT_TRUE(present(oldest) && present(next) && getDeletedDirs_(r.repo.id())->empty());
     pid_t holder = r.holdWhile("oldest", [&] { r.unmount(r.m1); });
     ASSERT_GT(holder, 0);
     checkOverload_(r.repo.id(), false);
