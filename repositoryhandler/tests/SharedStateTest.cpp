@@ -165,14 +165,12 @@ void runScenariosOn(FileSystemKind kind) {
 
 } // namespace
 
-TEST(SharedState, DirtyFlagsAndConfigurationOnTmpfs) {
-    runScenariosOn(FileSystemKind::Tmpfs);
-}
-
-TEST(SharedState, DirtyFlagsAndConfigurationOnExt4WithOneSecondTimes) {
-    runScenariosOn(FileSystemKind::Ext4SmallInodes);
-}
-
-TEST(SharedState, DirtyFlagsAndConfigurationOnXfs) {
-    runScenariosOn(FileSystemKind::Xfs);
+// Change detection rests on the file system's times: nanoseconds (tmpfs, xfs) or one second (ext4
+// with 128-byte inodes).
+TEST(SharedState, DirtyFlagsAndConfigurationOnEveryFileSystem) {
+    for (FileSystemKind kind :
+         {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes, FileSystemKind::Xfs}) {
+        SCOPED_TRACE(nameOf(kind));
+        runScenariosOn(kind);
+    }
 }
