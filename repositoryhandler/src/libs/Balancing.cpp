@@ -353,6 +353,7 @@ void OVRepositoryHandler::Balancer::summarize(OVMountPointHandler& mount, float 
 // lookup; one the application does not ask for would stay dirty, and be passed over by balancing,
 // for ever. Every check settles them all, overloaded mounts or not.
 void OVRepositoryHandler::Balancer::settleDirty() {
+    constexpr int kLeftNamed = 10;
     std::vector<std::string> flagged;
     if (!repo.dirtyFlags.flagged(flagged) || flagged.empty())
         return;
@@ -372,6 +373,9 @@ void OVRepositoryHandler::Balancer::settleDirty() {
                               : "a mount that may hold a copy is unmounted, its lock was not had, "
                                 "or a copy cannot be read (see syslog); the next check tries again";
         (status == RES_CONFLICT ? conflicts : left) += 1;
+        // While a mount is off every flagged resource stays: ten of them tell the operator why.
+        if (status != RES_CONFLICT && left > kLeftNamed)
+            continue;
         std::string text = "dirty resource " + id + " stays dirty: " + why;
         line(text);
         rh_logger.errorLog("%s", text.c_str());
