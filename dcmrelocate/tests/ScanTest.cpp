@@ -66,6 +66,37 @@ TEST_F(ScanTest, LatestDateOfAllFilesWinsWhateverTheOrder) {
     }
 }
 
+TEST_F(ScanTest, TheLaterRetentionLimitNamesTheStudyDirectory) {
+    // Study date + 7 years against birth date + 18 years, a day apart either way; a 29 February
+    // limit is kept as it is and counts as the day after 28 February.
+    const struct {
+        const char* studyDate;
+        const char* birthDate;
+        const char* expected;
+    } rows[] = {
+        {"20040315", "19930316", "201103/16"}, // the birth limit, by one day
+        {"20040315", "19930314", "201103/15"}, // the study limit, by one day
+        {"20040315", "19930315", "201103/15"}, // both the same day
+        {"20110228", "20000229", "201802/29"}, // born on 29 February, one day later
+        {"20110301", "20000229", "201803/01"}, // the study limit, the day after
+        {"20040229", "19930301", "201103/01"}, // the study limit on 29 February is earlier
+        {"20040229", "19930228", "201102/29"}, // and later than 28 February
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string("study ") + row.studyDate + ", birth " + row.birthDate);
+        fs::remove_all(at("src"));
+        fs::remove_all(at("dst"));
+        SampleSpec sample = ctImage();
+        sample.studyDate = row.studyDate;
+        sample.birthDate = row.birthDate;
+        writeDicom(sample, at("src/f1"));
+        const RunResult result = run({"src", "dst"});
+        EXPECT_EQ(result.out, std::string(row.expected) + "/1.2.3\n");
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_TRUE(exists(at("dst/") + row.expected + "/1.2.3/CT.1.2.3.1"));
+    }
+}
+
 TEST_F(ScanTest, SecondStudyEndsTheRunBeforeAnythingIsMade) {
     writeDicom(ctImage(), at("src/f1"));
     SampleSpec other = ctImage("9.9.1");

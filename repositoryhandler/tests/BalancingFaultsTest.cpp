@@ -270,12 +270,19 @@ TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
 namespace {
 
 // While set, renaming exactly this path away kills the process: the balancer dies after the
-// verified copy took its name on the target and before the origin was taken away.
-std::string dyingRenameFrom;
+// verified copy took its name on the target and before the origin was taken away. Renaming
+// failingRenameFrom away fails with EIO instead.
+std::string dyingRenameFrom, failingRenameFrom;
+int failedRenames = 0;
 
 int dyingRename(const char* from, const char* to) {
     if (dyingRenameFrom == from)
         raise(SIGKILL);
+    if (failingRenameFrom == from) {
+        ++failedRenames;
+        errno = EIO;
+        return -1;
+    }
     return ovsys::real().rename(from, to);
 }
 
@@ -308,4 +315,26 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
     }
     EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("a"));
     EXPECT_NE(present(a), present(r.on(r.m1, "a"))) << "exactly one copy of a remains";
+
+    // Taking the origin away fails after the copy took its name, and the check goes on: both
+    // copies stay whole and flagged, and the lookup settles them as well.
+    std::string b = r.make(r.m0, "b");
+    writeFile(b + "/g", "more");
+    r.setTimes(b);
+    {
+        ScopedSyscalls calls;
+        failingRenameFrom = b;
+        calls.table().rename = dyingRename;
+        checkOverload_(r.repo.id(), false);
+        failingRenameFrom.clear();
+    }
+    ASSERT_EQ(failedRenames, 1);
+    ASSERT_TRUE(present(b + "/f") && present(r.on(r.m1, "b") + "/g")) << "both copies whole";
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("b"));
+    int status = -1;
+    std::string location = r.lookUp("b", status);
+    EXPECT_EQ(status, RES_OK);
+    EXPECT_EQ(readFile(location + "/f") + readFile(location + "/g"), "fmore");
+    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("b"));
+    EXPECT_NE(present(b), present(r.on(r.m1, "b"))) << "exactly one copy of b remains";
 }

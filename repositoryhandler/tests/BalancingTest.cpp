@@ -123,6 +123,28 @@ int withMounts(TestRepository& repo, std::vector<std::string> names, FileSystemK
 // Counts the dirty-flag set files put in place.
 int setFileWrites = 0;
 
+// Whether the set file has failed to open (every open of it fails), and the lstat calls on paths
+// below m0 since.
+bool setFileFailed = false;
+int lstatsSinceFailure = 0;
+
+bool isSetFile(const std::string& name) {
+    return name.size() >= 7 && name.compare(name.size() - 7, 7, "/.dirty") == 0;
+}
+
+int unreadableSetFile(const char* path, int flags, mode_t mode) {
+    if (!isSetFile(path))
+        return ovsys::real().open(path, flags, mode);
+    setFileFailed = true;
+    errno = EACCES;
+    return -1;
+}
+
+int countingLstat(const char* path, struct stat* st) {
+    lstatsSinceFailure += setFileFailed && std::strstr(path, "/m0/") != nullptr;
+    return ovsys::real().lstat(path, st);
+}
+
 int countingRename(const char* from, const char* to) {
     std::string name = to;
     setFileWrites += name.size() >= 7 && name.compare(name.size() - 7, 7, "/.dirty") == 0;
@@ -408,6 +430,21 @@ void emptyingAMount(TestRepository& repo) {
         return -1;
     };
     check(freeMount_(repo.id(), "m0") == 3 && present(place(m0, "s")), "s stays, result 3");
+
+    // A set file that cannot be opened ends the walk at the first name it is asked for: the
+    // forty other resources are not walked to one by one, and nothing moves.
+    calls.table().open = ovsys::real().open;
+    std::vector<std::string> many;
+    for (int i = 0; i < 40; ++i)
+        many.push_back(makeResource(m0, "u" + std::to_string(i), 4096, 1000));
+    writeFile(repo / ".dirty", "vw\n"); // changed meanwhile: it has to be read again
+    calls.table().open = unreadableSetFile;
+    calls.table().lstat = countingLstat;
+    check(freeMount_(repo.id(), "m0") == 3, "result 3");
+    check(setFileFailed && lstatsSinceFailure <= 3,
+          "the walk ended, lstat calls: " + std::to_string(lstatsSinceFailure));
+    for (const std::string& resource : many)
+        check(present(resource), "stays: " + resource);
 }
 
 // Starts the tool with args (stop signals at their defaults), its output in dir/tool.out, .err.

@@ -25,9 +25,11 @@ namespace {
 using Fault = SeamFault;
 using Faults = SeamFaults;
 
-// Merge: into a copy at d with the same "a"; Differing: its "a" differs. Cramped: a removal where
-// no staging directory can be made; Staged: one stands, but no work directory can be made in it.
-enum class Op { Merge, Differing, NewPath, Removal, Cramped, Staged };
+// Merge: into a copy at d with the same "a"; Differing: its "a" differs in size; LastByte and
+// FarByte: its "a" has the origin's size and differs only in the last byte, or only in a byte past
+// the first 64 KiB. Cramped: a removal where no staging directory can be made; Staged: one
+// stands, but no work directory can be made in it.
+enum class Op { Merge, Differing, LastByte, FarByte, NewPath, Removal, Cramped, Staged };
 
 struct Row {
     const char* name;
@@ -41,13 +43,31 @@ const std::vector<std::string> kOrigin = {"r/a", "r/s/x", "r/z"};
 const std::vector<std::string> kDest = {"r/a", "r/b", "r/s/w", "r/z"};
 constexpr time_t kOld = 1000000000;
 
+bool intoACopy(Op op) {
+    return op == Op::Merge || op == Op::Differing || op == Op::LastByte || op == Op::FarByte;
+}
+
+// The content of "a" in the origin and at the destination.
+std::pair<std::string, std::string> contentsOfA(Op op) {
+    std::string large(64 * 1024 + 100, 'a'), largeOther = large;
+    largeOther[64 * 1024 + 50] = 'b';
+    if (op == Op::Differing)
+        return {"r/a", "other"};
+    if (op == Op::LastByte)
+        return {"r/a", "r/b"};
+    if (op == Op::FarByte)
+        return {large, largeOther};
+    return {"r/a", "r/a"};
+}
+
 // Every file of both copies as it was: at its place, with its content.
 bool bothKept(TempDir& dir, const Row& row) {
-    bool origin = holdsTree(dir / "o", kOrigin);
-    if (row.op != Op::Merge && row.op != Op::Differing)
+    auto a = contentsOfA(row.op);
+    bool origin = holdsTree(dir / "o", {"r/s/x", "r/z"}) && readFile(dir / "o/r/a") == a.first;
+    if (!intoACopy(row.op))
         return origin;
     return origin && holdsTree(dir / "d", {"r/b", "r/s/w", "r/z"}) &&
-           readFile(dir / "d/r/a") == (row.op == Op::Differing ? "other" : "r/a");
+           readFile(dir / "d/r/a") == a.second;
 }
 
 // The state that a successful operation leaves.
@@ -62,11 +82,12 @@ bool done(TempDir& dir, const Row& row) {
 // Makes the copies of row and runs its operation with its faults.
 int runOperation(TempDir& dir, const Row& row) {
     makeTree(dir / "o", kOrigin);
-    setTimes(dir / "o/r", kOld);
-    if (row.op == Op::Merge || row.op == Op::Differing)
+    if (intoACopy(row.op)) {
         makeTree(dir / "d", kDest);
-    if (row.op == Op::Differing)
-        writeFile(dir / "d/r/a", "other");
+        writeFile(dir / "o/r/a", contentsOfA(row.op).first);
+        writeFile(dir / "d/r/a", contentsOfA(row.op).second);
+    }
+    setTimes(dir / "o/r", kOld);
     if (row.op == Op::Staged)
         mkdir((dir / "o/" + kStagingName).c_str(), 0755);
     std::vector<Fault> chosen = {row.fault};
@@ -97,6 +118,8 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
     const std::vector<Row> rows = {
         {"merge", Op::Merge, {}, 0, ""},
         {"a different file", Op::Differing, {}, 2, "d/r/a"},
+        {"a file differing in its last byte", Op::LastByte, {}, 2, "d/r/a"},
+        {"a file differing past the first 64 KiB", Op::FarByte, {}, 2, "d/r/a"},
         {"destination entry unreadable", Op::Differing, {"lstat", "d/r/a", EIO}, 8, "d/r/a"},
         {"origin subdirectory unopenable", Op::Merge, {"opendir", "o/r/s", EIO}, 8, "o/r/s"},
         {"origin subdirectory listing breaks", Op::Merge, {"readdir", "o/r/s", EIO}, 8, "o/r/s"},

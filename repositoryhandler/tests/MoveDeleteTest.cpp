@@ -151,6 +151,26 @@ TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     EXPECT_TRUE(holdsTree(dir / "d", {"r/sub/a", "r/sub/d", "r/x", "r/y"}));
     EXPECT_EQ(statOf(dir / "d/r").st_mtime, originTime);
 
+    // Below the top, a link to a directory outside, or a plain file, where the origin has a
+    // directory is a conflict too: nothing is written through the link, the origin stays whole.
+    makeTree(dir / "outside", {"keep"});
+    for (const std::string kind : {"link", "file"}) {
+        SCOPED_TRACE(kind);
+        const std::string o = dir / "o-" + kind, d = dir / "d-" + kind;
+        makeTree(o, {"r/a", "r/sub/x"});
+        makeTree(d, {"r/a"});
+        if (kind == "link")
+            ASSERT_EQ(symlink((dir / "outside").c_str(), (d + "/r/sub").c_str()), 0);
+        else
+            writeFile(d + "/r/sub", "plain");
+        EXPECT_EQ(moveRes((o + "/r").c_str(), (d + "/r").c_str()), 2);
+        EXPECT_EQ(namesIn(dir / "outside"), std::vector<std::string>{"keep"});
+        EXPECT_TRUE(holdsTree(o, {"r/a", "r/sub/x"}));
+        EXPECT_EQ(namesIn(d + "/r"), (std::vector<std::string>{"a", "sub"}));
+        EXPECT_TRUE(kind == "link" ? linkTarget(d + "/r/sub") == dir / "outside"
+                                   : readFile(d + "/r/sub") == "plain");
+    }
+
     // Entries deeper than PATH_MAX merge like any other.
     AcrossFileSystems across;
     makeTree(dir.path(), {"o/deep/", "d/deep/"});
