@@ -1,12 +1,14 @@
 #include "MoveNoReplace.h"
 
+#include "OVSyscalls.h"
+
 #include <cerrno>
 #include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
 
+// Every call that changes a name goes through the system-call table, so that tests can fail a
+// chosen one and see what is left behind.
 bool moveNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    if (ovsys::table().renameNoReplace(from.c_str(), to.c_str()) == 0) {
         return true;
     }
     // EINVAL: the file system refuses the flag; ENOSYS: the kernel has no renameat2.
@@ -17,12 +19,12 @@ bool moveNoReplace(const std::string& from, const std::string& to) {
 }
 
 bool linkThenUnlink(const std::string& from, const std::string& to) {
-    if (link(from.c_str(), to.c_str()) != 0) {
+    if (ovsys::table().linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
         return false;
     }
-    if (unlink(from.c_str()) != 0) {
+    if (ovsys::table().unlink(from.c_str()) != 0) {
         const int saved = errno;
-        unlink(to.c_str());
+        ovsys::table().unlink(to.c_str());
         errno = saved;
         return false;
     }

@@ -11,6 +11,7 @@
 
 #include "DicomParser.h"
 #include "DryRunCheck.h"
+#include "OVSyscalls.h"
 #include "Output.h"
 
 StudyDirectory::StudyDirectory(std::string source, std::string target)
@@ -117,7 +118,7 @@ void StudyDirectory::makeStudyDirectory(const std::string& dir, bool execute) co
             if (stat(prefix.c_str(), &status) != 0) {
                 printOutput("mkdir " + prefix + "\n", "the command");
             }
-        } else if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+        } else if (ovsys::table().mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
             // The moves into it fail too and each says so; this names the first cause.
             printError("Error: Cannot create " + prefix + " (" + std::strerror(errno) + ")\n");
         }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "MoveNoReplace.h"
+#include "OVSyscalls.h"
 #include "TestSupport.h"
 
 namespace {
@@ -36,6 +37,106 @@ TEST(MoveNoReplaceTest, RefusesAnExistingNameAndMovesOtherwise) {
         EXPECT_TRUE(move(a, c));
         EXPECT_FALSE(exists(a));
         EXPECT_EQ(readFile(c), "A");
+    }
+}
+
+// Replaces entries of the system-call table for its lifetime and restores the whole table after.
+class SeamCalls {
+public:
+    SeamCalls() : saved(ovsys::table()) {}
+    ~SeamCalls() { ovsys::table() = saved; }
+    SeamCalls(const SeamCalls&) = delete;
+    SeamCalls& operator=(const SeamCalls&) = delete;
+
+private:
+    ovsys::Table saved;
+};
+
+// The failing calls of a row, and every name-changing call seen, as "call path...".
+struct Fallback {
+    int renameError;        // of the no-replace rename, which is always refused
+    std::string call, path; // the second failing call, on this path ("" for none)
+    int error;
+} fallback;
+std::vector<std::string> seen;
+
+bool failing(const std::string& call, const std::string& path) {
+    if (fallback.call != call || fallback.path != path) {
+        return false;
+    }
+    errno = fallback.error;
+    return true;
+}
+
+// Where the no-replace rename is refused, the move links the new name and unlinks the old; when
+// either step fails the file keeps exactly its old name (a failed unlink takes the new link back).
+TEST(MoveNoReplaceTest, WhereNoReplaceIsRefusedTheFileEndsUnderExactlyOneName) {
+    TempDir dir;
+    const std::string a = dir.path() + "/a", c = dir.path() + "/c";
+    struct Row {
+        Fallback fault;
+        bool moved;
+        std::vector<std::string> calls;
+    };
+    const Row rows[] = {
+        {{EINVAL, "", "", 0},
+         true,
+         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a}},
+        {{ENOSYS, "", "", 0},
+         true,
+         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a}},
+        {{EINVAL, "unlink", a, EIO},
+         false,
+         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a, "unlink " + c}},
+        {{ENOSYS, "unlink", a, EACCES},
+         false,
+         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a, "unlink " + c}},
+        {{EINVAL, "link", a, EPERM}, false, {"rename " + a + " " + c, "link " + a + " " + c}},
+        {{EXDEV, "", "", 0}, false, {"rename " + a + " " + c}}, // no fallback across mounts
+        {{EIO, "", "", 0}, false, {"rename " + a + " " + c}},
+    };
+    for (const Row& row : rows) {
+        const std::string name = std::to_string(row.fault.renameError) + " " + row.fault.call +
+                                 " " + std::to_string(row.fault.error);
+        std::filesystem::remove(c);
+        writeText(a, "A");
+        fallback = row.fault;
+        seen.clear();
+        bool moved;
+        int error;
+        {
+            SeamCalls calls;
+            ovsys::table().renameNoReplace = [](const char* from, const char* to) {
+                seen.push_back(std::string("rename ") + from + " " + to);
+                errno = fallback.renameError;
+                return -1;
+            };
+            ovsys::table().linkat = [](int fromDir, const char* from, int toDir, const char* to,
+                                       int flags) {
+                seen.push_back(std::string("link ") + from + " " + to);
+                return failing("link", from)
+                           ? -1
+                           : ovsys::real().linkat(fromDir, from, toDir, to, flags);
+            };
+            ovsys::table().unlink = [](const char* path) {
+                seen.push_back(std::string("unlink ") + path);
+                return failing("unlink", path) ? -1 : ovsys::real().unlink(path);
+            };
+            moved = moveNoReplace(a, c);
+            error = errno;
+        }
+        EXPECT_EQ(moved, row.moved) << name;
+        EXPECT_EQ(seen, row.calls) << name;
+        if (row.moved) {
+            EXPECT_FALSE(exists(a)) << name;
+            EXPECT_EQ(readFile(c), "A") << name;
+            continue;
+        }
+        EXPECT_EQ(error, row.fault.call.empty() ? row.fault.renameError : row.fault.error) << name;
+        EXPECT_EQ(readFile(a), "A") << name;
+        EXPECT_FALSE(exists(c)) << name;
+        struct stat st;
+        EXPECT_TRUE(stat(a.c_str(), &st) == 0 && st.st_nlink == 1) << name;
     }
 }
 

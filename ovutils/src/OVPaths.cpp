@@ -189,9 +189,17 @@ int renameNoReplace(const char* from, const char* to) {
     if (ovsys::table().lstat(from, &st) != 0)
         return -1;
     if (!S_ISDIR(st.st_mode)) {
-        // A hard link is never made over an existing name.
-        if (link(from, to) == 0)
-            return ovsys::table().unlink(from) == 0 ? 0 : -1;
+        // A hard link is never made over an existing name. Where the old name cannot be
+        // removed, the new one is taken back: the file keeps one name, and the caller, told of
+        // the failure, finds nothing put in place.
+        if (ovsys::table().linkat(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+            if (ovsys::table().unlink(from) == 0)
+                return 0;
+            int error = errno;
+            ovsys::table().unlink(to);
+            errno = error;
+            return -1;
+        }
         if (errno == EEXIST)
             return -1;
     }

@@ -298,6 +298,18 @@ TEST(PathStatus, ErrorsAreNoAbsenceAndPlacementNeverReplaces) {
                         renameNoReplace((tmp / "d").c_str(), (tmp / taken).c_str()) == -1)
                 << fallback << taken;
         EXPECT_EQ(readFile(tmp / "b"), "b");
+        if (fallback == 1) { // the old name cannot go: the new link is taken back
+            calls.table().unlink = [](const char* path) {
+                return std::string(path).find("/file") != std::string::npos
+                           ? (errno = EIO, -1)
+                           : ovsys::real().unlink(path);
+            };
+            EXPECT_TRUE(renameNoReplace((tmp / "file").c_str(), (tmp / "c").c_str()) == -1 &&
+                        errno == EIO);
+            EXPECT_TRUE(readFile(tmp / "file") == "f" && !std::filesystem::exists(tmp / "c"));
+            EXPECT_EQ(std::filesystem::hard_link_count(tmp / "file"), 1u);
+            calls.table().unlink = ovsys::real().unlink;
+        }
         EXPECT_EQ(renameNoReplace((tmp / "file").c_str(), (tmp / "c").c_str()), 0);
         EXPECT_EQ(renameNoReplace((tmp / "d").c_str(), (tmp / "f").c_str()), 0);
         EXPECT_TRUE(readFile(tmp / "c") == "f" && isDirectory(tmp / "f/x"));

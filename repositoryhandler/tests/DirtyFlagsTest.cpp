@@ -190,7 +190,18 @@ void injectFaults(ovsys::Table& t) {
     t.rename = [](const char* a, const char* b) {
         return failing("rename") ? -1 : real.rename(a, b);
     };
+    t.fsync = [](int fd) { return failing("fsync") ? -1 : real.fsync(fd); };
 }
+
+// The path an open descriptor names, for recording calls that take one.
+std::string pathOf(int fd) {
+    char buffer[4096];
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = readlink(link.c_str(), buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "?";
+}
+
+std::vector<std::string> callsSeen;
 
 int sleeps = 0;
 
@@ -253,7 +264,7 @@ TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
         {"read", EIO, false, "yyyn"},    {"open", EACCES, true, "nnyy"},
         {"open", ENOSPC, true, "nnyy"},  {"write", ENOSPC, true, "nnyn"},
         {"write", EIO, true, "nnyn"},    {"rename", EACCES, false, "nnyy"},
-        {"rename", EIO, false, "nnyy"}}; // clearing writes no byte
+        {"rename", EIO, false, "nnyy"},  {"fsync", EIO, true, "nnyy"}}; // clearing writes no byte
     for (const auto& [call, error, temporary, failing] : rows)
         for (int op = 0; op < 4; ++op) {
             std::string row = std::string(call) + " " + std::to_string(error) + " " +
@@ -290,6 +301,33 @@ TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
             EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}) << row;
             EXPECT_TRUE(entries(locks.path()).empty()) << row;
         }
+}
+
+// A crash right after the rename must find the new set on disk: the temporary is flushed while it
+// still has its own name, then renamed over the set file, for a change and for clearing alike.
+TEST_F(DirtyFlags, TheTemporaryIsFlushedBeforeItReplacesTheSetFile) {
+    for (int op = 0; op < 2; ++op) {
+        writeFile(setFile, "a\n");
+        OVDirtyFlagHandler handler;
+        bind(handler);
+        callsSeen.clear();
+        {
+            ScopedSyscalls calls;
+            calls.table().fsync = [](int fd) {
+                callsSeen.push_back("fsync " + pathOf(fd));
+                return real.fsync(fd);
+            };
+            calls.table().rename = [](const char* from, const char* to) {
+                callsSeen.push_back(std::string("rename ") + from + " " + to);
+                return real.rename(from, to);
+            };
+            EXPECT_TRUE(op == 0 ? handler.setDirty("b", true) : handler.clearDirtySet()) << op;
+        }
+        std::vector<std::string> expected = {"fsync " + temporaryFile(),
+                                             "rename " + temporaryFile() + " " + setFile};
+        EXPECT_EQ(callsSeen, expected) << op;
+        EXPECT_EQ(readFile(setFile), op == 0 ? "a\nb\n" : "") << op;
+    }
 }
 
 TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {

@@ -1,6 +1,7 @@
 // Moves, merges, take-overs and removals cut short or failing at every file-system call in turn,
 // run side by side in several processes, and with odd names: a lookup that answers 0 always gives
 // the whole resource, the next lookups settle it, and the staging directories empty.
+#include "MoveDelete.h"
 #include "OVException.h"
 #include "OVStop.h"
 #include "RepositoryStatus.h"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -332,4 +334,168 @@ TEST(MoveFaults, AStagingDirectoryTakenAwayMeanwhileIsMadeAnew) {
     EXPECT_EQ(r.handler()->removeResource("x"), RES_OK);
     EXPECT_FALSE(present(r.on(r.m0, "x")));
     EXPECT_FALSE(present(r.m0 + "/" + kStagingName));
+}
+
+namespace {
+
+// One call that flushes or renames, as the table saw it: the descriptor's path for a flush;
+// done when it succeeded (a rename tried across file systems first fails with EXDEV).
+struct Seen {
+    std::string call, path, to;
+    bool done = false;
+};
+std::vector<Seen> seenCalls;
+ovsys::Table passedOn;
+
+// Records a call that returned result; returns result with errno as the call left it.
+int noted(Seen seen, int result) {
+    int error = errno;
+    seen.done = result == 0;
+    seenCalls.push_back(seen);
+    errno = error;
+    return result;
+}
+
+// Records the flushes and renames while it lives and passes them on to the table in place before
+// (faults and other file systems pretended by the helpers set up earlier).
+class CallRecorder {
+public:
+    CallRecorder() {
+        seenCalls.clear();
+        passedOn = calls.table();
+        calls.table().syncfs = [](int fd) {
+            return noted({"syncfs", pathOfFd(fd), "", false}, passedOn.syncfs(fd));
+        };
+        calls.table().fsync = [](int fd) {
+            return noted({"fsync", pathOfFd(fd), "", false}, passedOn.fsync(fd));
+        };
+        calls.table().renameNoReplace = [](const char* from, const char* to) {
+            return noted({"renameNoReplace", from, to, false}, passedOn.renameNoReplace(from, to));
+        };
+        calls.table().rename = [](const char* from, const char* to) {
+            return noted({"rename", from, to, false}, passedOn.rename(from, to));
+        };
+    }
+
+private:
+    ScopedSyscalls calls;
+};
+
+// The index of the first recorded call at or after start that matches, or -1.
+long firstSeen(const std::function<bool(const Seen&)>& matches, long start = 0) {
+    for (size_t i = static_cast<size_t>(std::max(start, 0L)); i < seenCalls.size(); ++i)
+        if (matches(seenCalls[i]))
+            return static_cast<long>(i);
+    return -1;
+}
+
+bool below(const std::string& path, const std::string& dir) {
+    return path.rfind(dir + "/", 0) == 0;
+}
+
+} // namespace
+
+// A move to a new path on another file system, alone and in a batch of two, flushing the whole
+// destination file system or each copied file: a crash at any instant must leave a whole copy or
+// the origin under the names. So the copy is on disk before it takes its name, and its name is on
+// disk before the origin leaves for the staging directory. A flush that fails puts nothing in
+// place and keeps the origin.
+TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLeave) {
+    const std::vector<std::string> files = {"f", "sub/g"};
+    struct Row {
+        const char* name;
+        bool batch, flushFiles;
+        const char* failing; // the flush that fails on the destination with EIO, or ""
+    };
+    const Row rows[] = {
+        {"one move, file system flushed", false, false, ""},
+        {"one move, files flushed", false, true, ""},
+        {"a batch, file system flushed", true, false, ""},
+        {"a batch, files flushed", true, true, ""},
+        {"one move, file system flush fails", false, false, "syncfs"},
+        {"one move, file flush fails", false, true, "fsync"},
+        {"a batch, file system flush fails", true, false, "syncfs"},
+        {"a batch, file flush fails", true, true, "fsync"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        std::string o = dir / "o", d = dir / "d", work = d + "/" + kStagingName;
+        std::vector<std::string> names =
+            row.batch ? std::vector<std::string>{"r1", "r2"} : std::vector<std::string>{"r1"};
+        for (const std::string& name : names)
+            makeTree(o + "/" + name, files);
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        MoveOptions options;
+        options.flushFiles = row.flushFiles;
+        bool failing = *row.failing != '\0';
+        SyslogCapture log;
+        std::vector<int> results;
+        {
+            SeamFaults faults;
+            if (failing)
+                faults.arm({{row.failing, work, EIO}});
+            AcrossFileSystems across; // after the faults, whose calls it passes on
+            CallRecorder recorder;
+            auto dest = [&](const std::string& name) { return d + "/h/" + name; };
+            if (row.batch) {
+                MoveBatch batch(options);
+                for (const std::string& name : names)
+                    EXPECT_EQ(batch.add((o + "/" + name).c_str(), dest(name).c_str(), o.c_str(),
+                                        d.c_str()),
+                              0);
+                results = batch.commit();
+            } else {
+                results.push_back(moveResWith((o + "/r1").c_str(), dest("r1").c_str(), o.c_str(),
+                                              d.c_str(), options));
+            }
+            EXPECT_EQ(faults.met(), failing);
+        }
+        EXPECT_EQ(results, std::vector<int>(names.size(), failing ? 8 : 0));
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            std::string origin = o + "/" + name, to = d + "/h/" + name;
+            long place = firstSeen([&](const Seen& s) { return s.done && s.to == to; });
+            long retired = firstSeen(
+                [&](const Seen& s) { return s.done && s.call != "fsync" && s.path == origin; });
+            if (failing) {
+                EXPECT_TRUE(place < 0 && retired < 0) << "nothing is put in place or taken away";
+                EXPECT_FALSE(present(to));
+                EXPECT_TRUE(holdsTree(origin, files));
+                std::string text = "The resource \"" + origin + "\" could not be renamed to \"" +
+                                   to + "\". Error code is " + std::to_string(EIO);
+                std::vector<std::string> said = log.messages();
+                EXPECT_NE(std::find(said.begin(), said.end(), text), said.end())
+                    << ::testing::PrintToString(said);
+                continue;
+            }
+            if (place < 0 || retired < 0) { // checked here, so that the other rows still run
+                ADD_FAILURE() << "the copy is not put in place, or the origin not taken away";
+                continue;
+            }
+            const Seen& placing = seenCalls[static_cast<size_t>(place)];
+            EXPECT_EQ(placing.call, "renameNoReplace");
+            std::string copy = placing.path;
+            if (row.flushFiles) {
+                for (const std::string& file : files) {
+                    long flushed = firstSeen([&](const Seen& s) {
+                        return s.call == "fsync" && s.path == copy + "/" + file;
+                    });
+                    EXPECT_TRUE(flushed >= 0 && flushed < place) << file << " flushed in place";
+                }
+            } else {
+                long flushed = firstSeen(
+                    [&](const Seen& s) { return s.call == "syncfs" && below(s.path, d); });
+                EXPECT_TRUE(flushed >= 0 && flushed < place) << "file system flushed in place";
+            }
+            long named = firstSeen(
+                [&](const Seen& s) { return s.call == "fsync" && s.path == d + "/h"; }, place);
+            EXPECT_GE(named, 0) << "the destination directory is flushed after the rename";
+            EXPECT_EQ(seenCalls[static_cast<size_t>(retired)].call, "rename");
+            EXPECT_TRUE(below(seenCalls[static_cast<size_t>(retired)].to, o + "/" + kStagingName));
+            EXPECT_TRUE(named >= 0 && named < retired) << "the origin leaves after its new name";
+            EXPECT_TRUE(holdsTree(to, files));
+            EXPECT_FALSE(present(origin));
+        }
+    }
 }

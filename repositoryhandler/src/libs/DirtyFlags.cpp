@@ -289,7 +289,7 @@ int OVDirtyFlagHandler::writeSetFile() {
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     int error = fd < 0 ? errno : 0;
     const std::string* failed = &temporary;
-    if (error == 0 && (!writeAll(fd, setText(dirtySet)) || fsync(fd) != 0))
+    if (error == 0 && (!writeAll(fd, setText(dirtySet)) || ovsys::table().fsync(fd) != 0))
         error = errno;
     if (error == 0 && (error = keepAttributes(fd)) != 0)
         failed = &setFile;
