@@ -78,9 +78,10 @@ bool makeStaging(const std::string& home, const std::string& staging, bool& made
         struct stat st;
         if (ovsys::table().stat(home.c_str(), &st) == 0) {
             // Every process that may write the mount may stage its work there.
-            if (chown(staging.c_str(), st.st_uid, st.st_gid) != 0)
+            if (ovsys::table().fchownat(AT_FDCWD, staging.c_str(), st.st_uid, st.st_gid,
+                                        AT_SYMLINK_NOFOLLOW) != 0)
                 rh_logger.debugLog("The owner of the staging directory stays.");
-            chmod(staging.c_str(), st.st_mode & 07777);
+            ovsys::table().fchmodat(AT_FDCWD, staging.c_str(), st.st_mode & 07777, 0);
         }
         return true;
     }
