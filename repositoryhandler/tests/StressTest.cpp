@@ -567,10 +567,14 @@ void Worker::recreate(int number) {
     Slot& s = slot(number);
     std::string id = name(number);
     s.version++;
-    s.createdNs = nowNs();
+    long long createdBefore = s.createdNs.exchange(nowNs());
     int status = -1;
     Owned location = owned(createDirectory_(repo, id.c_str(), &status, false));
     trace("create anew %s: %d at %s", id.c_str(), status, location ? location.get() : "-");
+    // Nothing was made (no mount had room, or one that may hold a copy is switched off): the
+    // resource is what it was, also for a clearable check that deleted it before.
+    if (!location)
+        s.createdNs = createdBefore;
     if (location) {
         // A merge may take the new copy away while it is written: the other copy is whole.
         bool written = writeContent(location.get(), id);
