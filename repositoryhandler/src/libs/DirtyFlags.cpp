@@ -338,7 +338,7 @@ void OVDirtyFlagHandler::removeStaleTemporaries() const {
         struct stat st;
         std::string path = directory + "/" + name;
         if (writerOf(name, writer) && ovsys::table().lstat(path.c_str(), &st) == 0 &&
-            writerGone(writer, std::max(st.st_mtime, st.st_ctime), now))
+            writerGone(writer, st.st_mtime, now))
             ovsys::table().unlink(path.c_str());
     }
 }

@@ -232,7 +232,8 @@ void recordHost(const std::string& repositoryPath, const std::string& lockDir) {
         return;
     }
     std::string token = lockDirectoryToken(lockDir);
-    std::string text = "lockDirectory=" + lockDir + "\ntoken=" + token + "\n";
+    std::string text = "repositoryPath=" + repositoryPath + "\nlockDirectory=" + lockDir +
+                       "\ntoken=" + token + "\n";
     std::string record = repositoryPath + "/" + kHostRecordPrefix + hostName();
     std::string current;
     if (readSmallFile(record, current) && current == text)
@@ -250,7 +251,8 @@ void recordHost(const std::string& repositoryPath, const std::string& lockDir) {
 }
 
 HostRecord parseHostRecord(const std::string& host, const std::string& text) {
-    return HostRecord{host, field(text, "lockDirectory"), field(text, "token")};
+    return HostRecord{host, field(text, "repositoryPath"), field(text, "lockDirectory"),
+                      field(text, "token")};
 }
 
 const char* sharedFileSystemName(long type) {

@@ -19,12 +19,16 @@
 // kForeignLeftoverSeconds (far beyond any operation), or by hand. Names of the earlier form,
 // "<pid>" alone, were written before hosts were named, on this host: they count as its own.
 //
+// Lock names hold the repository path: every host must reach the repository under the same path.
+//
 // Host records: each process that opens a shared repository records once, in
-// "<repository>/.host.<host>", the lock directory as its host resolved it and the identity token
+// "<repository>/.host.<host>", the repository path and the lock directory as its host names them,
+// and the identity token
 // found in that directory (a random text in "<lock directory>/lockdirectory.id", made by the
 // first process that needs it). repostat --check compares every host's record with what it sees:
 // a host whose token differs uses another directory under the same name (another file system
-// mounted there, or none), and its locks exclude nothing.
+// mounted there, or none), and one that names the repository by another path locks other names:
+// the locks of either exclude nothing.
 
 // The host name in temporary names: ORVANE_HOST when set and not empty (for tests), else
 // gethostname(); every character other than a letter, digit, '.' or '_' becomes '_' (so that a
@@ -73,6 +77,7 @@ void recordHost(const std::string& repositoryPath, const std::string& lockDir);
 
 struct HostRecord {
     std::string host;
+    std::string repositoryPath;
     std::string lockDirectory;
     std::string token;
 };

@@ -116,7 +116,7 @@ int removeDeadWorkDirs(const std::string& staging) {
         // Another host's flock is not honoured on every file system: its work directory goes only
         // once it is far older than any operation, and then only when its flock is free here.
         if (!maker.ownHost &&
-            (!lstatOk(path, &st) || !writerGone(maker, std::max(st.st_mtime, st.st_ctime), now)))
+            (!lstatOk(path, &st) || !writerGone(maker, st.st_mtime, now)))
             continue;
         int fd = openLocked(path);
         if (fd < 0)

@@ -271,7 +271,12 @@ private:
         } else if (errno != ENOENT) {
             throw std::runtime_error("\"" + file + "\" cannot be read: " + std::strerror(errno));
         }
-        for (const HostRecord& host : state.hosts)
+        for (const HostRecord& host : state.hosts) {
+            if (!host.repositoryPath.empty() && host.repositoryPath != state.path)
+                critical("the host " + host.host + " reaches the repository as " +
+                         host.repositoryPath + ", this host as " + state.path +
+                         ": lock names hold the repository path, so their locks exclude nothing; "
+                         "mount the repository under the same path on every host");
             if (host.token.empty() || host.token != token)
                 critical("the host " + host.host + " uses the lock directory " +
                          host.lockDirectory + " with the token \"" + host.token +
@@ -279,6 +284,7 @@ private:
                          (token.empty() ? std::string("no token") : "the token \"" + token + "\"") +
                          ": the hosts lock in different directories and exclude nothing (see " +
                          state.path + "/" + kHostRecordPrefix + host.host + ")");
+        }
     }
 
     void checkLockFiles(const RepoState& state, const std::string& dir) {
