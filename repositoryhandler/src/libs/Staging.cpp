@@ -115,8 +115,7 @@ int removeDeadWorkDirs(const std::string& staging) {
         struct stat st;
         // Another host's flock is not honoured on every file system: its work directory goes only
         // once it is far older than any operation, and then only when its flock is free here.
-        if (!maker.ownHost &&
-            (!lstatOk(path, &st) || !writerGone(maker, st.st_mtime, now)))
+        if (!maker.ownHost && (!lstatOk(path, &st) || !writerGone(maker, st.st_mtime, now)))
             continue;
         int fd = openLocked(path);
         if (fd < 0)
