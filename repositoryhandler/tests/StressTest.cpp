@@ -1148,6 +1148,7 @@ int killVictims(const Setup& setup, int host, unsigned seed) {
         int killed = shared->victimsKilled[host]++;
         if (killed < 64)
             shared->killedPids[host][killed] = pid;
+        usleep(100000); // a few kills a second, each with the others' work in between
     }
     return std::min(childFailures(), 100);
 }
@@ -1268,6 +1269,7 @@ TEST(Hosts, Check) {
                "%d and %d\n",
                checks, moves, deleted, conflicts, shared->victimsKilled[0].load(),
                shared->victimsKilled[1].load());
+        fflush(stdout);
         check(lost == 0, "resources were lost");
         check(moves > 0, "the balancer moved nothing");
         check(deleted > 0, "the clearable checks deleted nothing");
