@@ -43,6 +43,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -1278,21 +1279,59 @@ TEST(Hosts, Check) {
     EXPECT_EQ(failures, 0) << "failed checks, see the messages above";
 }
 
+// flocks between hosts: a regular file's and a directory's, each taken by the holder.
+struct FlockProbe {
+    const char* what;
+    const char* name;
+    bool directory;
+};
+const FlockProbe kFlockProbes[] = {{"a file", "flock-file", false},
+                                   {"a directory", "flock-directory", true}};
+
+int openProbe(const std::string& repository, const FlockProbe& probe, bool make) {
+    std::string path = repository + "/" + probe.name;
+    if (make && probe.directory)
+        mkdir(path.c_str(), 0755);
+    int flags = probe.directory ? O_RDONLY | O_DIRECTORY : O_RDWR | (make ? O_CREAT : 0);
+    return open(path.c_str(), flags | O_CLOEXEC, 0644);
+}
+
 TEST(Hosts, HoldLock) {
     std::string repository = environment("STRESS_REPOSITORY");
     OVSemaphore lock(resourceLockName(repository, "probe"), true);
     ASSERT_TRUE(lock.tryLock(10));
+    std::vector<int> fds;
+    for (const FlockProbe& probe : kFlockProbes) {
+        fds.push_back(openProbe(repository, probe, true));
+        EXPECT_EQ(flock(fds.back(), LOCK_EX | LOCK_NB), 0) << probe.what << ": " << strerror(errno);
+    }
     writeFile(stateFile("held"), "");
     EXPECT_TRUE(waitForFile(stateFile("release"), 60)) << "nobody asked for the lock";
     lock.unlock();
+    for (int fd : fds)
+        close(fd);
 }
 
+// The lock files of the library must exclude; so must the flock of a file. The flock of a
+// directory is reported only: FUSE clients need not pass it on to the other hosts.
 TEST(Hosts, ProbeLock) {
     std::string repository = environment("STRESS_REPOSITORY");
     ASSERT_TRUE(waitForFile(stateFile("held"), 60)) << "the other host did not take the lock";
     OVSemaphore lock(resourceLockName(repository, "probe"), true);
     EXPECT_TRUE(present(lock.path())) << "the lock file is not seen from here";
     EXPECT_FALSE(lock.tryLock(2)) << "the lock held by another host was taken";
+    for (const FlockProbe& probe : kFlockProbes) {
+        int fd = openProbe(repository, probe, false);
+        ASSERT_GE(fd, 0) << probe.what << ": " << strerror(errno);
+        bool taken = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        printf("the flock of %s held by another host is %s\n", probe.what,
+               taken ? "NOT honoured here" : "honoured here");
+        if (!probe.directory) {
+            EXPECT_FALSE(taken) << "the flock of " << probe.what
+                                << " held by another host was taken";
+        }
+    }
     writeFile(stateFile("release"), "");
     EXPECT_TRUE(lock.tryLock(20)) << "the lock let go by another host is still taken";
 }

@@ -49,6 +49,13 @@ gluster_prepare() {
 # The kernel keeps no names or attributes of the FUSE mounts (another host may have replaced the
 # file behind a name at any time: a cached one gives ESTALE or an old file).
 GLUSTER_MOUNT_OPTIONS=${GLUSTER_MOUNT_OPTIONS:-entry-timeout=0,attribute-timeout=0,negative-timeout=0}
+# Options of every volume ("key=value" words). The client-side caches are off: with them a client
+# answers from what it saw earlier, while another client changed the files meanwhile (files
+# replaced by a rename give ESTALE, directories list entries that are gone, reads return old
+# content, writes land after the rename that published them).
+GLUSTER_VOLUME_OPTIONS=${GLUSTER_VOLUME_OPTIONS-performance.quick-read=off performance.io-cache=off \
+performance.read-ahead=off performance.readdir-ahead=off performance.stat-prefetch=off \
+performance.open-behind=off performance.write-behind=off}
 GLUSTER_VOLUMES=()
 GLUSTER_HOST_PIDS=()
 GLUSTER_WORK=""
@@ -122,8 +129,14 @@ gluster_volume() {
     mkdir -p "$brick"
     mount -t tmpfs -o "size=$size" "gluster-$name" "$brick" || return 1
     GLUSTER_VOLUMES+=("$name")
+    local option ok=1
     gluster --mode=script volume create "$name" transport tcp "$GLUSTER_SERVER:$brick/data" force \
-        >/dev/null && gluster --mode=script volume start "$name" >/dev/null || {
+        >/dev/null || ok=0
+    for option in $GLUSTER_VOLUME_OPTIONS; do
+        [ $ok -eq 1 ] && gluster --mode=script volume set "$name" "${option%%=*}" "${option#*=}" \
+            >/dev/null || ok=0
+    done
+    [ $ok -eq 1 ] && gluster --mode=script volume start "$name" >/dev/null || {
         echo "volume $name could not be made; the log:"
         tail -n 20 "$GLUSTER_WORK/log/glusterd.log"
         return 1
