@@ -27,9 +27,11 @@ fill() {
     "$bin/hashed_fill" "$1/m0" "$resources" 4096 >/dev/null
 }
 
-# Lookups per second of a lookup_latency output.
+# Lookups per second of a lookup_latency output, with the median time of a lookup and the
+# lookups that failed.
 rate() {
-    awk '$1 == "count" && !c { c = $2 } $1 == "seconds" { s = $2 } END { printf "%.0f", c / s }' "$1"
+    awk '$1 == "count" && !c { c = $2 } $1 == "p50_us" && !m { m = $2 } $1 == "seconds" { s = $2 }
+         $1 == "failed" { f = $2 } END { printf "%.0f/s (median %.0f us, %d failed)", c / s, m, f }' "$1"
 }
 
 out=$GLUSTER_WORK/out
@@ -47,6 +49,8 @@ gluster_host hostB "${mounts[@]}" -- "$bin/lookup_latency" "$repository" "$resou
 b=$!
 wait "$a" && wait "$b" || exit 1
 two_a=$(rate "$out/a") two_b=$(rate "$out/b")
+two=$(awk '$1 == "count" && !seen[FILENAME]++ { c += $2 } $1 == "seconds" && $2 > s { s = $2 }
+    END { printf "%.0f/s", c / s }' "$out/a" "$out/b")
 
 local_repo=$GLUSTER_WORK/tmpfs
 mkdir -p "$local_repo"
@@ -59,5 +63,5 @@ umount "$local_repo"
 
 echo "lookups per second, $procs processes per host, $resources resources, ${seconds} s:"
 echo "  GlusterFS, one host:        $one"
-echo "  GlusterFS, two hosts:       $((two_a + two_b)) ($two_a + $two_b)"
+echo "  GlusterFS, two hosts:       $two (hostA $two_a, hostB $two_b)"
 echo "  local tmpfs, one host:      $tmpfs"
