@@ -63,8 +63,12 @@ GLUSTER_WORK=""
 gluster_cleanup() {
     local status=$? pid volume
     trap - EXIT INT TERM
+    # Each host stops its command with every process the command started (gluster_stop_group).
     for pid in "${GLUSTER_HOST_PIDS[@]}"; do
-        kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+        kill -TERM "$pid" 2>/dev/null
+    done
+    for pid in "${GLUSTER_HOST_PIDS[@]}"; do
+        wait "$pid" 2>/dev/null
     done
     # FUSE clients whose host ended without unmounting (it was killed): found by their volume
     # server and mount path, which name this run's work directory.
@@ -143,6 +147,18 @@ gluster_volume() {
     }
 }
 
+# Stops the process group $1 (TERM, then KILL after 3 s) and waits for its leader.
+gluster_stop_group() {
+    local waited
+    kill -TERM -- "-$1" 2>/dev/null
+    for waited in $(seq 30); do
+        kill -0 -- "-$1" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL -- "-$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+}
+
 # Mounts the volumes at the given paths, in this order (inside the host's namespace).
 gluster_mount_all() {
     local volume path
@@ -184,9 +200,11 @@ gluster_host() {
         for ((i = 1; i < count; i += 2)); do paths+=("${mounts[$i]}"); done
         trap "gluster_unmount_all \"\${paths[@]}\"" EXIT
         gluster_mount_all "${mounts[@]}" || { echo "$name: a volume could not be mounted"; exit 1; }
+        set -m # the command and every process it starts in a process group of their own
         "$@" &
         child=$!
-        trap "kill -TERM $child 2>/dev/null; wait $child; exit 143" TERM
+        set +m
+        trap "gluster_stop_group $child; exit 143" TERM
         wait "$child"
     ' "${BASH_SOURCE[0]}" "$name" "${#mounts[@]}" "${mounts[@]}" "$@" &
     GLUSTER_HOST_PIDS+=("$!")
