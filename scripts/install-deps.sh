@@ -14,6 +14,7 @@ packages=(
     openjdk-17-jdk-headless  # the Java class, its native header and its tests
     pkgconf                  # the installation test builds C programs with pkg-config
     man-db groff-base        # the manual pages are rendered by the tests
+    glusterfs-server glusterfs-client # the two-host test on a distributed file system
 )
 
 missing=()

@@ -20,6 +20,8 @@
 // deleted exists once (or on several mounts and flagged dirty, then the next lookup merges it
 // into one intact copy); removed ones are gone; no lock file, staging directory or dirty flag is
 // left; ".dirty" holds resource names only; every process exited normally.
+#include "OVSemaphore.h"
+#include "OVSyscalls.h"
 #include "OVSyslog.h"
 #include "RepositoryTestSupport.h"
 #include "RunCommand.h"
@@ -31,6 +33,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -42,9 +45,11 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -58,6 +63,17 @@ constexpr int kWorkers = 8;
 constexpr int kOperations = STRESS_OPERATIONS;
 constexpr int kMounts = 3;
 constexpr int kMaxNames = kOperations + 1;
+// Processes killed on purpose (the hosts' scenario) make resources of their own under the worker
+// numbers after the checked workers', one number per host.
+constexpr int kVictims = 2;
+
+// The operations of each worker in this run: kOperations, or fewer where STRESS_RUN_OPERATIONS
+// asks for fewer (slow file systems).
+int operationCount() {
+    const char* given = getenv("STRESS_RUN_OPERATIONS");
+    int count = given != nullptr ? atoi(given) : 0;
+    return count > 0 && count < kOperations ? count : kOperations;
+}
 
 using Owned = std::unique_ptr<char, void (*)(char*)>;
 
@@ -279,6 +295,12 @@ struct Shared {
     std::atomic<int> stop;
     // Set once the balancer moved something and ended its clearable phase with deletions.
     std::atomic<int> phasesDone;
+    // Workers that ended, on every host.
+    std::atomic<int> workersDone;
+    // Per host: the victims killed (their process ids) and the names their resources got.
+    std::atomic<int> victimsKilled[kVictims];
+    std::atomic<int> victimNames[kVictims];
+    std::atomic<int> killedPids[kVictims][64];
     std::atomic<int> names[kWorkers];
     std::atomic<long> created, removed, lookups, found, notFound, dirty, recreated, legacyPlaced,
         switched, listings, timesSet, crossLookups;
@@ -332,6 +354,9 @@ struct Limits {
     }
 };
 
+// Lines that every configuration written here ends with.
+std::string extraConfiguration;
+
 void configure(const Setup& setup, bool clearable, const Limits& limits) {
     std::string text =
         "mountPoints = m0\\m1\\m2\nlegacyDir = " + setup.legacy +
@@ -339,6 +364,7 @@ void configure(const Setup& setup, bool clearable, const Limits& limits) {
         "\ncleanLimit = " + std::to_string(clearable ? 1 : limits.clean) + "\n";
     if (clearable)
         text += "isClearable = true\n";
+    text += extraConfiguration;
     std::string temporary = setup.repository + "/repository.cfg.new";
     writeFile(temporary, text);
     rename(temporary.c_str(), (setup.repository + "/repository.cfg").c_str());
@@ -363,7 +389,8 @@ Limits limitsNow(const Setup& setup) {
 }
 
 // A fresh ext4 file system of megabytes MiB at path, from an image in a tmpfs at scratch.
-bool mountExt4(const std::string& path, const std::string& scratch, int megabytes) {
+[[maybe_unused]] bool mountExt4(const std::string& path, const std::string& scratch,
+                                int megabytes) {
     std::string size = std::to_string(megabytes + 4) + "m";
     std::string image = scratch + "/fs.img";
     return mountTmpfs(scratch, size.c_str()) &&
@@ -445,10 +472,11 @@ int Worker::liveNumber() {
 }
 
 int Worker::run() {
-    for (int done = 0; done < kOperations; ++done) {
+    const int operations = operationCount();
+    for (int done = 0; done < operations; ++done) {
         // Workers faster than the checks (the sanitizer build) wait for the balancer's phases
         // to have run beside them (at most a minute), before they finish.
-        for (int waited = 0; done == kOperations * 6 / 10 && !shared->phasesDone && waited < 6000;
+        for (int waited = 0; done == operations * 6 / 10 && !shared->phasesDone && waited < 6000;
              ++waited)
             usleep(10000);
         int roll = pick(100);
@@ -640,7 +668,8 @@ void Worker::list() {
         char legacy = 0;
         bool known = (sscanf(names[i], "w%d-%d", &worker, &number) == 2 ||
                       sscanf(names[i], "w%d-%c%d", &worker, &legacy, &number) == 3) &&
-                     worker >= 0 && worker < kWorkers && number >= 0 && number < kMaxNames;
+                     worker >= 0 && worker < kWorkers + kVictims && number >= 0 &&
+                     number < kMaxNames;
         check(known, std::string("the listing shows an unknown name: ") + names[i]);
     }
     releaseList(names, count);
@@ -732,7 +761,7 @@ int runBalancer(const Setup& setup, const std::string& deletedFile, const std::s
     bool clearable = false;
     Limits limits;
     int clearableLeft = -1; // checks left in the clearable phase; -1 before it
-    const long total = static_cast<long>(kWorkers) * kOperations;
+    const long total = static_cast<long>(kWorkers) * operationCount();
     std::string output = setup.repository + "/balance.out";
     for (long round = 0; shared->stop.load() == 0; ++round) {
         long done = shared->operationsDone.load();
@@ -910,6 +939,8 @@ std::multimap<std::string, long long> readDeletions(const std::string& file) {
     return deletions;
 }
 
+#ifndef STRESS_HOSTS
+
 // The whole run inside a private mount namespace; its failure count, or kNoNamespace.
 int stressRun(TestRepository& repo, FileSystemKind kind) {
     const int sizes[kMounts] = {12, 16, 24};
@@ -972,8 +1003,8 @@ int stressRun(TestRepository& repo, FileSystemKind kind) {
     long operations = shared->operationsDone.load();
     printf("stress on %s: %d processes x %d operations in %.1f s = %.0f operations/s; "
            "lost resources: %ld\n",
-           nameOf(kind), kWorkers, kOperations, seconds, static_cast<double>(operations) / seconds,
-           lost);
+           nameOf(kind), kWorkers, operationCount(), seconds,
+           static_cast<double>(operations) / seconds, lost);
     printf("  created %ld, legacy entries %ld, created anew %ld, removed %ld; lookups %ld (found "
            "%ld, dirty %ld, not found %ld), by other processes %ld; listings %ld, times set %ld, "
            "mounts switched off %ld\n",
@@ -1004,3 +1035,402 @@ TEST(Stress, EightProcessesOnTmpfs) {
 TEST(Stress, EightProcessesOnExt4) {
     EXPECT_SCENARIO(stressOn(FileSystemKind::Ext4SmallInodes));
 }
+
+#else
+
+// ---- Several hosts -----------------------------------------------------------------------------
+//
+// The same workload from several hosts at once on one repository whose directory and mounts are
+// mounted by every host at the same paths (the scenario script makes the hosts). Each step is a
+// test of its own, run by the script with --gtest_filter; the environment names the repository
+// (STRESS_REPOSITORY, with m0, m1 and m2 mounted below it) and a directory that every host sees
+// (STRESS_STATE) for the bookkeeping that the checks compare with: the shared memory of the
+// workers is a file there.
+//   Hosts.Prepare    makes the repository; once, before the hosts start
+//   Hosts.Run        the workers of host STRESS_HOST (0 or 1): half of the eight; the balancer
+//                    where STRESS_BALANCER=1; with STRESS_KILLS=1 a process beside them that is
+//                    killed again and again at one of its file-system changes
+//   Hosts.Check      the final checks; once, after every host ended
+//   Hosts.HoldLock   takes a resource's lock, tells so, and holds it until told to let go
+//   Hosts.ProbeLock  while the lock is held elsewhere, fails to take it; takes it once it is free
+
+constexpr int kHosts = 2;
+
+std::string environment(const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string stateFile(const std::string& name) {
+    return environment("STRESS_STATE") + "/" + name;
+}
+
+Setup hostsSetup() {
+    std::string repository = environment("STRESS_REPOSITORY");
+    Setup setup{repository, repository + "/legacy", repository + "/scratch", {}};
+    for (int i = 0; i < kMounts; ++i)
+        setup.mounts.push_back(repository + "/m" + std::to_string(i));
+    // Every lock of the repository in one directory of the shared file system.
+    extraConfiguration = "lockDirectory = locks\n";
+    return setup;
+}
+
+// Maps the shared state of the run from its file; fresh: makes it anew.
+bool attachShared(bool fresh) {
+    int fd = open(stateFile("shared").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool sized = !fresh || ftruncate(fd, sizeof(Shared)) == 0;
+    void* memory =
+        sized ? mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : nullptr;
+    close(fd);
+    if (memory == nullptr || memory == MAP_FAILED)
+        return false;
+    shared = fresh ? new (memory) Shared() : static_cast<Shared*>(memory);
+    return true;
+}
+
+bool waitForFile(const std::string& path, int seconds) {
+    for (int waited = 0; waited < seconds * 100 && !present(path); ++waited)
+        usleep(10000);
+    return present(path);
+}
+
+// ---- Temporary files of live processes -------------------------------------------------------
+
+// A worker's rename of its own temporary dirty-flag file or of an entry of its own staging work
+// directory finds it gone: another process took a live process's temporary file for a leftover.
+bool ownTemporary(const char* path) {
+    std::string text = path;
+    std::string pid = std::to_string(getpid());
+    std::string name = lastName(text);
+    return name.compare(0, 7, ".dirty.") == 0 ||
+           text.find("/.repository-staging/work-" + pid + "-") != std::string::npos;
+}
+
+class WatchedTemporaries {
+public:
+    WatchedTemporaries() {
+        calls.table().rename = [](const char* from, const char* to) {
+            int result = ovsys::real().rename(from, to);
+            if (result != 0 && errno == ENOENT && ownTemporary(from))
+                check(false, std::string("a live temporary entry was removed: ") + from);
+            return result;
+        };
+    }
+
+private:
+    ScopedSyscalls calls;
+};
+
+// ---- Processes killed at a counted call ------------------------------------------------------
+
+// The victim kills itself at its n-th rename, unlink, unlinkat, rmdir, mkdir or creating open, and
+// before that writes down the lock files it holds: the operator's recovery after a kill removes
+// exactly those, while every other process goes on.
+std::vector<std::string> heldLocks;
+std::string heldLocksFile;
+long victimCalls = 0;
+long dyingCall = 0;
+
+bool isLockFile(const char* path) {
+    return std::strstr(path, "/semaphore_") != nullptr;
+}
+
+void countVictimCall() {
+    if (++victimCalls != dyingCall)
+        return;
+    std::string text;
+    for (const std::string& lock : heldLocks)
+        text += lock + "\n";
+    writeFile(heldLocksFile, text);
+    raise(SIGKILL);
+}
+
+class DyingCalls {
+public:
+    explicit DyingCalls(long n) {
+        dyingCall = n;
+        ovsys::Table& table = calls.table();
+        table.open = [](const char* path, int flags, mode_t mode) {
+            if ((flags & O_CREAT) != 0)
+                countVictimCall();
+            int fd = ovsys::real().open(path, flags, mode);
+            if (fd >= 0 && (flags & O_EXCL) != 0 && isLockFile(path))
+                heldLocks.push_back(path);
+            return fd;
+        };
+        table.unlink = [](const char* path) {
+            countVictimCall();
+            int result = ovsys::real().unlink(path);
+            if (isLockFile(path))
+                heldLocks.erase(std::remove(heldLocks.begin(), heldLocks.end(), path),
+                                heldLocks.end());
+            return result;
+        };
+        table.rename = [](const char* from, const char* to) {
+            countVictimCall();
+            return ovsys::real().rename(from, to);
+        };
+        table.unlinkat = [](int fd, const char* name, int flags) {
+            countVictimCall();
+            return ovsys::real().unlinkat(fd, name, flags);
+        };
+        table.rmdir = [](const char* path) {
+            countVictimCall();
+            return ovsys::real().rmdir(path);
+        };
+        table.mkdir = [](const char* path, mode_t mode) {
+            countVictimCall();
+            return ovsys::real().mkdir(path, mode);
+        };
+    }
+
+private:
+    ScopedSyscalls calls;
+};
+
+// Lookups of the workers' resources (which merge dirty copies), and creations and removals of
+// resources of its own, under worker number kWorkers + host.
+int runVictim(const Setup& setup, int host, unsigned seed) {
+    std::mt19937 random(seed);
+    auto pick = [&random](int bound) {
+        return std::uniform_int_distribution<int>(0, bound - 1)(random);
+    };
+    heldLocksFile = stateFile("held-" + std::to_string(host));
+    unlink(heldLocksFile.c_str());
+    DyingCalls dying(1 + pick(60));
+    const char* repo = setup.repository.c_str();
+    for (int operation = 0; operation < 200; ++operation) {
+        int roll = pick(4);
+        if (roll < 2) {
+            int worker = pick(kWorkers);
+            int count = shared->names[worker].load();
+            if (count > 0) {
+                int number = count - 1 - pick(std::min(count, 16));
+                std::string id =
+                    resourceName(worker, number, shared->slots[worker][number].legacy.load() != 0);
+                owned(getLocation_(repo, id.c_str(), nullptr));
+            }
+        } else if (roll == 2 && shared->victimNames[host] < kMaxNames) {
+            std::string id = resourceName(kWorkers + host, shared->victimNames[host]++, false);
+            Owned location = owned(createDirectory_(repo, id.c_str(), nullptr, false));
+            if (location)
+                writeContent(location.get(), id);
+        } else if (shared->victimNames[host] > 0) {
+            int number = pick(shared->victimNames[host]);
+            removeResource_(repo, resourceName(kWorkers + host, number, false).c_str());
+        }
+    }
+    return 0;
+}
+
+// Starts victims one after the other until every worker of every host ended; after each kill,
+// removes the lock files the victim held.
+int killVictims(const Setup& setup, int host, unsigned seed) {
+    for (unsigned round = 0; shared->workersDone.load() < kWorkers; ++round) {
+        pid_t pid = fork();
+        if (pid == 0)
+            _exit(runVictim(setup, host, seed + 104729u * round));
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid)
+            return 1;
+        if (!WIFSIGNALED(status)) {
+            check(WIFEXITED(status) && WEXITSTATUS(status) == 0, "a victim failed");
+            continue;
+        }
+        check(WTERMSIG(status) == SIGKILL, "a victim crashed");
+        std::istringstream locks(readFile(stateFile("held-" + std::to_string(host))));
+        for (std::string lock; std::getline(locks, lock);)
+            unlink(lock.c_str());
+        int killed = shared->victimsKilled[host]++;
+        if (killed < 64)
+            shared->killedPids[host][killed] = pid;
+        usleep(100000); // a few kills a second, each with the others' work in between
+    }
+    return std::min(childFailures(), 100);
+}
+
+// ---- The steps -------------------------------------------------------------------------------
+
+} // namespace
+
+TEST(Hosts, Prepare) {
+    const int sizes[kMounts] = {12, 16, 24};
+    auto setup = hostsSetup();
+    for (int i = 0; i < kMounts; ++i) {
+        writeFile(setup.mounts[static_cast<size_t>(i)] + "/repositorypart.cfg", "");
+        writeFile(setup.mounts[static_cast<size_t>(i)] + "/ballast",
+                  std::string(static_cast<size_t>(sizes[i]) * 52429, 'b'));
+    }
+    ASSERT_EQ(mkdir(setup.legacy.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(setup.scratch.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((setup.repository + "/locks").c_str(), 0755), 0);
+    configure(setup, false, Limits());
+    ASSERT_TRUE(attachShared(true));
+    unsigned seed = seedOfRun();
+    writeFile(stateFile("seed"), std::to_string(seed));
+    printf("stress on several hosts: seed %u (STRESS_SEED=%u repeats the operations of each "
+           "process)\n",
+           seed, seed);
+}
+
+TEST(Hosts, Run) {
+    auto setup = hostsSetup();
+    ASSERT_TRUE(attachShared(false));
+    int host = atoi(environment("STRESS_HOST").c_str());
+    ASSERT_TRUE(host >= 0 && host < kHosts);
+    unsigned seed = static_cast<unsigned>(std::stoul(readFile(stateFile("seed"))));
+    pid_t balancer = -1, killer = -1;
+    if (environment("STRESS_BALANCER") == "1")
+        balancer = startChild([&] {
+            return runBalancer(setup, stateFile("deleted.txt"), stateFile("balancer.txt"));
+        });
+    if (environment("STRESS_KILLS") == "1")
+        killer = startChild([&] { return killVictims(setup, host, seed + 31u * host); });
+    long long start = nowNs();
+    std::vector<pid_t> workers;
+    constexpr int kPerHost = kWorkers / kHosts;
+    for (int index = host * kPerHost; index < (host + 1) * kPerHost; ++index)
+        workers.push_back(startChild([&setup, index, seed] {
+            WatchedTemporaries watched;
+            SyslogCapture log;
+            int failures = Worker(setup, index, seed + 7919u * static_cast<unsigned>(index)).run();
+            shared->workersDone++;
+            // What the library logged tells why a check failed.
+            std::set<std::string> shown;
+            for (const std::string& message : log.messages())
+                if (failures > 0 && shown.size() < 12 && shown.insert(message).second)
+                    fprintf(stderr, "worker %d logged: %s\n", index, message.c_str());
+            return failures;
+        }));
+    for (size_t i = 0; i < workers.size(); ++i) {
+        EXPECT_EQ(waitForChild(workers[i]), 0)
+            << "worker " << host * kPerHost + static_cast<int>(i) << " (-1: it crashed)";
+    }
+    double seconds = static_cast<double>(nowNs() - start) / 1e9;
+    // The balancer and the victims go on until the workers of every host ended.
+    for (int waited = 0; shared->workersDone.load() < kWorkers && waited < 60000; ++waited)
+        usleep(10000);
+    shared->stop = 1;
+    if (killer > 0) {
+        EXPECT_EQ(waitForChild(killer), 0) << "the victims' killer";
+    }
+    if (balancer > 0) {
+        EXPECT_EQ(waitForChild(balancer), 0) << "the balancer (-1: it crashed)";
+    }
+    printf("host %d: %d workers x %d operations in %.1f s; victims killed: %d\n", host, kPerHost,
+           operationCount(), seconds, shared->victimsKilled[host].load());
+}
+
+TEST(Hosts, Check) {
+    auto setup = hostsSetup();
+    ASSERT_TRUE(attachShared(false));
+    int failures = runInChild([&] {
+        const char* repo = setup.repository.c_str();
+        // The operator's recovery after the kills: the victims' staging work directories go, and
+        // the resources of the victims are removed like any other test data.
+        std::vector<std::string> homes = setup.mounts;
+        homes.push_back(setup.legacy);
+        for (int host = 0; host < kHosts; ++host)
+            for (int k = 0; k < std::min(shared->victimsKilled[host].load(), 64); ++k)
+                for (const std::string& home : homes) {
+                    std::string staging = home + "/.repository-staging";
+                    std::string prefix =
+                        "work-" + std::to_string(shared->killedPids[host][k].load()) + "-";
+                    std::vector<std::string> leftovers;
+                    if (DIR* stream = opendir(staging.c_str())) {
+                        while (dirent* entry = readdir(stream))
+                            if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0)
+                                leftovers.push_back(staging + "/" + entry->d_name);
+                        closedir(stream);
+                    }
+                    for (const std::string& leftover : leftovers)
+                        runCommand({"rm", "-rf", "--", leftover});
+                    rmdir(staging.c_str());
+                }
+        for (int host = 0; host < kHosts; ++host)
+            for (int number = 0; number < shared->victimNames[host].load(); ++number)
+                removeResource_(repo, resourceName(kWorkers + host, number, false).c_str());
+        long lost = checkAfterwards(setup, readDeletions(stateFile("deleted.txt")));
+        long checks = 0, moves = 0, deleted = 0, conflicts = 0;
+        std::istringstream(readFile(stateFile("balancer.txt"))) >> checks >> moves >> deleted >>
+            conflicts;
+        printf("several hosts: lost resources: %ld; created %ld, legacy entries %ld, created "
+               "anew %ld, removed %ld; lookups %ld (found %ld, dirty %ld, not found %ld), by "
+               "other processes %ld; mounts switched off %ld\n",
+               lost, shared->created.load(), shared->legacyPlaced.load(), shared->recreated.load(),
+               shared->removed.load(), shared->lookups.load(), shared->found.load(),
+               shared->dirty.load(), shared->notFound.load(), shared->crossLookups.load(),
+               shared->switched.load());
+        printf("  balancer: %ld checks, %ld moves, %ld deletions, %ld conflicts; victims killed: "
+               "%d and %d\n",
+               checks, moves, deleted, conflicts, shared->victimsKilled[0].load(),
+               shared->victimsKilled[1].load());
+        fflush(stdout);
+        check(lost == 0, "resources were lost");
+        check(moves > 0, "the balancer moved nothing");
+        check(deleted > 0, "the clearable checks deleted nothing");
+        return std::min(childFailures(), 100);
+    });
+    EXPECT_EQ(failures, 0) << "failed checks, see the messages above";
+}
+
+// flocks between hosts: a regular file's and a directory's, each taken by the holder.
+struct FlockProbe {
+    const char* what;
+    const char* name;
+    bool directory;
+};
+const FlockProbe kFlockProbes[] = {{"a file", "flock-file", false},
+                                   {"a directory", "flock-directory", true}};
+
+int openProbe(const std::string& repository, const FlockProbe& probe, bool make) {
+    std::string path = repository + "/" + probe.name;
+    if (make && probe.directory)
+        mkdir(path.c_str(), 0755);
+    int flags = probe.directory ? O_RDONLY | O_DIRECTORY : O_RDWR | (make ? O_CREAT : 0);
+    return open(path.c_str(), flags | O_CLOEXEC, 0644);
+}
+
+TEST(Hosts, HoldLock) {
+    std::string repository = environment("STRESS_REPOSITORY");
+    OVSemaphore lock(resourceLockName(repository, "probe"), true);
+    ASSERT_TRUE(lock.tryLock(10));
+    std::vector<int> fds;
+    for (const FlockProbe& probe : kFlockProbes) {
+        fds.push_back(openProbe(repository, probe, true));
+        EXPECT_EQ(flock(fds.back(), LOCK_EX | LOCK_NB), 0) << probe.what << ": " << strerror(errno);
+    }
+    writeFile(stateFile("held"), "");
+    EXPECT_TRUE(waitForFile(stateFile("release"), 60)) << "nobody asked for the lock";
+    lock.unlock();
+    for (int fd : fds)
+        close(fd);
+}
+
+// The lock files of the library must exclude; so must the flock of a file. The flock of a
+// directory is reported only: FUSE clients need not pass it on to the other hosts.
+TEST(Hosts, ProbeLock) {
+    std::string repository = environment("STRESS_REPOSITORY");
+    ASSERT_TRUE(waitForFile(stateFile("held"), 60)) << "the other host did not take the lock";
+    OVSemaphore lock(resourceLockName(repository, "probe"), true);
+    EXPECT_TRUE(present(lock.path())) << "the lock file is not seen from here";
+    EXPECT_FALSE(lock.tryLock(2)) << "the lock held by another host was taken";
+    for (const FlockProbe& probe : kFlockProbes) {
+        int fd = openProbe(repository, probe, false);
+        ASSERT_GE(fd, 0) << probe.what << ": " << strerror(errno);
+        bool taken = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        close(fd);
+        printf("the flock of %s held by another host is %s\n", probe.what,
+               taken ? "NOT honoured here" : "honoured here");
+        if (!probe.directory) {
+            EXPECT_FALSE(taken) << "the flock of " << probe.what
+                                << " held by another host was taken";
+        }
+    }
+    writeFile(stateFile("release"), "");
+    EXPECT_TRUE(lock.tryLock(20)) << "the lock let go by another host is still taken";
+}
+
+#endif
