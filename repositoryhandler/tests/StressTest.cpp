@@ -93,6 +93,7 @@ long long nowNs() {
 // damaged resource is reported with the lines that name it, so that a rare failure can be
 // understood from the run that showed it.
 int traceFd = -1;
+std::string tracePath;
 
 void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void trace(const char* fmt, ...) {
@@ -122,9 +123,12 @@ void traceMessage(int, const char* fmt, va_list args) {
     trace("log: %s", text);
 }
 
-// Starts the trace at path: this process and its children trace their steps and log messages.
-void startTrace(const std::string& path) {
-    traceFd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC | O_CLOEXEC, 0644);
+// Starts the trace at path (fresh: emptied first): this process and its children trace their
+// steps and log messages.
+void startTrace(const std::string& path, bool fresh) {
+    tracePath = path;
+    traceFd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | (fresh ? O_TRUNC : 0) | O_CLOEXEC, 0644);
     ovSyslogSink() = OVSyslogSink{traceOpen, traceMessage, traceClose};
 }
 
@@ -139,9 +143,9 @@ bool namesId(const std::string& line, const std::string& id) {
 
 // The lines of the trace that name id (as a whole name, not the start of a longer one), with
 // the switching of mounts and the starts of checks between the first and the last of them.
-std::string traceOf(const std::string& path, const std::string& id) {
+std::string traceOf(const std::string& id) {
     std::vector<std::string> lines;
-    std::istringstream text(readFile(path));
+    std::istringstream text(readFile(tracePath));
     for (std::string line; std::getline(text, line);)
         lines.push_back(line);
     size_t first = lines.size(), last = 0;
@@ -879,8 +883,7 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
             if (s.state.load() != kLive || (copies.empty() && deleted))
                 continue;
             if (copies.empty()) {
-                check(false, id + " is lost; the trace of the run names it here:\n" +
-                                 traceOf(setup.repository + "/trace.txt", id));
+                check(false, id + " is lost; the trace of the run names it here:\n" + traceOf(id));
                 ++lost;
                 continue;
             }
@@ -893,8 +896,7 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
             Read read = location ? readResource(location.get(), id, why) : Read::Vanished;
             if (read != Read::Intact) {
                 ++lost;
-                printf("the trace of %s:\n%s", id.c_str(),
-                       traceOf(setup.repository + "/trace.txt", id).c_str());
+                printf("the trace of %s:\n%s", id.c_str(), traceOf(id).c_str());
             }
             check(status == 0 && read == Read::Intact,
                   id + ": the final lookup answered " + std::to_string(status) + ", content " +
@@ -971,7 +973,7 @@ int stressRun(TestRepository& repo, FileSystemKind kind) {
     if (memory == MAP_FAILED)
         return 1;
     shared = new (memory) Shared();
-    startTrace(repo / "trace.txt");
+    startTrace(repo / "trace.txt", true);
     unsigned seed = seedOfRun();
     printf("stress on %s: seed %u (STRESS_SEED=%u repeats the operations of each process)\n",
            nameOf(kind), seed, seed);
@@ -1268,6 +1270,7 @@ TEST(Hosts, Prepare) {
     ASSERT_EQ(mkdir((setup.repository + "/locks").c_str(), 0755), 0);
     configure(setup, false, Limits());
     ASSERT_TRUE(attachShared(true));
+    startTrace(stateFile("trace.txt"), true);
     unsigned seed = seedOfRun();
     writeFile(stateFile("seed"), std::to_string(seed));
     printf("stress on several hosts: seed %u (STRESS_SEED=%u repeats the operations of each "
@@ -1280,6 +1283,7 @@ TEST(Hosts, Run) {
     ASSERT_TRUE(attachShared(false));
     int host = atoi(environment("STRESS_HOST").c_str());
     ASSERT_TRUE(host >= 0 && host < kHosts);
+    startTrace(stateFile("trace.txt"), false);
     unsigned seed = static_cast<unsigned>(std::stoul(readFile(stateFile("seed"))));
     pid_t balancer = -1, killer = -1;
     if (environment("STRESS_BALANCER") == "1")
@@ -1294,14 +1298,8 @@ TEST(Hosts, Run) {
     for (int index = host * kPerHost; index < (host + 1) * kPerHost; ++index)
         workers.push_back(startChild([&setup, index, seed] {
             WatchedTemporaries watched;
-            SyslogCapture log;
             int failures = Worker(setup, index, seed + 7919u * static_cast<unsigned>(index)).run();
             shared->workersDone++;
-            // What the library logged tells why a check failed.
-            std::set<std::string> shown;
-            for (const std::string& message : log.messages())
-                if (failures > 0 && shown.size() < 12 && shown.insert(message).second)
-                    fprintf(stderr, "worker %d logged: %s\n", index, message.c_str());
             return failures;
         }));
     for (size_t i = 0; i < workers.size(); ++i) {
@@ -1326,6 +1324,7 @@ TEST(Hosts, Run) {
 TEST(Hosts, Check) {
     auto setup = hostsSetup();
     ASSERT_TRUE(attachShared(false));
+    startTrace(stateFile("trace.txt"), false);
     int failures = runInChild([&] {
         const char* repo = setup.repository.c_str();
         // The operator's recovery after the kills: the victims' staging work directories go, and

@@ -63,6 +63,11 @@ run_hosts "hostA=Run STRESS_HOST=0 STRESS_BALANCER=1 STRESS_KILLS=$kills" \
     "hostB=Run STRESS_HOST=1 STRESS_KILLS=$kills" || status=1
 echo "== the final checks (hostB)"
 run_hosts hostB=Check || status=1
+# The trace of every process's steps and log messages outlives the run when it failed.
+if [ $status -ne 0 ]; then
+    cp "$STRESS_STATE/trace.txt" "${TMPDIR:-/tmp}/gluster-scenario-trace.txt" &&
+        echo "the trace of the run: ${TMPDIR:-/tmp}/gluster-scenario-trace.txt"
+fi
 echo "two hosts on GlusterFS: $([ $status -eq 0 ] && echo passed || echo FAILED)" \
     "in $((SECONDS - started)) s"
 exit "$status"
