@@ -272,7 +272,8 @@ namespace {
 // While set, renaming exactly this path away kills the process: the balancer dies after the
 // verified copy took its name on the target and before the origin was taken away. Renaming
 // failingRenameFrom away fails with EIO instead.
-std::string dyingRenameFrom, failingRenameFrom;
+// From that failure on, an lstat of hiddenAfterFailure fails with EIO.
+std::string dyingRenameFrom, failingRenameFrom, hiddenAfterFailure, hidden;
 int failedRenames = 0;
 
 int dyingRename(const char* from, const char* to) {
@@ -280,10 +281,20 @@ int dyingRename(const char* from, const char* to) {
         raise(SIGKILL);
     if (failingRenameFrom == from) {
         ++failedRenames;
+        hidden = hiddenAfterFailure;
         errno = EIO;
         return -1;
     }
     return ovsys::real().rename(from, to);
+}
+
+ovsys::Table beforeHiding;
+int lstatHiding(const char* path, struct stat* st) {
+    if (hidden == path) {
+        errno = EIO;
+        return -1;
+    }
+    return beforeHiding.lstat(path, st);
 }
 
 } // namespace
@@ -317,24 +328,32 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
     EXPECT_NE(present(a), present(r.on(r.m1, "a"))) << "exactly one copy of a remains";
 
     // Taking the origin away fails after the copy took its name, and the check goes on: both
-    // copies stay whole and flagged, and the lookup settles them as well.
-    std::string b = r.make(r.m0, "b");
-    writeFile(b + "/g", "more");
-    r.setTimes(b);
-    {
-        ScopedSyscalls calls;
-        failingRenameFrom = b;
-        calls.table().rename = dyingRename;
-        checkOverload_(r.repo.id(), false);
-        failingRenameFrom.clear();
+    // copies stay whole and flagged (also when the copy then cannot be looked at), and the
+    // lookup settles them as well.
+    for (const std::string id : {"b", "c"}) {
+        SCOPED_TRACE(id);
+        std::string origin = r.make(r.m0, id), copy = r.on(r.m1, id);
+        writeFile(origin + "/g", "more");
+        r.setTimes(origin);
+        {
+            ScopedSyscalls calls;
+            failingRenameFrom = origin;
+            hiddenAfterFailure = id == "c" ? copy : "";
+            calls.table().rename = dyingRename;
+            beforeHiding = calls.table();
+            calls.table().lstat = lstatHiding;
+            checkOverload_(r.repo.id(), false);
+            failingRenameFrom.clear();
+            hidden.clear();
+        }
+        ASSERT_EQ(failedRenames, id == "c" ? 2 : 1);
+        ASSERT_TRUE(present(origin + "/f") && present(copy + "/g")) << "both copies whole";
+        EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty(id.c_str()));
+        int status = -1;
+        std::string location = r.lookUp(id.c_str(), status);
+        EXPECT_EQ(status, RES_OK);
+        EXPECT_EQ(readFile(location + "/f") + readFile(location + "/g"), "fmore");
+        EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty(id.c_str()));
+        EXPECT_NE(present(origin), present(copy)) << "exactly one copy remains";
     }
-    ASSERT_EQ(failedRenames, 1);
-    ASSERT_TRUE(present(b + "/f") && present(r.on(r.m1, "b") + "/g")) << "both copies whole";
-    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("b"));
-    int status = -1;
-    std::string location = r.lookUp("b", status);
-    EXPECT_EQ(status, RES_OK);
-    EXPECT_EQ(readFile(location + "/f") + readFile(location + "/g"), "fmore");
-    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("b"));
-    EXPECT_NE(present(b), present(r.on(r.m1, "b"))) << "exactly one copy of b remains";
 }

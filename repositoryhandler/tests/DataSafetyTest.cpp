@@ -228,11 +228,18 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(handler->setTimeProperties("L/", &old), 0);
     r.fill.setPercent(r.m0, 10);
     r.fill.setPercent(r.m1, 10);
-    // A staging directory replaced by a link: nothing behind it is the library's to clear.
+    // A staging directory replaced by a link: nothing behind it is the library's to clear, nor to
+    // stage a copy in; a move that would stage there fails and keeps its origin.
     makeTree(outside.path(), {"work-1-1/report"});
     before = snapshot(outside.path());
     ASSERT_EQ(symlink(outside.path().c_str(), (r.m0 + "/" + kStagingName).c_str()), 0);
     EXPECT_EQ(removeStagingLeftovers(r.m0), 0);
+    std::string moving = r.make(r.m1, "moving");
+    EXPECT_EQ(
+        moveResBetween(moving.c_str(), r.on(r.m0, "moving").c_str(), r.m1.c_str(), r.m0.c_str()),
+        8);
+    EXPECT_EQ(snapshot(outside.path()), before);
+    EXPECT_TRUE(present(moving + "/f") && !present(r.on(r.m0, "moving")));
     ASSERT_EQ(unlink((r.m0 + "/" + kStagingName).c_str()), 0);
 
     // A resource that is a link placed by hand: lookups and times reach the link, never what it

@@ -301,6 +301,19 @@ TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
             EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}) << row;
             EXPECT_TRUE(entries(locks.path()).empty()) << row;
         }
+    // A set file absent when last read that now cannot be tested may have been written meanwhile.
+    ASSERT_EQ(unlink(setFile.c_str()), 0);
+    OVDirtyFlagHandler handler;
+    bind(handler);
+    EXPECT_FALSE(handler.isDirty("c"));
+    fault = {"stat", setFile, EIO};
+    SyslogCapture syslog;
+    ScopedSyscalls calls;
+    injectFaults(calls.table());
+    EXPECT_TRUE(handler.isDirty("c") && !handler.lastAnswerCertain());
+    EXPECT_EQ(syslog.messages(), std::vector<std::string>{"The dirty mechanism \"" + setFile +
+                                                          "\" could not be read. Error code is 5; "
+                                                          "\"c\" counts as dirty."});
 }
 
 // A crash right after the rename must find the new set on disk: the temporary is flushed while it

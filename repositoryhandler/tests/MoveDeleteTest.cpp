@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -202,6 +203,18 @@ TEST(MoveRes, LinksMoveAsLinks) {
     EXPECT_EQ(linkTarget(dir / "e/dangling"), dir / "missing");
     ASSERT_EQ(symlink("x", (dir / "other").c_str()), 0);
     EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 2);
+    // A plain file where the other side has a link, either way round, is a conflict as well.
+    writeFile(dir / "plain", "plain");
+    SyslogCapture log;
+    EXPECT_EQ(moveRes((dir / "plain").c_str(), (dir / "e/dangling").c_str()), 2);
+    EXPECT_EQ(moveRes((dir / "e/dangling").c_str(), (dir / "plain").c_str()), 2);
+    auto conflict = [&](const std::string& a, const std::string& b) {
+        return "The resource \"" + dir / a + "\" conflicts with \"" + dir / b + "\".";
+    };
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{conflict("plain", "e/dangling"),
+                                                        conflict("e/dangling", "plain")}));
+    EXPECT_EQ(readFile(dir / "plain"), "plain");
+    EXPECT_EQ(linkTarget(dir / "e/dangling"), dir / "missing");
 
     // A tree holding a dangling link is copied and verified as it is, not refused.
     ASSERT_EQ(symlink((dir / "missing").c_str(), (dir / "d/r/gone").c_str()), 0);
@@ -321,10 +334,11 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
 
 // The moves of one batch share their flushes. Moves to new paths wait for the commit to take
 // their names; merges and conflicts are settled when added. A flush that fails puts nothing in
-// place and keeps every origin with its times.
+// place and keeps every origin with its times. On one file system a move is a rename when added,
+// and the commit has nothing left to do for it.
 TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     TempDir dir;
-    AcrossFileSystems across;
+    std::optional<AcrossFileSystems> across(std::in_place);
     makeTree(dir / "o", {"a/f", "a/sub/g", "c", "m/new", "k/f", "p/f"});
     makeTree(dir / "d", {"m/old", "k/f"});
     writeFile(dir / "d/k/f", "differs");
@@ -365,6 +379,15 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
     EXPECT_FALSE(present(d + "/p"));
     EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
+
+    across.reset();
+    SyslogCapture log;
+    MoveBatch batch;
+    EXPECT_EQ(add(batch, "p", "h3/p"), 0);
+    EXPECT_TRUE(holdsTree(d + "/h3", {"p/f"}) && !present(o + "/p"));
+    EXPECT_EQ(batch.commit(), std::vector<int>{0});
+    EXPECT_EQ(log.messages(), std::vector<std::string>{});
+    EXPECT_TRUE(holdsTree(d + "/h3", {"p/f"}));
 }
 
 TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMaker) {

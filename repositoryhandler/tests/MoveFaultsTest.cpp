@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -399,15 +400,18 @@ bool below(const std::string& path, const std::string& dir) {
 // destination file system or each copied file: a crash at any instant must leave a whole copy or
 // the origin under the names. So the copy is on disk before it takes its name, and its name is on
 // disk before the origin leaves for the staging directory. A flush that fails puts nothing in
-// place and keeps the origin.
+// place and keeps the origin. On one file system the origin is renamed, and both directories,
+// the one it entered and the one it left, are flushed after the rename.
 TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLeave) {
     const std::vector<std::string> files = {"f", "sub/g"};
     struct Row {
         const char* name;
         bool batch, flushFiles;
-        const char* failing; // the flush that fails on the destination with EIO, or ""
+        const char* failing;        // the flush that fails on the destination with EIO, or ""
+        bool oneFileSystem = false; // a rename in place of the copy
     };
     const Row rows[] = {
+        {"one move on one file system", false, false, "", true},
         {"one move, file system flushed", false, false, ""},
         {"one move, files flushed", false, true, ""},
         {"a batch, file system flushed", true, false, ""},
@@ -435,7 +439,9 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
             SeamFaults faults;
             if (failing)
                 faults.arm({{row.failing, work, EIO}});
-            AcrossFileSystems across; // after the faults, whose calls it passes on
+            std::optional<AcrossFileSystems> across; // after the faults: passes their calls on
+            if (!row.oneFileSystem)
+                across.emplace();
             CallRecorder recorder;
             auto dest = [&](const std::string& name) { return d + "/h/" + name; };
             if (row.batch) {
@@ -471,6 +477,19 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
             }
             if (place < 0 || retired < 0) { // checked here, so that the other rows still run
                 ADD_FAILURE() << "the copy is not put in place, or the origin not taken away";
+                continue;
+            }
+            if (row.oneFileSystem) { // both directories on disk once the one rename is done
+                EXPECT_EQ(place, retired) << "the origin itself takes the new name";
+                for (const std::string& parent : {d + "/h", o})
+                    EXPECT_GE(
+                        firstSeen(
+                            [&](const Seen& s) { return s.call == "fsync" && s.path == parent; },
+                            place),
+                        0)
+                        << parent << " flushed after the rename";
+                EXPECT_TRUE(holdsTree(to, files));
+                EXPECT_FALSE(present(origin));
                 continue;
             }
             const Seen& placing = seenCalls[static_cast<size_t>(place)];
