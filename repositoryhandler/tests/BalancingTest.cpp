@@ -107,11 +107,7 @@ int withMounts(TestRepository& repo, std::vector<std::string> names, FileSystemK
             return kNoNamespace;
         for (const std::string& name : names) {
             std::string mount = repo.addMount(name, "", false);
-            bool mounted =
-                kind == FileSystemKind::Tmpfs
-                    ? mountTmpfs(mount, tmpfsSize)
-                    : mountFileSystem(kind, mount, repo.addMount(name + "-img", "", false));
-            if (!mounted)
+            if (!mountFileSystem(kind, mount, repo.addMount(name + "-img", "", false), tmpfsSize))
                 return kNoNamespace;
             writeFile(mount + "/repositorypart.cfg", "");
         }

@@ -315,9 +315,7 @@ int onFullMount(TestRepository& repo, FileSystemKind kind) {
     return runInChild([&] {
         std::string m0 = repo.addMount("m0", "", false);
         if (!enterPrivateMountNamespace() ||
-            !(kind == FileSystemKind::Tmpfs
-                  ? mountTmpfs(m0, "1m,nr_inodes=64")
-                  : mountFileSystem(kind, m0, repo.addMount("m0-img", "", false))))
+            !mountFileSystem(kind, m0, repo.addMount("m0-img", "", false), "1m,nr_inodes=64"))
             return kNoNamespace;
         writeFile(m0 + "/repositorypart.cfg", "");
         fullMountIsEmptied(repo);
@@ -327,12 +325,10 @@ int onFullMount(TestRepository& repo, FileSystemKind kind) {
 
 } // namespace
 
-TEST(RealMountsFull, RemovalAndClearingEmptyAFullTmpfs) {
-    TestRepository repo;
-    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Tmpfs));
-}
-
-TEST(RealMountsFull, RemovalAndClearingEmptyAFullExt4) {
-    TestRepository repo;
-    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Ext4SmallInodes));
+TEST(RealMountsFull, RemovalAndClearingEmptyAFullMount) {
+    for (FileSystemKind kind : {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes}) {
+        SCOPED_TRACE(nameOf(kind));
+        TestRepository repo;
+        EXPECT_SCENARIO(onFullMount(repo, kind));
+    }
 }

@@ -409,9 +409,10 @@ const char* nameOf(FileSystemKind kind) {
     return "?";
 }
 
-bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch) {
+bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch,
+                     const char* tmpfsSize) {
     if (kind == FileSystemKind::Tmpfs)
-        return mountTmpfs(path, "16m");
+        return mountTmpfs(path, tmpfsSize);
     // xfs wants at least 300 MiB; the image is sparse, mkfs writes only its metadata and log.
     if (!mountTmpfs(scratch, "512m"))
         return false;

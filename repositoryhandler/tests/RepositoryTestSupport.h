@@ -132,8 +132,10 @@ enum class FileSystemKind { Tmpfs, Ext4SmallInodes, Ext4, Xfs };
 const char* nameOf(FileSystemKind kind);
 // Mounts a fresh file system of the kind at the existing directory path, inside the private mount
 // namespace of the calling child. Images are made with mkfs in a tmpfs mounted at the existing
-// directory scratch and loop-mounted; everything goes away with the namespace.
-bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch);
+// directory scratch and loop-mounted; everything goes away with the namespace. A tmpfs is mounted
+// at path itself, of tmpfsSize (the mount option's value).
+bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch,
+                     const char* tmpfsSize = "16m");
 
 // Where resource id lies on mount: mount + "/" + its three hash levels + "/" + id.
 std::string place(const std::string& mount, const std::string& id);
