@@ -13,15 +13,6 @@
 
 namespace {
 
-// Leaves a mark in the handler's memory: a later lookup that returns a handler without it has
-// built a new one (a pointer comparison cannot tell, the new one may reuse the address).
-void mark(OVRepositoryHandler* handler) {
-    handler->getDeletedDirs()->push_back("mark");
-}
-bool isMarked(OVRepositoryHandler* handler) {
-    return !handler->getDeletedDirs()->empty();
-}
-
 std::vector<std::string> mountPaths(const OVRepositoryHandler* handler) {
     std::vector<std::string> paths;
     for (const auto& mount : handler->getMounts())

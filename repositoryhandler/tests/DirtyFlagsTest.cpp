@@ -1,7 +1,7 @@
 #include "OVDirtyFlagHandler.h"
 #include "OVException.h"
 #include "OVSemaphore.h"
-#include "TestSupport.h"
+#include "RepositoryTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,20 +29,6 @@ protected:
     std::string setFile = repo / ".dirty";
 };
 
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-struct stat statOf(const std::string& path) {
-    struct stat st = {};
-    stat(path.c_str(), &st);
-    return st;
-}
-
 void post(int fd) {
     char token = 'x';
     ASSERT_EQ(write(fd, &token, 1), 1);
@@ -61,7 +47,7 @@ TEST_F(DirtyFlags, KeepsOneSortedLinePerIdentifierAndNothingElse) {
     EXPECT_EQ(handler.getSetFile(), setFile);
     EXPECT_FALSE(handler.isDirty("a"));
     handler.setDirty("b", false);
-    EXPECT_TRUE(entries(repo.path()).empty()); // no file before the first change
+    EXPECT_TRUE(namesIn(repo.path()).empty()); // no file before the first change
 
     handler.setDirty("a", true);
     handler.setDirty("c", true);
@@ -81,8 +67,8 @@ TEST_F(DirtyFlags, KeepsOneSortedLinePerIdentifierAndNothingElse) {
     EXPECT_TRUE(handler.setDirty(std::vector<std::string>{"d", "e", "z"}, false));
     EXPECT_EQ(readFile(setFile), "a\nc\n");
 
-    EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
-    EXPECT_TRUE(entries(locks.path()).empty());                          // every lock released
+    EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
+    EXPECT_TRUE(namesIn(locks.path()).empty());                          // every lock released
 }
 
 TEST_F(DirtyFlags, RewritesTheFileOnlyWhenTheSetChanges) {
@@ -100,7 +86,7 @@ TEST_F(DirtyFlags, RewritesTheFileOnlyWhenTheSetChanges) {
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 
     handler.clearDirtySet();
-    EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"});
+    EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{".dirty"});
     EXPECT_EQ(statOf(setFile).st_size, 0);
     EXPECT_FALSE(handler.isDirty("a"));
 }
@@ -298,8 +284,8 @@ TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
                 EXPECT_EQ(readFile(setFile), "a\nb\n") << row;
                 EXPECT_TRUE(handler.isDirty("b") && !handler.isDirty("c")) << row;
             }
-            EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}) << row;
-            EXPECT_TRUE(entries(locks.path()).empty()) << row;
+            EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{".dirty"}) << row;
+            EXPECT_TRUE(namesIn(locks.path()).empty()) << row;
         }
     // A set file absent when last read that now cannot be tested may have been written meanwhile.
     ASSERT_EQ(unlink(setFile.c_str()), 0);
@@ -405,7 +391,7 @@ TEST_F(DirtyFlags, TemporariesOfWritersThatDiedAreRemoved) {
     std::vector<std::string> left = {".dirty", ".dirty." + std::to_string(alive), ".dirty.1x",
                                      ".dirty.x1"};
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(entries(repo.path()), left);
+    EXPECT_EQ(namesIn(repo.path()), left);
     close(toChild[1]);
     waitForChild(alive);
 }

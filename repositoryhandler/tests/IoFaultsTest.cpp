@@ -311,24 +311,12 @@ void fullMountIsEmptied(TestRepository& repo) {
     check(!present(place(m0, "older")) && !present(place(m0, "old")), "the old ones deleted");
 }
 
-int onFullMount(TestRepository& repo, FileSystemKind kind) {
-    return runInChild([&] {
-        std::string m0 = repo.addMount("m0", "", false);
-        if (!enterPrivateMountNamespace() ||
-            !mountFileSystem(kind, m0, repo.addMount("m0-img", "", false), "1m,nr_inodes=64"))
-            return kNoNamespace;
-        writeFile(m0 + "/repositorypart.cfg", "");
-        fullMountIsEmptied(repo);
-        return childFailures();
-    });
-}
-
 } // namespace
 
 TEST(RealMountsFull, RemovalAndClearingEmptyAFullMount) {
     for (FileSystemKind kind : {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes}) {
         SCOPED_TRACE(nameOf(kind));
         TestRepository repo;
-        EXPECT_SCENARIO(onFullMount(repo, kind));
+        EXPECT_SCENARIO(withMounts(repo, {"m0"}, kind, "1m,nr_inodes=64", fullMountIsEmptied));
     }
 }
