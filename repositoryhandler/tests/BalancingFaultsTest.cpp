@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>

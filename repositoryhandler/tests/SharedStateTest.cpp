@@ -137,21 +137,6 @@ void configurationEditsAreSeen(const std::string& root) {
     repositoryMap.clear();
 }
 
-void runScenariosOn(FileSystemKind kind) {
-    TestRepository base; // the lock directory and an empty registry
-    std::string root = base.addMount("fs", "", false);
-    std::string scratch = base.addMount("scratch", "", false);
-    EXPECT_SCENARIO(runInChild([&] {
-        if (!enterPrivateMountNamespace() || !mountFileSystem(kind, root, scratch))
-            return kNoNamespace;
-        noFlagIsLost(root);
-        twoProcessesTakeTurns(root);
-        configurationEditsAreSeen(root);
-        umount2(root.c_str(), 0);
-        return childFailures();
-    }));
-}
-
 } // namespace
 
 // Change detection rests on the file system's times: nanoseconds (tmpfs, xfs) or one second (ext4
@@ -160,6 +145,17 @@ TEST(SharedState, DirtyFlagsAndConfigurationOnEveryFileSystem) {
     for (FileSystemKind kind :
          {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes, FileSystemKind::Xfs}) {
         SCOPED_TRACE(nameOf(kind));
-        runScenariosOn(kind);
+        TestRepository base; // the lock directory and an empty registry
+        std::string root = base.addMount("fs", "", false);
+        std::string scratch = base.addMount("scratch", "", false);
+        EXPECT_SCENARIO(runInChild([&] {
+            if (!enterPrivateMountNamespace() || !mountFileSystem(kind, root, scratch))
+                return kNoNamespace;
+            noFlagIsLost(root);
+            twoProcessesTakeTurns(root);
+            configurationEditsAreSeen(root);
+            umount2(root.c_str(), 0);
+            return childFailures();
+        }));
     }
 }
