@@ -3,13 +3,19 @@
 #include "Registry.h"
 #include "RepositoryStatus.h"
 #include "RepositoryTestSupport.h"
+#include "SharedRepository.h"
 #include "repositoryhandler.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <memory>
 #include <unistd.h>
+#include <utime.h>
 
 namespace {
 
@@ -279,4 +285,93 @@ TEST(ConfigRegistry, OneRepositoryOneSetOfLockNames) {
     EXPECT_EQ(normalizedRepositoryPath("///"), "/");
     EXPECT_EQ(normalizedRepositoryPath("rep/./x/"), "rep/./x"); // nothing but slashes changes
     EXPECT_EQ(normalizedRepositoryPath(""), "");
+}
+
+namespace {
+
+std::string readyFile;
+
+} // namespace
+
+// lockDirectory names one directory for the locks of every process, whatever its LOCK_VAR: a
+// relative path lies below the repository, and a missing directory is reported, never made.
+TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
+    TestRepository repo; // LOCK_VAR: a directory of its own
+    TempDir shared, elsewhere;
+    writeFile(repo / "repositorypart.cfg", ""); // the repository is its own mount
+    mkdir((repo / "locks").c_str(), 0755);
+    const struct {
+        std::string line;
+        std::string resolved;
+    } rows[] = {
+        {"lockDirectory = locks\n", repo / "locks"},
+        {"lockDirectory = locks//\n", repo / "locks"},
+        {"lockDirectory = " + shared.path() + "\n", shared.path()},
+        {"lockDirectory =\n", ""},
+        {"warnLimit = 50\n", ""},
+    };
+    long stamp = 0;
+    for (const auto& row : rows) {
+        repo.configure(row.line);
+        setModified(repo / "repository.cfg", stamp += 5);
+        OVRepositoryHandler* handler = getRepository(repo.id());
+        EXPECT_EQ(handler->getLockDirectory(), row.resolved) << row.line;
+    }
+
+    {
+        SyslogCapture log;
+        repo.configure("lockDirectory = gone\n");
+        setModified(repo / "repository.cfg", stamp += 5);
+        EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_LOCK_FAILED);
+        EXPECT_FALSE(present(repo / "gone")) << "a missing lock directory is not made";
+        bool named = false;
+        for (const std::string& message : log.messages())
+            named = named || (message.find("The lock directory \"" + repo / "gone" +
+                                           "\" of the repository") == 0);
+        EXPECT_TRUE(named) << "the missing lock directory is named in the log";
+    }
+
+    repo.configure("lockDirectory = " + shared.path() + "\n");
+    setModified(repo / "repository.cfg", stamp += 5);
+    int status = 0;
+    std::unique_ptr<char[]> made(createDirectory_(repo.id(), "r", &status, false));
+    ASSERT_NE(made, nullptr);
+    readyFile = repo / "ready";
+    pid_t holder = startChild([&] {
+        // Another LOCK_VAR: holds the lock of "r" while it looks the resource up, until killed.
+        ScopedEnv other("LOCK_VAR", elsewhere.path().c_str());
+        repositoryMap.clear();
+        ovsys::table().lstat = [](const char* path, struct stat* st) {
+            std::string p(path);
+            if (p.size() > 2 && p.compare(p.size() - 2, 2, "/r") == 0) {
+                writeFile(readyFile, "");
+                sleep(60);
+            }
+            return ovsys::real().lstat(path, st);
+        };
+        struct utimbuf times;
+        return getTimeProperties_(repo.id(), "r", &times);
+    });
+    for (int i = 0; i < 1000 && !present(readyFile); ++i)
+        usleep(10 * 1000);
+    ASSERT_TRUE(present(readyFile)) << "the holder did not take the lock";
+    {
+        ScopedSyscalls calls; // waiting for the lock takes no time here
+        calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+        EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_LOCK_FAILED);
+    }
+    std::vector<std::string> held = namesIn(shared.path(), "semaphore_");
+    EXPECT_EQ(held.size(), 1u);
+    EXPECT_TRUE(namesIn(elsewhere.path()).empty());
+    kill(holder, SIGKILL);
+    waitForChild(holder);
+    for (const std::string& name : held)
+        unlink((shared / name).c_str());
+    EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_OK);
+
+    // The host's record names the directory and the token found there.
+    std::string token = readFile(shared / kLockDirectoryIdName);
+    EXPECT_EQ(token.rfind("token=", 0), 0u);
+    EXPECT_EQ(readFile(repo / (kHostRecordPrefix + hostName())),
+              "repositoryPath=" + repo.path() + "\nlockDirectory=" + shared.path() + "\n" + token);
 }

@@ -337,7 +337,7 @@ TEST(DataSafety, OneLockForEverySpellingAndLegacyCopiesThatStay) {
     {
         ScopedSyscalls calls; // waiting for a lock takes no time here
         calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
-        ResourceLock held(r.repo.path(), "r");
+        ResourceLock held(r.repo.path(), "r", "");
         ASSERT_TRUE(held.acquired());
         EXPECT_EQ(handler->removeResource("r/"), RES_LOCK_FAILED);
         EXPECT_EQ(handler->removeResource("/r"), RES_LOCK_FAILED);

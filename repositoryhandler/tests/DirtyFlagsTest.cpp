@@ -2,11 +2,13 @@
 #include "OVException.h"
 #include "OVSemaphore.h"
 #include "RepositoryTestSupport.h"
+#include "SharedRepository.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <tuple>
@@ -21,7 +23,7 @@ protected:
     DirtyFlags() : lockVar("LOCK_VAR", locks.path().c_str()) {}
 
     void bind(OVDirtyFlagHandler& handler) { handler.setRepository(repo.path().c_str()); }
-    std::string temporaryFile() const { return setFile + "." + std::to_string(getpid()); }
+    std::string temporaryFile() const { return setFile + "." + writerTag(); }
 
     TempDir locks;
     ScopedEnv lockVar;
@@ -369,7 +371,10 @@ TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {
     EXPECT_EQ(readFile(setFile), "a\nb\nc\n");
 }
 
+// Only this host's process ids are asked; another host's temporary goes only when it is a day
+// old, and one named by a process id alone was written here before hosts were named.
 TEST_F(DirtyFlags, TemporariesOfWritersThatDiedAreRemoved) {
+    ScopedEnv host("ORVANE_HOST", "here");
     pid_t dead = startChild([] { return 0; });
     ASSERT_EQ(waitForChild(dead), 0);
     int toChild[2];
@@ -380,17 +385,39 @@ TEST_F(DirtyFlags, TemporariesOfWritersThatDiedAreRemoved) {
         return static_cast<int>(read(toChild[0], &token, 1)); // waits for the end of the test
     });
     close(toChild[0]);
-    std::string deadOnes = setFile + "." + std::to_string(dead);
-    std::string liveOnes = setFile + "." + std::to_string(alive);
-    for (const std::string& file : {deadOnes, liveOnes, setFile + ".x1", setFile + ".1x"})
+    std::string deadPid = std::to_string(dead), livePid = std::to_string(alive);
+    const long day = kForeignLeftoverSeconds;
+    const struct {
+        std::string suffix;
+        long age;
+        bool removed;
+    } rows[] = {
+        {deadPid, 0, true},                        // the earlier form: this host's
+        {livePid, 0, false},                       //
+        {"here-" + deadPid, 0, true},              // this host's, its writer gone
+        {"here-" + livePid, 0, false},             // this host's, its writer running
+        {"there-" + deadPid, 0, false},            // another host: no pid is asked
+        {"there-" + livePid, day - 60, false},     // nor is a temporary of a day removed
+        {"other.host-" + livePid, day + 60, true}, // but one older than a day
+        {"x1", day + 60, false},                   // no writer tag: not the library's
+        {"1x", 0, false},                          //
+        {"-5", day + 60, false},                   //
+        {"here-", day + 60, false},                //
+    };
+    std::vector<std::string> left = {".dirty"};
+    for (const auto& row : rows) {
+        std::string file = setFile + "." + row.suffix;
         writeFile(file, "left over\n");
+        struct timespec times[2] = {{time(nullptr) - row.age, 0}, {time(nullptr) - row.age, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+        if (!row.removed)
+            left.push_back(".dirty." + row.suffix);
+    }
+    std::sort(left.begin(), left.end());
 
     OVDirtyFlagHandler handler;
     bind(handler);
     handler.setDirty("a", true);
-    std::vector<std::string> left = {".dirty", ".dirty." + std::to_string(alive), ".dirty.1x",
-                                     ".dirty.x1"};
-    std::sort(left.begin(), left.end());
     EXPECT_EQ(namesIn(repo.path()), left);
     close(toChild[1]);
     waitForChild(alive);

@@ -3,6 +3,7 @@
 #include "MoveDelete.h"
 #include "OVException.h"
 #include "RepositoryTestSupport.h"
+#include "SharedRepository.h"
 #include "Staging.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -394,7 +396,8 @@ TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMake
     // Another move on the same file system leaves the living mover's work alone.
     std::vector<std::string> work = namesIn(staging);
     ASSERT_EQ(work.size(), 1u);
-    EXPECT_EQ(work[0].rfind("work-" + std::to_string(mover) + "-", 0), 0u) << work[0];
+    std::string prefix = "work-" + hostName() + "-" + std::to_string(mover) + "-";
+    EXPECT_EQ(work[0].rfind(prefix, 0), 0u) << work[0];
     EXPECT_EQ(moveRes((dir / "o/s").c_str(), (dir / "d/s").c_str()), 0);
     EXPECT_EQ(namesIn(staging), work);
 
@@ -410,6 +413,67 @@ TEST(MoveInterrupted, KilledMoveLeavesTheOriginAndItsLeftoverGoesOnlyWithItsMake
     EXPECT_EQ(readFile(dir / "d/.r.moving-1/z"), ".r.moving-1/z");
     EXPECT_FALSE(present(dir / "o/r"));
     EXPECT_EQ(namesIn(dir / "d"), (std::vector<std::string>{".r.moving-1", "r", "s"}));
+}
+
+// A cleaner removes this host's work directories whose flock is free, also those named in the
+// earlier form without a host. Another host's flock need not reach this host (NFS): its work
+// directories wait a day, and then still go only when their flock is free.
+TEST(MoveInterrupted, OtherHostsWorkDirectoriesWaitADay) {
+    TempDir dir;
+    ScopedEnv host("ORVANE_HOST", "here");
+    std::string staging = dir / kStagingName;
+    const time_t old = time(nullptr) - kForeignLeftoverSeconds - 60;
+    const struct {
+        const char* name;
+        time_t changed; // 0: now
+        bool held;      // a live process holds its flock
+        bool removed;
+    } rows[] = {
+        {"work-77-0", 0, false, true},                // the earlier form: this host's
+        {"work-here-77-1", 0, false, true},           // this host's, its maker gone
+        {"work-here-77-2", 0, true, false},           // this host's, its maker working
+        {"work-there-77-3", 0, false, false},         // another host's, recent
+        {"work-there-77-4", old + 120, false, false}, // not quite a day
+        {"work-there-77-5", old, false, true},        // older than a day
+        {"work-there-77-6", old, true, false},        // older, but its flock is held
+        {"work-there-x-7", old, false, false},        // no writer tag: not the library's
+        {"other", old, false, false},                 //
+    };
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    std::vector<pid_t> holders;
+    std::vector<std::string> left;
+    for (const auto& row : rows) {
+        std::string path = staging + "/" + row.name;
+        makeTree(path, {"f"});
+        if (row.changed != 0) {
+            ASSERT_TRUE(setTimes(path, row.changed));
+        }
+        if (row.held) {
+            int ready[2];
+            ASSERT_EQ(pipe(ready), 0);
+            holders.push_back(startChild([&] {
+                close(release[1]);
+                int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+                char token = 'x';
+                if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], &token, 1) != 1)
+                    return 1;
+                return read(release[0], &token, 1) == 0 ? 0 : 1; // until the test ends
+            }));
+            close(ready[1]);
+            char token;
+            ASSERT_EQ(read(ready[0], &token, 1), 1) << row.name;
+            close(ready[0]);
+        }
+        if (!row.removed)
+            left.push_back(row.name);
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(removeStagingLeftovers(dir.path()), 3);
+    EXPECT_EQ(namesIn(staging), left);
+    close(release[1]);
+    for (pid_t holder : holders)
+        EXPECT_EQ(waitForChild(holder), 0);
 }
 
 TEST(DeleteRes, TreesFilesAndMissingPaths) {

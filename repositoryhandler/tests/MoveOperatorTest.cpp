@@ -99,7 +99,7 @@ int stressWorker(TwoMounts& r, int role) {
                 check(status == RES_DIRTY || status == RES_LOCK_FAILED || !at,
                       "lookup status " + std::to_string(status));
         } else if (role == 1) {
-            ResourceLock lock(r.repo.path(), "s");
+            ResourceLock lock(r.repo.path(), "s", "");
             if (!lock.acquired())
                 continue;
             bool on0 = present(r.on(r.m0, "s")), on1 = present(r.on(r.m1, "s"));
@@ -110,7 +110,7 @@ int stressWorker(TwoMounts& r, int role) {
                 clearEmptyHash(from.c_str());
             }
         } else if (role == 2) {
-            ResourceLock lock(r.repo.path(), "s");
+            ResourceLock lock(r.repo.path(), "s", "");
             if (!lock.acquired())
                 continue;
             std::string other = present(r.on(r.m0, "s")) ? r.m1 : r.m0;

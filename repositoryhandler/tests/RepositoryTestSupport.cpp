@@ -459,11 +459,12 @@ struct stat statOf(const std::string& path) {
     return st;
 }
 
-std::vector<std::string> namesIn(const std::string& dir) {
+std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix) {
     std::vector<std::string> names;
     std::error_code ignored;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
-        names.push_back(entry.path().filename().string());
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

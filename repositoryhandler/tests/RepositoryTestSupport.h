@@ -159,8 +159,9 @@ void setModified(const std::string& path, long secondsFromNow);
 // none).
 bool present(const std::string& path);
 struct stat statOf(const std::string& path);
-// All names in dir, hidden ones included, sorted (none when it cannot be listed).
-std::vector<std::string> namesIn(const std::string& dir);
+// The names in dir that start with prefix, hidden ones included, sorted (none when it cannot be
+// listed).
+std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix = "");
 // Leaves a mark in the handler's memory: a later lookup that returns a handler without it has
 // built a new one (a pointer comparison cannot tell, the new one may reuse the address).
 void mark(OVRepositoryHandler* handler);

@@ -5,8 +5,10 @@
 #include "OVMountPointHandler.h"
 #include "OVPaths.h"
 #include "OVSemaphore.h"
+#include "Registry.h"
 #include "RepoState.h"
 #include "RepositoryTestSupport.h"
+#include "SharedRepository.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -403,6 +406,75 @@ TEST(Repostat, CheckNamesEveryMistake) {
     ToolRun nowhere = repostat({"--check", repo.path() + "/nowhere"});
     EXPECT_EQ(3, nowhere.status);
     EXPECT_TRUE(nowhere.has("/nowhere, 1 problem\n")) << nowhere.out;
+}
+
+// A repository that names its lock directory is used from several hosts: the check names a
+// directory that is missing or local, hosts that lock elsewhere, and which of LOCK_VAR and
+// lockDirectory holds; the lock files it looks at are those in the named directory.
+TEST(Repostat, CheckOfASharedLockDirectory) {
+    TestRepository repo;
+    repo.addMount("m0");
+    std::string locks = repo / "locks";
+    ASSERT_EQ(mkdir(locks.c_str(), 0777), 0);
+    std::string hostRecord = repo / (kHostRecordPrefix + hostName());
+    EXPECT_SCENARIO(runInChild([&] {
+        if (!enterPrivateMountNamespace() || !mountTmpfs(locks, "1m"))
+            return kNoNamespace;
+        ScopedEnv unset("LOCK_VAR", nullptr);
+        repo.configure("mountPoints = m0\nlockDirectory = locks\n");
+        ToolRun missing = repostat({"--check", repo.path()});
+        check(missing.has("CRITICAL: configuration of " + repo.path() + ", 1 problem\n"),
+              missing.out);
+        check(missing.has("CRITICAL: the lock directory " + locks +
+                          " is on a local file system (type 0x1021994), but lockDirectory marks "
+                          "the repository as used from several hosts"),
+              missing.out);
+
+        // The library records this host's view; a host with another token or another path to
+        // the repository locks elsewhere.
+        repositoryMap.clear();
+        check(getRepository(repo.id())->getLockDirectory() == locks, "the lock directory");
+        std::string token = parseHostRecord("", readFile(hostRecord)).token;
+        check(token.size() == 32 &&
+                  readFile(locks + "/" + kLockDirectoryIdName) == "token=" + token + "\n",
+              "the host record holds the token of the lock directory");
+        writeFile(repo / ".host.b", "repositoryPath=" + repo.path() + "\nlockDirectory=" + locks +
+                                        "\ntoken=" + token + "\n");
+        writeFile(repo / ".host.c",
+                  "repositoryPath=/elsewhere\nlockDirectory=" + locks + "\ntoken=0123\n");
+        writeFile(repo / ".host.d~77", "being written\n");
+        std::string lock = locks + "/" + lockFileName(resourceLockName(repo.path(), "r"));
+        writeFile(lock, "");
+        setModified(lock, -4000);
+        ScopedEnv set("LOCK_VAR", "/var/lock/archive");
+        ToolRun hosts = repostat({"--check", repo.path()});
+        check(hosts.status == 2, hosts.out);
+        check(hosts.has("OK: LOCK_VAR (/var/lock/archive) is set, but lockDirectory of "
+                        "repository.cfg wins for this repository: its lock files go to " +
+                        locks + "\n"),
+              hosts.out);
+        check(hosts.has("CRITICAL: the host c reaches the repository as /elsewhere, this host as " +
+                        repo.path()),
+              hosts.out);
+        check(hosts.has("CRITICAL: the host c uses the lock directory " + locks +
+                        " with the token \"0123\", but the lock directory " + locks +
+                        " here holds the token \"" + token + "\""),
+              hosts.out);
+        check(!hosts.has("host b") && !hosts.has("host d") && !hosts.has("host " + hostName()),
+              hosts.out);
+        check(hosts.has("WARNING: the lock file " + lock + " is 400"), hosts.out);
+        check(hosts.has(", 5 problems\n"), hosts.out);
+        umount2(locks.c_str(), MNT_DETACH);
+        return childFailures();
+    }));
+
+    repo.configure("mountPoints = m0\nlockDirectory = /nonexistent/locks\n");
+    ToolRun gone = repostat({"--check", repo.path()});
+    EXPECT_EQ(2, gone.status);
+    EXPECT_TRUE(gone.has("CRITICAL: the lock directory /nonexistent/locks (lockDirectory) is "
+                         "missing or not writable: is its file system mounted?\n"))
+        << gone.out;
+    EXPECT_FALSE(gone.has("unknown key")) << gone.out;
 }
 
 TEST(Repostat, ChangesNothingWhileItLooks) {

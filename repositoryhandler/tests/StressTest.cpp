@@ -20,6 +20,7 @@
 // deleted exists once (or on several mounts and flagged dirty, then the next lookup merges it
 // into one intact copy); removed ones are gone; no lock file, staging directory or dirty flag is
 // left; ".dirty" holds resource names only; every process exited normally.
+#include "OVSyslog.h"
 #include "RepositoryTestSupport.h"
 #include "RunCommand.h"
 #include "repositoryhandler.h"
@@ -30,6 +31,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -67,6 +69,79 @@ long long nowNs() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// ---- A trace of the run --------------------------------------------------------------------
+
+// Every process appends what it did, and the library's log messages, to one file; a lost or
+// damaged resource is reported with the lines that name it, so that a rare failure can be
+// understood from the run that showed it.
+int traceFd = -1;
+
+void trace(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void trace(const char* fmt, ...) {
+    if (traceFd < 0)
+        return;
+    char text[1024];
+    long long now = nowNs();
+    int head = std::snprintf(text, sizeof text, "%lld.%03lld %d ", now / 1000000000LL,
+                             now / 1000000LL % 1000LL, static_cast<int>(getpid()));
+    va_list args;
+    va_start(args, fmt);
+    int body = std::vsnprintf(text + head, sizeof text - static_cast<size_t>(head) - 1, fmt, args);
+    va_end(args);
+    size_t length = std::min(static_cast<size_t>(head) + static_cast<size_t>(std::max(body, 0)),
+                             sizeof text - 2);
+    text[length++] = '\n';
+    // One write of an O_APPEND file: the lines of the processes do not interleave.
+    if (write(traceFd, text, length) < 0)
+        traceFd = -1;
+}
+
+void traceOpen(const char*, int, int) {}
+void traceClose() {}
+void traceMessage(int, const char* fmt, va_list args) {
+    char text[900];
+    std::vsnprintf(text, sizeof text, fmt, args);
+    trace("log: %s", text);
+}
+
+// Starts the trace at path: this process and its children trace their steps and log messages.
+void startTrace(const std::string& path) {
+    traceFd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC | O_CLOEXEC, 0644);
+    ovSyslogSink() = OVSyslogSink{traceOpen, traceMessage, traceClose};
+}
+
+bool namesId(const std::string& line, const std::string& id) {
+    for (size_t at = line.find(id); at != std::string::npos; at = line.find(id, at + 1)) {
+        size_t end = at + id.size();
+        if (end == line.size() || !std::isdigit(static_cast<unsigned char>(line[end])))
+            return true;
+    }
+    return false;
+}
+
+// The lines of the trace that name id (as a whole name, not the start of a longer one), with
+// the switching of mounts and the starts of checks between the first and the last of them.
+std::string traceOf(const std::string& path, const std::string& id) {
+    std::vector<std::string> lines;
+    std::istringstream text(readFile(path));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    size_t first = lines.size(), last = 0;
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (namesId(lines[i], id)) {
+            first = std::min(first, i);
+            last = i;
+        }
+    std::string found;
+    for (size_t i = first, count = 0; i <= last && i < lines.size() && count < 400; ++i)
+        if (namesId(lines[i], id) || lines[i].find(" switched o") != std::string::npos ||
+            lines[i].find(" check ") != std::string::npos) {
+            found += "    " + lines[i] + "\n";
+            ++count;
+        }
+    return found;
 }
 
 // ---- Resources of known content -------------------------------------------------------------
@@ -412,6 +487,7 @@ void Worker::create() {
     s.createdNs = nowNs();
     int status = -1;
     Owned location = owned(createDirectory_(repo, id.c_str(), &status, false));
+    trace("create %s: %d at %s", id.c_str(), status, location ? location.get() : "-");
     if (location) {
         check(status == 0 && writeContent(location.get(), id),
               id + ": creation answered " + std::to_string(status) + " or its files could not " +
@@ -435,6 +511,7 @@ void Worker::placeLegacy() {
     check(mkdir(work.c_str(), 0755) == 0 && writeContent(work, id) &&
               rename(work.c_str(), (setup.legacy + "/" + id).c_str()) == 0,
           id + ": the legacy entry could not be placed");
+    trace("placed %s in the legacy directory", id.c_str());
     s.legacy = 1;
     s.createdNs = nowNs();
     s.state = kLive;
@@ -447,6 +524,7 @@ void Worker::lookUpAndCheck(const std::string& id, int* status, bool& found) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         *status = -1;
         Owned location = owned(getLocation_(repo, id.c_str(), status));
+        trace("lookup %s: %d at %s", id.c_str(), *status, location ? location.get() : "-");
         if (!location)
             return;
         found = true;
@@ -489,9 +567,14 @@ void Worker::recreate(int number) {
     Slot& s = slot(number);
     std::string id = name(number);
     s.version++;
-    s.createdNs = nowNs();
+    long long createdBefore = s.createdNs.exchange(nowNs());
     int status = -1;
     Owned location = owned(createDirectory_(repo, id.c_str(), &status, false));
+    trace("create anew %s: %d at %s", id.c_str(), status, location ? location.get() : "-");
+    // Nothing was made (no mount had room, or one that may hold a copy is switched off): the
+    // resource is what it was, also for a clearable check that deleted it before.
+    if (!location)
+        s.createdNs = createdBefore;
     if (location) {
         // A merge may take the new copy away while it is written: the other copy is whole.
         bool written = writeContent(location.get(), id);
@@ -536,6 +619,7 @@ void Worker::remove() {
     s.version++;
     Quiet before = quietNow();
     int result = removeResource_(repo, id.c_str());
+    trace("remove %s: %d", id.c_str(), result);
     check(result == 0 || result == 1 || result == 4,
           id + ": removal answered " + std::to_string(result));
     check(result != 4 || !mustBeFound(before, s), id + ": removal found nothing");
@@ -571,7 +655,9 @@ void Worker::setTimes() {
     struct utimbuf old;
     old.actime = old.modtime = time(nullptr) - 3600 - pick(3600);
     Quiet before = quietNow();
-    int done = setTimeProperties_(repo, id.c_str(), pick(4) == 0 ? nullptr : &old);
+    bool now = pick(4) == 0;
+    int done = setTimeProperties_(repo, id.c_str(), now ? nullptr : &old);
+    trace("times of %s set to %s: %d", id.c_str(), now ? "now" : "an old time", done);
     check(done == 1 || (done == 0 && !mustBeFound(before, slot(number))),
           id + ": setting its times answered " + std::to_string(done));
     shared->timesSet++;
@@ -583,11 +669,13 @@ void Worker::switchMount() {
     shared->gen++;
     shared->mountsOff++;
     check(MountUnmount_(repo, switchedOff, false) == 0, "switching a mount off");
+    trace("mount m%d switched off", switchedOff);
     shared->switched++;
 }
 
 void Worker::switchBackOn() {
     check(MountUnmount_(repo, switchedOff, true) == 0, "switching a mount on");
+    trace("mount m%d switched on", switchedOff);
     shared->mountsOff--;
     shared->gen++;
     switchedOff = -1;
@@ -613,6 +701,7 @@ std::vector<std::string> countOutput(const std::string& output, BalancerStats& s
     std::vector<std::string> victims;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
+        trace("check: %s", line.c_str());
         if (line.compare(0, 19, "Deleting resource: ") == 0)
             victims.push_back(lastName(line.substr(19)));
         stats.moves += line == "Move succeeded";
@@ -669,6 +758,9 @@ int runBalancer(const Setup& setup, const std::string& deletedFile, const std::s
         clearable = wanted;
         limits = now;
         std::vector<std::string> victims;
+        trace("check %ld %s, %s, moveLimit %d, cleanLimit %d", round,
+              round % 2 == 0 ? "by the tool" : "in this process",
+              clearable ? "clearable" : "not clearable", limits.move, limits.clean);
         if (round % 2 == 0) {
             int exit = runCommand({MOUNTBALANCE_PATH, setup.repository}, output.c_str());
             check(exit == 0, "mountbalance ended with " + std::to_string(exit));
@@ -758,7 +850,8 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
             if (s.state.load() != kLive || (copies.empty() && deleted))
                 continue;
             if (copies.empty()) {
-                check(false, id + " is lost");
+                check(false, id + " is lost; the trace of the run names it here:\n" +
+                                 traceOf(setup.repository + "/trace.txt", id));
                 ++lost;
                 continue;
             }
@@ -769,8 +862,11 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
             Owned location = owned(getLocation_(setup.repository.c_str(), id.c_str(), &status));
             std::string why;
             Read read = location ? readResource(location.get(), id, why) : Read::Vanished;
-            if (read != Read::Intact)
+            if (read != Read::Intact) {
                 ++lost;
+                printf("the trace of %s:\n%s", id.c_str(),
+                       traceOf(setup.repository + "/trace.txt", id).c_str());
+            }
             check(status == 0 && read == Read::Intact,
                   id + ": the final lookup answered " + std::to_string(status) + ", content " +
                       (read == Read::Intact ? "intact" : "not intact: " + why));
@@ -844,6 +940,7 @@ int stressRun(TestRepository& repo, FileSystemKind kind) {
     if (memory == MAP_FAILED)
         return 1;
     shared = new (memory) Shared();
+    startTrace(repo / "trace.txt");
     unsigned seed = seedOfRun();
     printf("stress on %s: seed %u (STRESS_SEED=%u repeats the operations of each process)\n",
            nameOf(kind), seed, seed);

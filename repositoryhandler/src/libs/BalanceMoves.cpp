@@ -104,7 +104,7 @@ private:
 OVRepositoryHandler::Balancer::MoveRun::Offer
 OVRepositoryHandler::Balancer::MoveRun::offer(const ResourceEntry& entry) {
     auto lock = std::make_unique<OVSemaphore>(
-        resourceLockName(b.repo.repositoryPath, entry.resourceId), true);
+        resourceLockName(b.repo.repositoryPath, entry.resourceId), b.repo.lockDir, true);
     Outcome outcome = b.take(entry, !emptying, *lock, members.empty());
     if (outcome == Outcome::NotLocked)
         return members.empty() ? Offer::Passed : Offer::Busy;

@@ -164,7 +164,7 @@ OVRepositoryHandler::Balancer::take(const ResourceEntry& entry, bool touchTest, 
 template <typename Act>
 OVRepositoryHandler::Balancer::Outcome
 OVRepositoryHandler::Balancer::withResource(const ResourceEntry& entry, bool touchTest, Act act) {
-    OVSemaphore lock(resourceLockName(repo.repositoryPath, entry.resourceId), true);
+    OVSemaphore lock(resourceLockName(repo.repositoryPath, entry.resourceId), repo.lockDir, true);
     Outcome outcome = take(entry, touchTest, lock, true);
     if (outcome == Outcome::Acted)
         act();
@@ -392,7 +392,7 @@ void OVRepositoryHandler::Balancer::check() {
     print("checking repository %s\n", repo.repositoryPath.c_str());
     repo.deletedDirs.clear();
     repo.lastCheckLocked = true;
-    OVSemaphore lock(resourceLockName(repo.repositoryPath, ""), true);
+    OVSemaphore lock(resourceLockName(repo.repositoryPath, ""), repo.lockDir, true);
     if (!lock.tryLock(30)) {
         repo.lastCheckLocked = false;
         std::string text = "The repository \"" + repo.repositoryPath + "\" could not be locked.";

@@ -6,9 +6,10 @@
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
 #include "ResourceSizes.h"
+#include "SharedRepository.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -66,19 +67,11 @@ std::string directoryOf(const std::string& setFile) {
     return slash == std::string::npos ? "." : slash == 0 ? "/" : setFile.substr(0, slash);
 }
 
-// The process id in the name of a temporary set file (".dirty." and digits), or 0.
-pid_t writerOf(const std::string& name) {
+// The writer named by a temporary set file (".dirty." and its tag); false for any other name.
+bool writerOf(const std::string& name, Writer& writer) {
     std::string prefix = std::string(kSetFileName) + ".";
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.size() - prefix.size() > 9)
-        return 0;
-    pid_t pid = 0;
-    for (size_t i = prefix.size(); i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9')
-            return 0;
-        pid = pid * 10 + (name[i] - '0');
-    }
-    return pid;
+    return name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           parseWriterTag(name.substr(prefix.size()), writer);
 }
 
 } // namespace
@@ -244,7 +237,7 @@ bool OVDirtyFlagHandler::setDirty(const std::vector<std::string>& resourceIds, b
         }
     if (resourceIds.empty())
         return true;
-    OVSemaphore lock(lockName(), true);
+    OVSemaphore lock(lockName(), lockDir, true);
     if (!takeLock(lock))
         return false;
     if (!refresh()) {
@@ -267,7 +260,7 @@ bool OVDirtyFlagHandler::flagged(std::vector<std::string>& identifiers) {
 }
 
 bool OVDirtyFlagHandler::clearDirtySet() {
-    OVSemaphore lock(lockName(), true);
+    OVSemaphore lock(lockName(), lockDir, true);
     if (!takeLock(lock))
         return false;
     // The file's content does not matter: it is replaced by the empty set.
@@ -281,7 +274,7 @@ int OVDirtyFlagHandler::writeSetFile() {
     // A stop request (OVStop.h) does not cut the writing short: it is brief, and the flag it
     // records (or clears) is what keeps a move that was stopped safe. Only the wait for the
     // lock gives up (takeLock).
-    std::string temporary = setFile + "." + std::to_string(getpid());
+    std::string temporary = setFile + "." + writerTag();
     // Made anew, never through what stands under the name (a link placed there would have the
     // set written, and its owner and mode changed, wherever it leads).
     ovsys::table().unlink(temporary.c_str());
@@ -334,13 +327,18 @@ int OVDirtyFlagHandler::keepAttributes(int fd) const {
 
 void OVDirtyFlagHandler::removeStaleTemporaries() const {
     // Every writer holds the lock, which this process holds now: a temporary whose writer is no
-    // longer running was left by a writer that died.
+    // longer running was left by a writer that died. Only this host's process ids can be asked;
+    // another host's temporary goes once it is far older than any write.
     std::string directory = directoryOf(setFile);
     std::vector<std::string> names;
     listDir(directory.c_str(), &names);
+    time_t now = time(nullptr);
     for (const std::string& name : names) {
-        pid_t writer = writerOf(name);
-        if (writer > 0 && writer != getpid() && kill(writer, 0) != 0 && errno == ESRCH)
-            ovsys::table().unlink((directory + "/" + name).c_str());
+        Writer writer;
+        struct stat st;
+        std::string path = directory + "/" + name;
+        if (writerOf(name, writer) && ovsys::table().lstat(path.c_str(), &st) == 0 &&
+            writerGone(writer, st.st_mtime, now))
+            ovsys::table().unlink(path.c_str());
     }
 }

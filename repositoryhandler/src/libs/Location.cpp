@@ -165,7 +165,7 @@ char* OVRepositoryHandler::getLocation(const char* resource, int* status, bool u
     }
     std::unique_ptr<ResourceLock> lock;
     if (useLock) {
-        lock = std::make_unique<ResourceLock>(repositoryPath, resource);
+        lock = std::make_unique<ResourceLock>(repositoryPath, resource, lockDir);
         if (!lock->acquired())
             return nullptr;
     }
@@ -198,7 +198,7 @@ char* OVRepositoryHandler::create(const char* resource, int* status, bool skipDi
         setStatus(status, RES_ERROR);
         return nullptr;
     }
-    ResourceLock lock(repositoryPath, resource);
+    ResourceLock lock(repositoryPath, resource, lockDir);
     if (!lock.acquired())
         return nullptr;
     assertSingleComponent(bareResourceName(resource));
@@ -257,7 +257,7 @@ char* OVRepositoryHandler::createDirectory(const char* resource, int* status, bo
 int OVRepositoryHandler::removeResource(const char* resource) {
     if (!isAcceptableResourceName(resource))
         return RES_NOT_FOUND;
-    ResourceLock lock(repositoryPath, resource);
+    ResourceLock lock(repositoryPath, resource, lockDir);
     if (!lock.acquired())
         return RES_LOCK_FAILED;
     if (dirtyFlags.isDirty(resource)) {
@@ -376,7 +376,7 @@ void OVRepositoryHandler::makeEmpty() {
 int OVRepositoryHandler::setTimeProperties(const char* resource, struct utimbuf* times) {
     if (!isAcceptableResourceName(resource))
         return 0;
-    ResourceLock lock(repositoryPath, resource);
+    ResourceLock lock(repositoryPath, resource, lockDir);
     Owned location(lock.acquired() ? getLocation(resource, nullptr, false, false) : nullptr);
     return location && setTimesOf(location.get(), times) == 0 ? 1 : 0;
 }
@@ -384,7 +384,7 @@ int OVRepositoryHandler::setTimeProperties(const char* resource, struct utimbuf*
 int OVRepositoryHandler::getTimeProperties(const char* resource, struct utimbuf* times) {
     if (!isAcceptableResourceName(resource))
         return 0;
-    ResourceLock lock(repositoryPath, resource);
+    ResourceLock lock(repositoryPath, resource, lockDir);
     Owned location(lock.acquired() ? getLocation(resource, nullptr, false, false) : nullptr);
     struct stat st;
     if (!location || times == nullptr || ovsys::table().lstat(location.get(), &st) != 0)

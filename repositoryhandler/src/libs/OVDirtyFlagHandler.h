@@ -18,11 +18,13 @@
 // set file when it changed since this process last read it (another process may have written
 // it). Changes take the dirty-flag lock (lock file named toResourceID(setFile, ""), 30 seconds),
 // read the set afresh and rewrite it whole: into a temporary file in the repository directory
-// (".dirty." and the writer's process id), renamed over ".dirty", so that readers never see a
+// (".dirty." and the writer's "<host>-<pid>"), renamed over ".dirty", so that readers never see a
 // partial set and a crash never leaves one. The new file keeps the mode and, where the writer may
 // set it, the owner of the file it replaces (a first file: the owner of the repository
 // directory), so that a writer with another user or umask does not lock the others out.
-// Temporaries left by writers that died are removed by the next write.
+// Temporaries left by writers that died are removed by the next write: a temporary of this host
+// when its process is gone, one of another host (whose process ids mean nothing here) only when
+// it is older than a day; one named by a process id alone counts as this host's.
 //
 // Change detection: the handler keeps the file it read last open. While it is open its inode
 // cannot be freed, so no other file can carry its device and inode numbers: a set file with the
@@ -45,6 +47,8 @@ public:
     // Binds the handler to a repository and reads its set file, without the lock. When the file
     // cannot be read, the failure is logged and the set stays unknown: isDirty tries again.
     void setRepository(const char* repositoryPath);
+    // The directory of the dirty-flag lock ("": LOCK_VAR, else the working directory).
+    void setLockDirectory(const std::string& directory) { lockDir = directory; }
     // A new call of the library begins: the dirty-flag lock may be waited for again.
     void beginCall() { lockGivenUp = false; }
     bool isDirty(const char* resourceId);
@@ -121,6 +125,7 @@ private:
 
     std::set<std::string> dirtySet;
     std::string setFile;
+    std::string lockDir;
     SeenFile seen;
     // Whether dirtySet holds what the set file said when last looked at (false before the first
     // look and after a failed one).

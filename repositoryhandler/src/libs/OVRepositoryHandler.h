@@ -15,7 +15,8 @@
 #include <vector>
 
 // A repository: a directory whose resources are spread over an ordered list of mounts. It is
-// configured by "repository.cfg" in that directory (fill limits, legacy directory, mount names);
+// configured by "repository.cfg" in that directory (fill limits, legacy directory, mount names,
+// lock directory);
 // without the file the repository directory is its own single mount. Handlers are reached through
 // getRepository, which rebuilds a handler whenever its configuration files changed.
 class OVRepositoryHandler {
@@ -112,6 +113,9 @@ public:
     const std::vector<std::unique_ptr<OVMountPointHandler>>& getMounts() const { return mounts; }
     OVDirtyFlagHandler& getDirtyFlags() { return dirtyFlags; }
     const std::string& getLegacyDir() const { return legacyDir; }
+    // The directory of this repository's lock files named by "lockDirectory" (resolved), or ""
+    // when the key is not set: LOCK_VAR then, else the working directory.
+    const std::string& getLockDirectory() const { return lockDir; }
     int getRemindLimit() const { return remindLimit; }
     int getWarnLimit() const { return warnLimit; }
     int getWarn2Limit() const { return warn2Limit; }
@@ -163,6 +167,7 @@ private:
     OVDirtyFlagHandler dirtyFlags;
     int status;
     std::string legacyDir;
+    std::string lockDir;
     std::list<std::string> deletedDirs;
     std::set<std::string> passedOver;
     bool lastCheckLocked = true;

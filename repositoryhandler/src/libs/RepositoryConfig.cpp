@@ -6,6 +6,7 @@
 #include "OVProperties.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
+#include "SharedRepository.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -73,6 +74,7 @@ void OVRepositoryHandler::setDefaults() {
     isClearable = false;
     moveOptions = MoveOptions();
     legacyDir.clear();
+    lockDir.clear();
     remindLimit = 80;
     warnLimit = 90;
     warn2Limit = 92;
@@ -124,6 +126,7 @@ void OVRepositoryHandler::abandonSetup() {
 void OVRepositoryHandler::readLimits(const OVProperties& properties) {
     if (const char* value = properties.getProperty("legacyDir"))
         legacyDir = value;
+    lockDir = resolveLockDirectory(repositoryPath, properties.getProperty("lockDirectory"));
     readNatInt(properties, "remindLimit", remindLimit);
     readNatInt(properties, "warnLimit", warnLimit);
     readNatInt(properties, "warn2Limit", warn2Limit);
@@ -160,12 +163,16 @@ int OVRepositoryHandler::parseConfigFile() {
             rh_logger.errorLog("%s", message.c_str());
             throw OVIOException(error, message);
         }
+        dirtyFlags.setLockDirectory(lockDir);
         buildMounts(nullptr);
         return 0;
     }
     OVProperties properties;
     properties.loadText(text);
     readLimits(properties);
+    dirtyFlags.setLockDirectory(lockDir);
+    if (!lockDir.empty())
+        recordHost(repositoryPath, lockDir);
     buildMounts(properties.getProperty("mountPoints"));
     return 0;
 }

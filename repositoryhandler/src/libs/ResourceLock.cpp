@@ -7,8 +7,9 @@
 
 #include <algorithm>
 
-ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resource)
-    : semaphore(resourceLockName(repositoryPath, bareResourceName(resource)), true),
+ResourceLock::ResourceLock(const std::string& repositoryPath, const char* resource,
+                           const std::string& lockDirectory)
+    : semaphore(resourceLockName(repositoryPath, bareResourceName(resource)), lockDirectory, true),
       held(semaphore.tryLock(30)) {
     if (!held) {
         std::string text = "The resource \"" + semaphore.getName() + "\" could not be locked.";

@@ -12,7 +12,9 @@
 // could not be locked.' and the operation gives up.
 class ResourceLock {
 public:
-    ResourceLock(const std::string& repositoryPath, const char* resource);
+    // lockDirectory: the repository's lock directory ("": LOCK_VAR, else the working directory).
+    ResourceLock(const std::string& repositoryPath, const char* resource,
+                 const std::string& lockDirectory);
     // Whether the lock is held.
     bool acquired() const { return held; }
 

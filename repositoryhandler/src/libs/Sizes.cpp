@@ -5,6 +5,7 @@
 #include "OVPaths.h"
 #include "OVSyscalls.h"
 #include "RepositoryStatus.h"
+#include "SharedRepository.h"
 #include "Staging.h"
 
 #include <atomic>
@@ -50,11 +51,13 @@ void readCountFile(const std::string& countFile, CountCache* known) {
     readCountRecords(in, known);
 }
 
-// Creates a file of its own next to countFile, readable like a file made by fopen ("wb").
+// Creates a file of its own next to countFile (named with the host, the process id and a
+// serial, so that no other process of any host picks the same name), readable like a file made by
+// fopen ("wb").
 int createTemporary(const std::string& countFile, std::string* path) {
     static std::atomic<unsigned long> serial{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *path = countFile + "." + std::to_string(getpid()) + "." + std::to_string(serial++);
+        *path = countFile + "." + writerTag() + "." + std::to_string(serial++);
         int fd = ovsys::table().open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;

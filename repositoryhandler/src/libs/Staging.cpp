@@ -5,6 +5,7 @@
 #include "OVPaths.h"
 #include "OVSyscalls.h"
 #include "ResourceSizes.h"
+#include "SharedRepository.h"
 
 #include <algorithm>
 #include <cctype>
@@ -35,17 +36,17 @@ bool isRealDirectory(const std::string& path) {
 
 constexpr const char* kWorkPrefix = "work-";
 
-// A work directory's name: "work-", digits, "-", digits.
-bool isWorkDirName(const std::string& name) {
+// The maker named by a work directory's name: "work-", its writer tag ("<host>-<pid>", or the
+// process id alone in names of the earlier form), "-" and digits. false for any other name.
+bool workDirMaker(const std::string& name, Writer& maker) {
     size_t start = std::strlen(kWorkPrefix);
-    size_t dash = name.find('-', start);
-    auto digits = [&](size_t from, size_t to) {
-        return from < to && std::all_of(name.begin() + static_cast<long>(from),
-                                        name.begin() + static_cast<long>(to),
-                                        [](unsigned char c) { return std::isdigit(c) != 0; });
-    };
-    return name.compare(0, start, kWorkPrefix) == 0 && dash != std::string::npos &&
-           digits(start, dash) && digits(dash + 1, name.size());
+    size_t dash = name.rfind('-');
+    if (name.compare(0, start, kWorkPrefix) != 0 || dash == std::string::npos || dash <= start ||
+        dash + 1 == name.size())
+        return false;
+    bool digits = std::all_of(name.begin() + static_cast<long>(dash + 1), name.end(),
+                              [](unsigned char c) { return std::isdigit(c) != 0; });
+    return digits && parseWriterTag(name.substr(start, dash - start), maker);
 }
 
 // Opens dir without following a link and takes its flock without waiting. -1 when the directory
@@ -105,10 +106,17 @@ int removeDeadWorkDirs(const std::string& staging) {
         return 0;
     }
     int removed = 0;
+    time_t now = time(nullptr);
     for (const std::string& name : names) {
         std::string path = staging + "/" + name;
-        if (!isWorkDirName(name))
+        Writer maker;
+        if (!workDirMaker(name, maker))
             continue; // not ours
+        struct stat st;
+        // Another host's flock is not honoured on every file system: its work directory goes only
+        // once it is far older than any operation, and then only when its flock is free here.
+        if (!maker.ownHost && (!lstatOk(path, &st) || !writerGone(maker, st.st_mtime, now)))
+            continue;
         int fd = openLocked(path);
         if (fd < 0)
             continue; // its maker still works in it
@@ -122,7 +130,7 @@ int removeDeadWorkDirs(const std::string& staging) {
 // A new name for a work directory of this process in staging.
 std::string newWorkDirName(const std::string& staging) {
     static unsigned int made = 0;
-    return staging + "/" + kWorkPrefix + std::to_string(getpid()) + "-" + std::to_string(made++);
+    return staging + "/" + kWorkPrefix + writerTag() + "-" + std::to_string(made++);
 }
 
 // Opens and locks the work directory just made at dir; one that cannot be locked is taken away

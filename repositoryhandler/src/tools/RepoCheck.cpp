@@ -4,12 +4,14 @@
 #include "OVSyscalls.h"
 #include "RepoReport.h"
 #include "RepoState.h"
+#include "SharedRepository.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -117,7 +119,8 @@ private:
                               : isOneOf(name, std::begin(kPartKeys), std::end(kPartKeys));
             bool flag = repositoryFile &&
                         (name == "isClearable" || name == "verifyOnDevice" || name == "flushFiles");
-            bool text = flag || (repositoryFile && (name == "mountPoints" || name == "legacyDir"));
+            bool text = flag || (repositoryFile && (name == "mountPoints" || name == "legacyDir" ||
+                                                    name == "lockDirectory"));
             if (!number && !text)
                 warning(file + ": unknown key \"" + name + "\"");
             else if (number && parseNatInt(entry.second.c_str()) == -1)
@@ -209,6 +212,11 @@ private:
 
     void checkLocks(const RepoState& state) {
         const char* lockVar = std::getenv("LOCK_VAR");
+        if (state.sharedLocks) {
+            if (checkSharedLocks(state, lockVar))
+                checkLockFiles(state, state.lockDir);
+            return;
+        }
         if (lockVar == nullptr || *lockVar == '\0') {
             critical(std::string("LOCK_VAR is ") + (lockVar == nullptr ? "not set" : "empty") +
                      ": lock files go to each process's working directory and exclude nothing");
@@ -219,6 +227,67 @@ private:
             critical("the lock directory " + dir + " (LOCK_VAR) is missing or not writable");
             return;
         }
+        checkLockFiles(state, dir);
+    }
+
+    // A repository that names its lock directory is used from several hosts: the directory must
+    // be reachable, on a file system that the hosts share, and the same directory for each of
+    // them. false when it cannot be reached.
+    bool checkSharedLocks(const RepoState& state, const char* lockVar) {
+        const std::string& dir = state.lockDir;
+        if (lockVar != nullptr && *lockVar != '\0')
+            problems.push_back({0, std::string("LOCK_VAR (") + lockVar +
+                                       ") is set, but lockDirectory of repository.cfg wins for "
+                                       "this repository: its lock files go to " +
+                                       dir});
+        if (!isDirectory(dir) || ovsys::table().access(dir.c_str(), W_OK | X_OK) != 0) {
+            critical("the lock directory " + dir +
+                     " (lockDirectory) is missing or not writable: is its file system mounted?");
+            return false;
+        }
+        struct statfs fs;
+        if (::statfs(dir.c_str(), &fs) != 0) {
+            critical("the file system of the lock directory " + dir +
+                     " cannot be queried: " + std::strerror(errno));
+        } else if (sharedFileSystemName(static_cast<long>(fs.f_type)) == nullptr) {
+            char type[24];
+            std::snprintf(type, sizeof type, "0x%lx",
+                          static_cast<unsigned long>(fs.f_type) & 0xffffffffUL);
+            critical("the lock directory " + dir + " is on a local file system (type " + type +
+                     "), but lockDirectory marks the repository as used from several hosts: "
+                     "the other hosts never see its lock files, and nothing excludes them");
+        }
+        checkHosts(state);
+        return true;
+    }
+
+    // Every host that opened the repository recorded the token it found in the lock directory:
+    // a host with another token uses another directory under that name.
+    void checkHosts(const RepoState& state) {
+        std::string token;
+        std::string file = state.lockDir + "/" + kLockDirectoryIdName;
+        if (readQuietly(file, token)) {
+            token = parseHostRecord("", token).token; // "token=" is a record's field as well
+        } else if (errno != ENOENT) {
+            throw std::runtime_error("\"" + file + "\" cannot be read: " + std::strerror(errno));
+        }
+        for (const HostRecord& host : state.hosts) {
+            if (!host.repositoryPath.empty() && host.repositoryPath != state.path)
+                critical("the host " + host.host + " reaches the repository as " +
+                         host.repositoryPath + ", this host as " + state.path +
+                         ": lock names hold the repository path, so their locks exclude nothing; "
+                         "mount the repository under the same path on every host");
+            if (host.token.empty() || host.token != token)
+                critical("the host " + host.host + " uses the lock directory " +
+                         host.lockDirectory + " with the token \"" + host.token +
+                         "\", but the lock directory " + state.lockDir + " here holds " +
+                         (token.empty() ? std::string("no token") : "the token \"" + token + "\"") +
+                         ": the hosts lock in different directories and exclude nothing (see " +
+                         state.path + "/" + kHostRecordPrefix + host.host + ")");
+        }
+    }
+
+    void checkLockFiles(const RepoState& state, const std::string& dir) {
         std::string dirtyPrefix = lockFilePrefixes(state.path)[1];
         for (const LockFileState& lock : state.locks) {
             if (!lock.stale)

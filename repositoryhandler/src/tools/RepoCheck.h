@@ -7,7 +7,7 @@
 
 // One mistake in a repository's configuration or surroundings, with its exit status: 2 when the
 // library would refuse to work (or would work without excluding anything), 3 when there is no
-// repository to check, else 1.
+// repository to check, 0 for a note that changes nothing (shown as OK), else 1.
 struct Problem {
     int level;
     std::string text;

@@ -9,6 +9,7 @@
 #include "RepositoryStatus.h"
 #include "ResourceLock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -144,6 +145,28 @@ int repositoryBits(const std::vector<MountState>& mounts) {
     bits |= roomy ? 0 : REPO_NO_ROOM;
     bits |= has(common, MOUNT_FULL) ? REPO_FULL : 0;
     return bits | (common & (MOUNT_SWITCH | MOUNT_WARN3 | MOUNT_WARN2 | MOUNT_WARN | MOUNT_REMIND));
+}
+
+// The host records in the repository directory; one being written ("~" and a process id) is not
+// one yet.
+void readHostRecords(RepoState& state) {
+    std::vector<std::string> names;
+    if (!listQuietly(state.path, names))
+        cannotRead(state.path, errno);
+    std::sort(names.begin(), names.end());
+    std::string prefix = kHostRecordPrefix;
+    for (const std::string& name : names) {
+        if (name.compare(0, prefix.size(), prefix) != 0 || name.size() == prefix.size() ||
+            name.find('~') != std::string::npos)
+            continue;
+        std::string text;
+        if (!readQuietly(state.path + "/" + name, text)) {
+            if (errno != ENOENT)
+                cannotRead(state.path + "/" + name, errno);
+            continue;
+        }
+        state.hosts.push_back(parseHostRecord(name.substr(prefix.size()), text));
+    }
 }
 
 void readLocks(RepoState& state, time_t now) {
@@ -303,6 +326,12 @@ RepoState readRepoState(const std::string& path, const std::vector<std::string>&
         readNatInt(config, "moveLimit", limits.move);
         if (const char* legacy = config.getProperty("legacyDir"))
             state.legacyDir = legacy;
+        std::string shared = resolveLockDirectory(state.path, config.getProperty("lockDirectory"));
+        if (!shared.empty()) {
+            state.lockDir = shared;
+            state.sharedLocks = true;
+            readHostRecords(state);
+        }
         state.cleanLimit = limits.clean;
         state.moveLimit = limits.move;
         const char* clearable = config.getProperty("isClearable");

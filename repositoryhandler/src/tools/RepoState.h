@@ -5,6 +5,8 @@
 // taken, no time is set, nothing is written, and files and directories are opened with O_NOATIME
 // where the kernel allows it, so that not even an access time moves.
 
+#include "SharedRepository.h"
+
 #include <cstdint>
 #include <ctime>
 #include <set>
@@ -74,6 +76,10 @@ struct RepoState {
     int cleanLimit = 0;
     int moveLimit = 0;
     std::string lockDir;
+    // "lockDirectory" is set: lockDir is the directory it names, for every host.
+    bool sharedLocks = false;
+    // What each host recorded of the lock directory (".host.<host>" in the repository directory).
+    std::vector<HostRecord> hosts;
     std::vector<LockFileState> locks;
     std::vector<ResourceState> resources;
 };
@@ -99,7 +105,7 @@ bool readQuietly(const std::string& path, std::string& text);
 // The entries of the directory (without "." and ".."), read without moving its access time; false
 // with errno.
 bool listQuietly(const std::string& path, std::vector<std::string>& names);
-// The directory lock files go to: "LOCK_VAR", else the working directory.
+// The directory lock files go to without "lockDirectory": "LOCK_VAR", else the working directory.
 std::string lockDirectory();
 // The prefixes of this repository's lock file names (its resources and its dirty-flag lock).
 std::vector<std::string> lockFilePrefixes(const std::string& repositoryPath);
