@@ -68,13 +68,16 @@ TEST_F(ScanTest, LatestDateOfAllFilesWinsWhateverTheOrder) {
 
 TEST_F(ScanTest, TheLaterRetentionLimitNamesTheStudyDirectory) {
     // Study date + 7 years against birth date + 18 years, a day apart either way; a 29 February
-    // limit is kept as it is and counts as the day after 28 February.
+    // limit is kept as it is and counts as the day after 28 February. A second file of the study
+    // with an earlier limit changes nothing: the latest limit of all files counts.
     const struct {
         const char* studyDate;
         const char* birthDate;
         const char* expected;
+        const char* secondStudyDate = nullptr;
     } rows[] = {
         {"20040315", "19930316", "201103/16"}, // the birth limit, by one day
+        {"20040315", "19930316", "201103/16", "20030101"},
         {"20040315", "19930314", "201103/15"}, // the study limit, by one day
         {"20040315", "19930315", "201103/15"}, // both the same day
         {"20110228", "20000229", "201802/29"}, // born on 29 February, one day later
@@ -90,10 +93,17 @@ TEST_F(ScanTest, TheLaterRetentionLimitNamesTheStudyDirectory) {
         sample.studyDate = row.studyDate;
         sample.birthDate = row.birthDate;
         writeDicom(sample, at("src/f1"));
+        if (row.secondStudyDate != nullptr) {
+            sample = ctImage("1.2.3.2");
+            sample.studyDate = row.secondStudyDate;
+            writeDicom(sample, at("src/f2"));
+        }
         const RunResult result = run({"src", "dst"});
         EXPECT_EQ(result.out, std::string(row.expected) + "/1.2.3\n");
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_TRUE(exists(at("dst/") + row.expected + "/1.2.3/CT.1.2.3.1"));
+        EXPECT_EQ(exists(at("dst/") + row.expected + "/1.2.3/CT.1.2.3.2"),
+                  row.secondStudyDate != nullptr);
     }
 }
 

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -194,9 +194,9 @@ TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
     EXPECT_FALSE(present(r.on(r.m1, "a"))) << "nothing of a on the switched-off mount";
 }
 
-// A resource whose move cannot mark it dirty before merging into the copy at the target is given
-// up once: the dirty-flag lock is not asked for again in every later batch, nor for the other
-// resources, which cannot be marked for their moves either and so stay where they are.
+// A resource whose move cannot mark it dirty (the dirty-flag lock stays busy) is given up: the
+// check waits for that lock once, gives up after the time-out, and does not wait again in every
+// later batch; the other resources cannot be marked for their moves either and stay where they are.
 TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     Overloaded r;
     std::string x = r.old(r.m0, "x");
@@ -206,21 +206,20 @@ TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     for (int i = 0; i < 101; ++i)
         r.old(r.m0, "r" + std::to_string(i));
     OVRepositoryHandler* handler = r.handler();
-    ASSERT_FALSE(handler->getDirtyFlags().isDirty("x")); // read before its lock fails
+    ASSERT_FALSE(handler->getDirtyFlags().isDirty("x")); // read before its lock is taken
+    OVSemaphore busy(resourceLockName(r.repo / ".dirty", ""), true);
+    ASSERT_TRUE(busy.lock(1));
     SyslogCapture syslog;
     ScopedSyscalls calls;
-    calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
-    calls.table().open = [](const char* path, int flags, mode_t mode) {
-        if (std::strstr(path, ".dirty-") == nullptr)
-            return ovsys::real().open(path, flags, mode);
-        errno = EACCES; // the dirty-flag lock file cannot be made
-        return -1;
+    static long waited = 0; // µs, slept in pretence only
+    calls.table().nanosleep = [](const struct timespec* delay, struct timespec*) {
+        return waited += delay->tv_sec * 1000000 + delay->tv_nsec / 1000, 0;
     };
     checkOverload_(r.repo.id(), false);
-    size_t refused = 0;
-    for (const std::string& text : syslog.messages())
-        refused += text.find("The dirty mechanism") == 0 ? 1 : 0;
-    EXPECT_EQ(refused, 1u);
+    EXPECT_TRUE(waited >= 30000000 && waited < 31000000) << waited << " µs waited";
+    std::string text = "The dirty mechanism \"" + r.repo / ".dirty" + "\" could not be locked.";
+    std::vector<std::string> said = syslog.messages();
+    EXPECT_NE(std::find(said.begin(), said.end(), text), said.end());
     EXPECT_TRUE(present(x + "/f") && present(r.on(r.m0, "r100")) && !present(r.on(r.m1, "r0")));
 }
 
@@ -272,7 +271,8 @@ namespace {
 // While set, renaming exactly this path away kills the process: the balancer dies after the
 // verified copy took its name on the target and before the origin was taken away. Renaming
 // failingRenameFrom away fails with EIO instead.
-std::string dyingRenameFrom, failingRenameFrom;
+// From that failure on, an lstat of hiddenAfterFailure fails with EIO.
+std::string dyingRenameFrom, failingRenameFrom, hiddenAfterFailure, hidden;
 int failedRenames = 0;
 
 int dyingRename(const char* from, const char* to) {
@@ -280,10 +280,20 @@ int dyingRename(const char* from, const char* to) {
         raise(SIGKILL);
     if (failingRenameFrom == from) {
         ++failedRenames;
+        hidden = hiddenAfterFailure;
         errno = EIO;
         return -1;
     }
     return ovsys::real().rename(from, to);
+}
+
+ovsys::Table beforeHiding;
+int lstatHiding(const char* path, struct stat* st) {
+    if (hidden == path) {
+        errno = EIO;
+        return -1;
+    }
+    return beforeHiding.lstat(path, st);
 }
 
 } // namespace
@@ -317,24 +327,32 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
     EXPECT_NE(present(a), present(r.on(r.m1, "a"))) << "exactly one copy of a remains";
 
     // Taking the origin away fails after the copy took its name, and the check goes on: both
-    // copies stay whole and flagged, and the lookup settles them as well.
-    std::string b = r.make(r.m0, "b");
-    writeFile(b + "/g", "more");
-    r.setTimes(b);
-    {
-        ScopedSyscalls calls;
-        failingRenameFrom = b;
-        calls.table().rename = dyingRename;
-        checkOverload_(r.repo.id(), false);
-        failingRenameFrom.clear();
+    // copies stay whole and flagged (also when the copy then cannot be looked at), and the
+    // lookup settles them as well.
+    for (const std::string id : {"b", "c"}) {
+        SCOPED_TRACE(id);
+        std::string origin = r.make(r.m0, id), copy = r.on(r.m1, id);
+        writeFile(origin + "/g", "more");
+        r.setTimes(origin);
+        {
+            ScopedSyscalls calls;
+            failingRenameFrom = origin;
+            hiddenAfterFailure = id == "c" ? copy : "";
+            calls.table().rename = dyingRename;
+            beforeHiding = calls.table();
+            calls.table().lstat = lstatHiding;
+            checkOverload_(r.repo.id(), false);
+            failingRenameFrom.clear();
+            hidden.clear();
+        }
+        ASSERT_EQ(failedRenames, id == "c" ? 2 : 1);
+        ASSERT_TRUE(present(origin + "/f") && present(copy + "/g")) << "both copies whole";
+        EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty(id.c_str()));
+        int status = -1;
+        std::string location = r.lookUp(id.c_str(), status);
+        EXPECT_EQ(status, RES_OK);
+        EXPECT_EQ(readFile(location + "/f") + readFile(location + "/g"), "fmore");
+        EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty(id.c_str()));
+        EXPECT_NE(present(origin), present(copy)) << "exactly one copy remains";
     }
-    ASSERT_EQ(failedRenames, 1);
-    ASSERT_TRUE(present(b + "/f") && present(r.on(r.m1, "b") + "/g")) << "both copies whole";
-    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("b"));
-    int status = -1;
-    std::string location = r.lookUp("b", status);
-    EXPECT_EQ(status, RES_OK);
-    EXPECT_EQ(readFile(location + "/f") + readFile(location + "/g"), "fmore");
-    EXPECT_FALSE(r.handler()->getDirtyFlags().isDirty("b"));
-    EXPECT_NE(present(b), present(r.on(r.m1, "b"))) << "exactly one copy of b remains";
 }

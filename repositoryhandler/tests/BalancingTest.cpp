@@ -96,30 +96,6 @@ size_t countOf(const std::string& text, const std::string& part) {
     return count;
 }
 
-using Scenario = std::function<void(TestRepository&)>;
-
-// Runs scenario in a child with a file system of the kind (tmpfs of tmpfsSize) mounted at each of
-// the named mounts of repo, and marked as a mount; its failure count, or kNoNamespace.
-int withMounts(TestRepository& repo, std::vector<std::string> names, FileSystemKind kind,
-               const char* tmpfsSize, const Scenario& scenario) {
-    return runInChild([&] {
-        if (!enterPrivateMountNamespace())
-            return kNoNamespace;
-        for (const std::string& name : names) {
-            std::string mount = repo.addMount(name, "", false);
-            bool mounted =
-                kind == FileSystemKind::Tmpfs
-                    ? mountTmpfs(mount, tmpfsSize)
-                    : mountFileSystem(kind, mount, repo.addMount(name + "-img", "", false));
-            if (!mounted)
-                return kNoNamespace;
-            writeFile(mount + "/repositorypart.cfg", "");
-        }
-        scenario(repo);
-        return childFailures();
-    });
-}
-
 // Counts the dirty-flag set files put in place.
 int setFileWrites = 0;
 

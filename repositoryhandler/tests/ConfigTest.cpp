@@ -19,15 +19,6 @@
 
 namespace {
 
-// Leaves a mark in the handler's memory: a later lookup that returns a handler without it has
-// built a new one (a pointer comparison cannot tell, the new one may reuse the address).
-void mark(OVRepositoryHandler* handler) {
-    handler->getDeletedDirs()->push_back("mark");
-}
-bool isMarked(OVRepositoryHandler* handler) {
-    return !handler->getDeletedDirs()->empty();
-}
-
 std::vector<std::string> mountPaths(const OVRepositoryHandler* handler) {
     std::vector<std::string> paths;
     for (const auto& mount : handler->getMounts())
@@ -297,17 +288,6 @@ TEST(ConfigRegistry, OneRepositoryOneSetOfLockNames) {
 }
 
 namespace {
-
-// The entries of dir whose names start with prefix, sorted.
-std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix = "") {
-    std::vector<std::string> names;
-    std::error_code ignored;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0)
-            names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string readyFile;
 

@@ -1,8 +1,8 @@
 #include "OVDirtyFlagHandler.h"
 #include "OVException.h"
 #include "OVSemaphore.h"
+#include "RepositoryTestSupport.h"
 #include "SharedRepository.h"
-#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -31,20 +31,6 @@ protected:
     std::string setFile = repo / ".dirty";
 };
 
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-struct stat statOf(const std::string& path) {
-    struct stat st = {};
-    stat(path.c_str(), &st);
-    return st;
-}
-
 void post(int fd) {
     char token = 'x';
     ASSERT_EQ(write(fd, &token, 1), 1);
@@ -63,7 +49,7 @@ TEST_F(DirtyFlags, KeepsOneSortedLinePerIdentifierAndNothingElse) {
     EXPECT_EQ(handler.getSetFile(), setFile);
     EXPECT_FALSE(handler.isDirty("a"));
     handler.setDirty("b", false);
-    EXPECT_TRUE(entries(repo.path()).empty()); // no file before the first change
+    EXPECT_TRUE(namesIn(repo.path()).empty()); // no file before the first change
 
     handler.setDirty("a", true);
     handler.setDirty("c", true);
@@ -83,8 +69,8 @@ TEST_F(DirtyFlags, KeepsOneSortedLinePerIdentifierAndNothingElse) {
     EXPECT_TRUE(handler.setDirty(std::vector<std::string>{"d", "e", "z"}, false));
     EXPECT_EQ(readFile(setFile), "a\nc\n");
 
-    EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
-    EXPECT_TRUE(entries(locks.path()).empty());                          // every lock released
+    EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{".dirty"}); // no temporary left
+    EXPECT_TRUE(namesIn(locks.path()).empty());                          // every lock released
 }
 
 TEST_F(DirtyFlags, RewritesTheFileOnlyWhenTheSetChanges) {
@@ -102,7 +88,7 @@ TEST_F(DirtyFlags, RewritesTheFileOnlyWhenTheSetChanges) {
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
 
     handler.clearDirtySet();
-    EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"});
+    EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{".dirty"});
     EXPECT_EQ(statOf(setFile).st_size, 0);
     EXPECT_FALSE(handler.isDirty("a"));
 }
@@ -300,9 +286,22 @@ TEST_F(DirtyFlags, FailuresNeverThrowAndLeaveTheFlagsAsStored) {
                 EXPECT_EQ(readFile(setFile), "a\nb\n") << row;
                 EXPECT_TRUE(handler.isDirty("b") && !handler.isDirty("c")) << row;
             }
-            EXPECT_EQ(entries(repo.path()), std::vector<std::string>{".dirty"}) << row;
-            EXPECT_TRUE(entries(locks.path()).empty()) << row;
+            EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{".dirty"}) << row;
+            EXPECT_TRUE(namesIn(locks.path()).empty()) << row;
         }
+    // A set file absent when last read that now cannot be tested may have been written meanwhile.
+    ASSERT_EQ(unlink(setFile.c_str()), 0);
+    OVDirtyFlagHandler handler;
+    bind(handler);
+    EXPECT_FALSE(handler.isDirty("c"));
+    fault = {"stat", setFile, EIO};
+    SyslogCapture syslog;
+    ScopedSyscalls calls;
+    injectFaults(calls.table());
+    EXPECT_TRUE(handler.isDirty("c") && !handler.lastAnswerCertain());
+    EXPECT_EQ(syslog.messages(), std::vector<std::string>{"The dirty mechanism \"" + setFile +
+                                                          "\" could not be read. Error code is 5; "
+                                                          "\"c\" counts as dirty."});
 }
 
 // A crash right after the rename must find the new set on disk: the temporary is flushed while it
@@ -419,7 +418,7 @@ TEST_F(DirtyFlags, TemporariesOfWritersThatDiedAreRemoved) {
     OVDirtyFlagHandler handler;
     bind(handler);
     handler.setDirty("a", true);
-    EXPECT_EQ(entries(repo.path()), left);
+    EXPECT_EQ(namesIn(repo.path()), left);
     close(toChild[1]);
     waitForChild(alive);
 }

@@ -311,28 +311,12 @@ void fullMountIsEmptied(TestRepository& repo) {
     check(!present(place(m0, "older")) && !present(place(m0, "old")), "the old ones deleted");
 }
 
-int onFullMount(TestRepository& repo, FileSystemKind kind) {
-    return runInChild([&] {
-        std::string m0 = repo.addMount("m0", "", false);
-        if (!enterPrivateMountNamespace() ||
-            !(kind == FileSystemKind::Tmpfs
-                  ? mountTmpfs(m0, "1m,nr_inodes=64")
-                  : mountFileSystem(kind, m0, repo.addMount("m0-img", "", false))))
-            return kNoNamespace;
-        writeFile(m0 + "/repositorypart.cfg", "");
-        fullMountIsEmptied(repo);
-        return childFailures();
-    });
-}
-
 } // namespace
 
-TEST(RealMountsFull, RemovalAndClearingEmptyAFullTmpfs) {
-    TestRepository repo;
-    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Tmpfs));
-}
-
-TEST(RealMountsFull, RemovalAndClearingEmptyAFullExt4) {
-    TestRepository repo;
-    EXPECT_SCENARIO(onFullMount(repo, FileSystemKind::Ext4SmallInodes));
+TEST(RealMountsFull, RemovalAndClearingEmptyAFullMount) {
+    for (FileSystemKind kind : {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes}) {
+        SCOPED_TRACE(nameOf(kind));
+        TestRepository repo;
+        EXPECT_SCENARIO(withMounts(repo, {"m0"}, kind, "1m,nr_inodes=64", fullMountIsEmptied));
+    }
 }

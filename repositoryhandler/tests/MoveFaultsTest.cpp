@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -399,15 +400,18 @@ bool below(const std::string& path, const std::string& dir) {
 // destination file system or each copied file: a crash at any instant must leave a whole copy or
 // the origin under the names. So the copy is on disk before it takes its name, and its name is on
 // disk before the origin leaves for the staging directory. A flush that fails puts nothing in
-// place and keeps the origin.
+// place and keeps the origin. On one file system the origin is renamed, and both directories,
+// the one it entered and the one it left, are flushed after the rename.
 TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLeave) {
     const std::vector<std::string> files = {"f", "sub/g"};
     struct Row {
         const char* name;
         bool batch, flushFiles;
-        const char* failing; // the flush that fails on the destination with EIO, or ""
+        const char* failing;        // the flush that fails on the destination with EIO, or ""
+        bool oneFileSystem = false; // a rename in place of the copy
     };
     const Row rows[] = {
+        {"one move on one file system", false, false, "", true},
         {"one move, file system flushed", false, false, ""},
         {"one move, files flushed", false, true, ""},
         {"a batch, file system flushed", true, false, ""},
@@ -435,7 +439,9 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
             SeamFaults faults;
             if (failing)
                 faults.arm({{row.failing, work, EIO}});
-            AcrossFileSystems across; // after the faults, whose calls it passes on
+            std::optional<AcrossFileSystems> across; // after the faults: passes their calls on
+            if (!row.oneFileSystem)
+                across.emplace();
             CallRecorder recorder;
             auto dest = [&](const std::string& name) { return d + "/h/" + name; };
             if (row.batch) {
@@ -473,6 +479,16 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
                 ADD_FAILURE() << "the copy is not put in place, or the origin not taken away";
                 continue;
             }
+            auto flushedAfter = [&](const std::string& dir) {
+                return firstSeen([&](const Seen& s) { return s.call == "fsync" && s.path == dir; },
+                                 place);
+            };
+            if (row.oneFileSystem) { // the origin renamed, both directories on disk after that
+                EXPECT_TRUE(place == retired && flushedAfter(d + "/h") >= 0 &&
+                            flushedAfter(o) >= 0);
+                EXPECT_TRUE(holdsTree(to, files) && !present(origin));
+                continue;
+            }
             const Seen& placing = seenCalls[static_cast<size_t>(place)];
             EXPECT_EQ(placing.call, "renameNoReplace");
             std::string copy = placing.path;
@@ -488,8 +504,7 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
                     [&](const Seen& s) { return s.call == "syncfs" && below(s.path, d); });
                 EXPECT_TRUE(flushed >= 0 && flushed < place) << "file system flushed in place";
             }
-            long named = firstSeen(
-                [&](const Seen& s) { return s.call == "fsync" && s.path == d + "/h"; }, place);
+            long named = flushedAfter(d + "/h");
             EXPECT_GE(named, 0) << "the destination directory is flushed after the rename";
             EXPECT_EQ(seenCalls[static_cast<size_t>(retired)].call, "rename");
             EXPECT_TRUE(below(seenCalls[static_cast<size_t>(retired)].to, o + "/" + kStagingName));

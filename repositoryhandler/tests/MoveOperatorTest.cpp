@@ -18,12 +18,6 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-struct stat statOf(const std::string& path) {
-    struct stat st {};
-    lstat(path.c_str(), &st);
-    return st;
-}
-
 // Whether path has the owner and mode bits of want.
 bool sameOwnerAndMode(const std::string& path, const struct stat& want) {
     struct stat st = statOf(path);
@@ -65,31 +59,24 @@ TEST(MovesSeenByOperators, MovesKeepOwnerAndMode) {
 // not twice, it must still complete.
 TEST(MovesSeenByOperators, ResumedMergeNeedsNoRoomForWhatStandsAlready) {
     TestRepository repo;
-    int result = runInChild([&] {
-        std::string m0 = repo.addMount("m0", "", false), m1 = repo.addMount("m1", "", false);
-        if (!enterPrivateMountNamespace() || !mountTmpfs(m0, "8m") || !mountTmpfs(m1, "8m"))
-            return kNoNamespace;
-        writeFile(m0 + "/repositorypart.cfg", "");
-        writeFile(m1 + "/repositorypart.cfg", "");
-        repo.configure("mountPoints = m0\\m1\n");
-        OVRepositoryHandler* handler = getRepository(repo.id());
-        Owned hashed(convertToHashed("d/"));
-        std::string d0 = m0 + "/" + hashed.get(), d1 = m1 + "/" + hashed.get();
-        const std::string big(5 * 1024 * 1024, 'b');
-        for (const std::string& d : {d0, d1}) {
-            mkdirs(d.c_str(), 0755);
-            writeFile(d + "big", big); // 5 of 8 MiB: 63 %, far below the full limit
-        }
-        handler->getDirtyFlags().setDirty("d", true);
-        int status = -1;
-        Owned location(handler->getLocation("d", &status, true, false));
-        check(status == RES_OK && location, "resumed merge, status " + std::to_string(status));
-        check(readFile(d1 + "big") == big && !present(d0), "merged into m1's copy");
-        return childFailures();
-    });
-    if (result == kNoNamespace)
-        GTEST_SKIP() << "no private mount namespace with tmpfs here";
-    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+    EXPECT_SCENARIO(
+        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "8m", [](TestRepository& repo) {
+            std::string m0 = repo / "m0", m1 = repo / "m1";
+            repo.configure("mountPoints = m0\\m1\n");
+            OVRepositoryHandler* handler = getRepository(repo.id());
+            Owned hashed(convertToHashed("d/"));
+            std::string d0 = m0 + "/" + hashed.get(), d1 = m1 + "/" + hashed.get();
+            const std::string big(5 * 1024 * 1024, 'b');
+            for (const std::string& d : {d0, d1}) {
+                mkdirs(d.c_str(), 0755);
+                writeFile(d + "big", big); // 5 of 8 MiB: 63 %, far below the full limit
+            }
+            handler->getDirtyFlags().setDirty("d", true);
+            int status = -1;
+            Owned location(handler->getLocation("d", &status, true, false));
+            check(status == RES_OK && location, "resumed merge, status " + std::to_string(status));
+            check(readFile(d1 + "big") == big && !present(d0), "merged into m1's copy");
+        }));
 }
 
 namespace {

@@ -11,28 +11,9 @@
 
 namespace {
 
-// A fresh 1 MiB tmpfs at path, marked as a mount of the repository.
-bool mountSmallFileSystem(const std::string& path) {
-    if (!mountTmpfs(path, "1m"))
-        return false;
-    writeFile(path + "/repositorypart.cfg", "");
-    return true;
-}
-
-// Runs scenario in a child with two tmpfs mounts m0 and m1 of repo; returns its failure count.
-int withTwoFileSystems(TestRepository& repo, void (*scenario)(TestRepository&)) {
-    return runInChild([&] {
-        std::string m0 = repo.addMount("m0", "", false), m1 = repo.addMount("m1", "", false);
-        if (!enterPrivateMountNamespace() || !mountSmallFileSystem(m0) || !mountSmallFileSystem(m1))
-            return kNoNamespace;
-        repo.configure("mountPoints = m0\\m1\n");
-        scenario(repo);
-        return childFailures();
-    });
-}
-
 void fillingAndUnmounting(TestRepository& repo) {
     std::string m0 = repo / "m0", m1 = repo / "m1";
+    repo.configure("mountPoints = m0\\m1\n");
     writeFile(m0 + "/data", std::string(1020 * 1000, 'x')); // about 98 % of 1 MiB
     OVRepositoryHandler* handler = getRepository(repo.id());
     int full = handler->getMounts()[0]->checkStatus(false);
@@ -51,7 +32,8 @@ void fillingAndUnmounting(TestRepository& repo) {
     check(handler->getActualMountPoint() == -1, "no room without m1");
 
     // It comes back: the next lookup builds the repository with it.
-    check(mountSmallFileSystem(m1), "mount m1 again");
+    check(mountTmpfs(m1, "1m"), "mount m1 again");
+    writeFile(m1 + "/repositorypart.cfg", "");
     handler = getRepository(repo.id());
     check(!(handler->checkRepositoryStatus() & REPO_INCOMPLETE), "m1 is back");
     check(handler->getActualMountPoint() == 1, "m1 receives new data again");
@@ -72,16 +54,12 @@ void legacyOnItsFileSystem(TestRepository& repo) {
 
 TEST(RealMounts, FillLevelsAndUnmountedFileSystems) {
     TestRepository repo;
-    int result = withTwoFileSystems(repo, fillingAndUnmounting);
-    if (result == kNoNamespace)
-        GTEST_SKIP() << "no private mount namespace with tmpfs here";
-    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+    EXPECT_SCENARIO(
+        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "1m", fillingAndUnmounting));
 }
 
 TEST(RealMounts, LegacyPlacementByDevice) {
     TestRepository repo;
-    int result = withTwoFileSystems(repo, legacyOnItsFileSystem);
-    if (result == kNoNamespace)
-        GTEST_SKIP() << "no private mount namespace with tmpfs here";
-    EXPECT_EQ(result, 0) << "failed checks, see the messages above";
+    EXPECT_SCENARIO(
+        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "1m", legacyOnItsFileSystem));
 }

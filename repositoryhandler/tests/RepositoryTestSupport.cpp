@@ -409,9 +409,10 @@ const char* nameOf(FileSystemKind kind) {
     return "?";
 }
 
-bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch) {
+bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch,
+                     const char* tmpfsSize) {
     if (kind == FileSystemKind::Tmpfs)
-        return mountTmpfs(path, "16m");
+        return mountTmpfs(path, tmpfsSize);
     // xfs wants at least 300 MiB; the image is sparse, mkfs writes only its metadata and log.
     if (!mountTmpfs(scratch, "512m"))
         return false;
@@ -431,9 +432,49 @@ bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::st
            runCommand({"mount", "-o", "loop", image, path}, "/dev/null") == 0;
 }
 
+int withMounts(TestRepository& repo, const std::vector<std::string>& names, FileSystemKind kind,
+               const char* tmpfsSize, const std::function<void(TestRepository&)>& scenario) {
+    return runInChild([&] {
+        if (!enterPrivateMountNamespace())
+            return kNoNamespace;
+        for (const std::string& name : names) {
+            std::string mount = repo.addMount(name, "", false);
+            if (!mountFileSystem(kind, mount, repo.addMount(name + "-img", "", false), tmpfsSize))
+                return kNoNamespace;
+            writeFile(mount + "/repositorypart.cfg", "");
+        }
+        scenario(repo);
+        return childFailures();
+    });
+}
+
 bool present(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st;
+}
+
+std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ignored))
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void mark(OVRepositoryHandler* handler) {
+    handler->getDeletedDirs()->push_back("mark");
+}
+
+bool isMarked(OVRepositoryHandler* handler) {
+    return !handler->getDeletedDirs()->empty();
 }
 
 std::string parentOf(const std::string& path) {

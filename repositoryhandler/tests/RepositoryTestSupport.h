@@ -4,9 +4,13 @@
 #include "TestSupport.h"
 
 #include <ctime>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
+
+class OVRepositoryHandler;
 
 // A repository directory below /tmp, with helpers to write its configuration and its mounts.
 // The registry is emptied when it is created and when it goes away, so that every test starts
@@ -132,8 +136,14 @@ enum class FileSystemKind { Tmpfs, Ext4SmallInodes, Ext4, Xfs };
 const char* nameOf(FileSystemKind kind);
 // Mounts a fresh file system of the kind at the existing directory path, inside the private mount
 // namespace of the calling child. Images are made with mkfs in a tmpfs mounted at the existing
-// directory scratch and loop-mounted; everything goes away with the namespace.
-bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch);
+// directory scratch and loop-mounted; everything goes away with the namespace. A tmpfs is mounted
+// at path itself, of tmpfsSize (the mount option's value).
+bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::string& scratch,
+                     const char* tmpfsSize = "16m");
+// Runs scenario in a child with a file system of the kind (tmpfs of tmpfsSize) mounted at each of
+// the named mounts of repo, and marked as a mount; its failure count, or kNoNamespace.
+int withMounts(TestRepository& repo, const std::vector<std::string>& names, FileSystemKind kind,
+               const char* tmpfsSize, const std::function<void(TestRepository&)>& scenario);
 
 // Where resource id lies on mount: mount + "/" + its three hash levels + "/" + id.
 std::string place(const std::string& mount, const std::string& id);
@@ -145,8 +155,17 @@ bool setTimes(const std::string& path, time_t when);
 // within the same second).
 void setModified(const std::string& path, long secondsFromNow);
 
-// Whether an entry (a dangling link too) stands at path.
+// Whether an entry (a dangling link too) stands at path; its status, a link's own (zeros when
+// none).
 bool present(const std::string& path);
+struct stat statOf(const std::string& path);
+// The names in dir that start with prefix, hidden ones included, sorted (none when it cannot be
+// listed).
+std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix = "");
+// Leaves a mark in the handler's memory: a later lookup that returns a handler without it has
+// built a new one (a pointer comparison cannot tell, the new one may reuse the address).
+void mark(OVRepositoryHandler* handler);
+bool isMarked(OVRepositoryHandler* handler);
 // path up to its last "/".
 std::string parentOf(const std::string& path);
 

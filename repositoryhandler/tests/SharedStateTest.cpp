@@ -106,14 +106,6 @@ void twoProcessesTakeTurns(const std::string& root) {
     close(toFirst[0]);
 }
 
-// Leaves a mark in a handler: a later lookup that returns a handler without it built a new one.
-void mark(OVRepositoryHandler* handler) {
-    handler->getDeletedDirs()->push_back("mark");
-}
-bool isMarked(OVRepositoryHandler* handler) {
-    return !handler->getDeletedDirs()->empty();
-}
-
 // Edits of the configuration files by another process, each within the same second as the read
 // before it and keeping the file's size, are seen by the next lookup.
 void configurationEditsAreSeen(const std::string& root) {
@@ -145,24 +137,6 @@ void configurationEditsAreSeen(const std::string& root) {
     repositoryMap.clear();
 }
 
-void runScenariosOn(FileSystemKind kind) {
-    TestRepository base; // the lock directory and an empty registry
-    std::string root = base.addMount("fs", "", false);
-    std::string scratch = base.addMount("scratch", "", false);
-    int result = runInChild([&] {
-        if (!enterPrivateMountNamespace() || !mountFileSystem(kind, root, scratch))
-            return kNoNamespace;
-        noFlagIsLost(root);
-        twoProcessesTakeTurns(root);
-        configurationEditsAreSeen(root);
-        umount2(root.c_str(), 0);
-        return childFailures();
-    });
-    if (result == kNoNamespace)
-        GTEST_SKIP() << "cannot mount " << nameOf(kind) << " here";
-    EXPECT_EQ(result, 0) << "failed checks on " << nameOf(kind) << ", see the messages above";
-}
-
 } // namespace
 
 // Change detection rests on the file system's times: nanoseconds (tmpfs, xfs) or one second (ext4
@@ -171,6 +145,17 @@ TEST(SharedState, DirtyFlagsAndConfigurationOnEveryFileSystem) {
     for (FileSystemKind kind :
          {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes, FileSystemKind::Xfs}) {
         SCOPED_TRACE(nameOf(kind));
-        runScenariosOn(kind);
+        TestRepository base; // the lock directory and an empty registry
+        std::string root = base.addMount("fs", "", false);
+        std::string scratch = base.addMount("scratch", "", false);
+        EXPECT_SCENARIO(runInChild([&] {
+            if (!enterPrivateMountNamespace() || !mountFileSystem(kind, root, scratch))
+                return kNoNamespace;
+            noFlagIsLost(root);
+            twoProcessesTakeTurns(root);
+            configurationEditsAreSeen(root);
+            umount2(root.c_str(), 0);
+            return childFailures();
+        }));
     }
 }

@@ -351,18 +351,13 @@ struct CopyRow {
     bool inheriting = false; // the copy's directory hands a default access control list down
 };
 
-bool mountKind(FileSystemKind kind, const std::string& path, const std::string& scratch) {
-    return kind == FileSystemKind::Tmpfs ? mountTmpfs(path, "256m")
-                                         : mountFileSystem(kind, path, scratch);
-}
-
 // In a child of its own, with mounts of its own below base; its failures counted by check.
 int copyScenario(const std::string& base, const CopyRow& row) {
     std::string a = base + "/a", b = row.sameFileSystem ? a : base + "/b";
     for (const char* dir : {"/a", "/b", "/sa", "/sb"})
         mkdir((base + dir).c_str(), 0755);
-    if (!enterPrivateMountNamespace() || !mountKind(row.from, a, base + "/sa") ||
-        (!row.sameFileSystem && !mountKind(row.to, b, base + "/sb")))
+    if (!enterPrivateMountNamespace() || !mountFileSystem(row.from, a, base + "/sa", "256m") ||
+        (!row.sameFileSystem && !mountFileSystem(row.to, b, base + "/sb", "256m")))
         return kNoNamespace;
     std::string origin = a + "/r", copy = b + "/in/copy", name = std::string(row.name) + ": ";
     try {
