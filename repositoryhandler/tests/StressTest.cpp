@@ -66,6 +66,8 @@ constexpr int kMaxNames = kOperations + 1;
 // Processes killed on purpose (the hosts' scenario) make resources of their own under the worker
 // numbers after the checked workers', one number per host.
 constexpr int kVictims = 2;
+// The victims whose leftovers the final checks clear; the victims are killed a few times a second.
+constexpr int kMostKills = 4096;
 
 // The operations of each worker in this run: kOperations, or fewer where STRESS_RUN_OPERATIONS
 // asks for fewer (slow file systems).
@@ -304,7 +306,7 @@ struct Shared {
     // Per host: the victims killed (their process ids) and the names their resources got.
     std::atomic<int> victimsKilled[kVictims];
     std::atomic<int> victimNames[kVictims];
-    std::atomic<int> killedPids[kVictims][64];
+    std::atomic<int> killedPids[kVictims][kMostKills];
     std::atomic<int> names[kWorkers];
     std::atomic<long> created, removed, lookups, found, notFound, dirty, recreated, legacyPlaced,
         switched, listings, timesSet, crossLookups;
@@ -846,6 +848,21 @@ std::set<std::string> dirtyNames(const Setup& setup, bool& parses) {
     return names;
 }
 
+// The names of the entries of dir and of its directories, " "-separated, for a message.
+std::string entriesOf(const std::string& dir) {
+    std::string names;
+    DIR* stream = opendir(dir.c_str());
+    if (stream == nullptr)
+        return names;
+    while (dirent* entry = readdir(stream))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names +=
+                std::string(" ") + entry->d_name +
+                (entry->d_type == DT_DIR ? " (" + entriesOf(dir + "/" + entry->d_name) + ")" : "");
+    closedir(stream);
+    return names;
+}
+
 size_t lockFilesIn(const std::string& dir) {
     size_t count = 0;
     DIR* stream = opendir(dir.c_str());
@@ -918,7 +935,9 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
     std::vector<std::string> homes = setup.mounts;
     homes.push_back(setup.legacy);
     for (const std::string& home : homes)
-        check(!present(home + "/.repository-staging"), "a staging directory is left in " + home);
+        check(!present(home + "/.repository-staging"),
+              "a staging directory is left in " + home +
+                  ", holding:" + entriesOf(home + "/.repository-staging"));
     check(lockFilesIn(getenv("LOCK_VAR")) == 0, "lock files are left after the final lookups");
     return lost;
 }
@@ -1246,7 +1265,7 @@ int killVictims(const Setup& setup, int host, unsigned seed) {
         for (std::string lock; std::getline(locks, lock);)
             unlink(lock.c_str());
         int killed = shared->victimsKilled[host]++;
-        if (killed < 64)
+        if (killed < kMostKills)
             shared->killedPids[host][killed] = pid;
         usleep(100000); // a few kills a second, each with the others' work in between
     }
@@ -1332,11 +1351,13 @@ TEST(Hosts, Check) {
         std::vector<std::string> homes = setup.mounts;
         homes.push_back(setup.legacy);
         for (int host = 0; host < kHosts; ++host)
-            for (int k = 0; k < std::min(shared->victimsKilled[host].load(), 64); ++k)
+            for (int k = 0; k < std::min(shared->victimsKilled[host].load(), kMostKills); ++k)
                 for (const std::string& home : homes) {
                     std::string staging = home + "/.repository-staging";
-                    std::string prefix =
-                        "work-" + std::to_string(shared->killedPids[host][k].load()) + "-";
+                    // "work-<host>-<pid>-<n>"
+                    std::string tag = "host" + std::string(1, static_cast<char>('A' + host)) + "-" +
+                                      std::to_string(shared->killedPids[host][k].load()) + "-";
+                    std::string prefix = "work-" + tag;
                     std::vector<std::string> leftovers;
                     if (DIR* stream = opendir(staging.c_str())) {
                         while (dirent* entry = readdir(stream))
