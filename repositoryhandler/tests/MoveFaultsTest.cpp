@@ -382,6 +382,20 @@ private:
     ScopedSyscalls calls;
 };
 
+// Takes the directory of a rename's destination away once, right before the rename.
+bool hashGoneOnce = false;
+ovsys::Table beforeHashGone;
+
+int renameAfterHashGone(const char* from, const char* to) {
+    std::string parent = to;
+    if (hashGoneOnce && parent.find('/') != std::string::npos) {
+        hashGoneOnce = false;
+        parent.erase(parent.rfind('/'));
+        EXPECT_EQ(rmdir(parent.c_str()), 0);
+    }
+    return beforeHashGone.renameNoReplace(from, to);
+}
+
 // The index of the first recorded call at or after start that matches, or -1.
 long firstSeen(const std::function<bool(const Seen&)>& matches, long start = 0) {
     for (size_t i = static_cast<size_t>(std::max(start, 0L)); i < seenCalls.size(); ++i)
@@ -409,9 +423,15 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
         bool batch, flushFiles;
         const char* failing;        // the flush that fails on the destination with EIO, or ""
         bool oneFileSystem = false; // a rename in place of the copy
+        // The destination's hash directory, empty until the move, is taken away right before
+        // the move renames into it, as another process's cleanup of empty hash levels does.
+        bool hashGone = false;
     };
     const Row rows[] = {
         {"one move on one file system", false, false, "", true},
+        {"one move on one file system, its hash directory taken away", false, false, "", true,
+         true},
+        {"one move, its hash directory taken away", false, false, "", false, true},
         {"one move, file system flushed", false, false, ""},
         {"one move, files flushed", false, true, ""},
         {"a batch, file system flushed", true, false, ""},
@@ -442,6 +462,10 @@ TEST(MoveFaults, CopiesAreOnDiskBeforeTheyTakeTheirNamesAndNamesBeforeOriginsLea
             std::optional<AcrossFileSystems> across; // after the faults: passes their calls on
             if (!row.oneFileSystem)
                 across.emplace();
+            ScopedSyscalls hashLevels;
+            hashGoneOnce = row.hashGone;
+            beforeHashGone = hashLevels.table();
+            hashLevels.table().renameNoReplace = renameAfterHashGone;
             CallRecorder recorder;
             auto dest = [&](const std::string& name) { return d + "/h/" + name; };
             if (row.batch) {

@@ -69,7 +69,12 @@ int Move::flushCopies() {
 }
 
 int Move::renameOnMount(const std::string& from, const std::string& to, const std::string& parent) {
-    if (renameNoReplace(from.c_str(), to.c_str()) != 0)
+    // The hash directory made for to may have been taken away since, by another process (of
+    // this host or another) that removed it as empty: it is made again once.
+    bool renamed = renameNoReplace(from.c_str(), to.c_str()) == 0 ||
+                   (errno == ENOENT && mkdirsInherited(parent.c_str()) == 0 &&
+                    renameNoReplace(from.c_str(), to.c_str()) == 0);
+    if (!renamed)
         return errno == EXDEV || errno == EEXIST ? -1 : notRenamed(from, to, errno);
     // The new name, and the old one gone, on disk before the caller relies on either.
     OwnedString fromParent(baseDir(from.c_str()));

@@ -18,13 +18,13 @@
 //     flock it can take: their makers are gone (a process that dies loses its flocks). A live
 //     maker is never disturbed, also not one of another user or of another PID namespace. Names
 //     of the earlier form "work-<pid>-<n>" count as this host's.
-//   - flock across hosts: GlusterFS (FUSE) and CephFS pass it to every client; NFS turns it into
-//     a whole-file lock of the NFS lock protocol, which an exclusive lock only gets on a file open
+//   - flock across hosts cannot be relied on: GlusterFS's FUSE client keeps a regular file's
+//     flock across hosts but grants a directory's flock on every host; NFS turns flock into a
+//     whole-file lock of the NFS lock protocol, which an exclusive lock only gets on a file open
 //     for writing (never a directory), and with "local_lock=flock" keeps it within the host. So
 //     the rule rests on no cross-host flock: another host's work directory is removed only when
-//     it is older than a day (kForeignLeftoverSeconds) and its flock is free here as well; where
-//     flock crosses hosts that still spares a live operation of a day. On NFS the flock of a work
-//     directory works only with "local_lock=flock" (or "all") in the mount options.
+//     it is older than a day (kForeignLeftoverSeconds) and its flock is free here as well. On NFS
+//     the flock of a work directory works only with "local_lock=flock" (or "all").
 //   - A maker takes its flock after creating the directory; should a cleaner have removed the
 //     directory in between, the maker notices (the directory is gone) and makes another.
 //   - The work directory goes when its operation ends, and the staging directory with it when it
