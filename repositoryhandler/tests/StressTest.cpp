@@ -634,6 +634,8 @@ void Worker::lookUpOther() {
     std::string id = resourceName(other, number, s.legacy.load());
     int status = -1;
     Owned location = owned(getLocation_(repo, id.c_str(), &status));
+    trace("lookup by another process %s: %d at %s", id.c_str(), status,
+          location ? location.get() : "-");
     std::string why;
     Read read = location ? readResource(location.get(), id, why) : Read::Intact;
     shared->crossLookups++;
@@ -904,9 +906,11 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
                 ++lost;
                 continue;
             }
-            check(copies.size() == 1 || dirty.count(id) != 0, id + " stands on " +
-                                                                  std::to_string(copies.size()) +
-                                                                  " places, not flagged dirty");
+            if (copies.size() > 1 && dirty.count(id) == 0)
+                check(false,
+                      id + " stands on " + std::to_string(copies.size()) +
+                          " places, not flagged dirty; the trace of the run names it here:\n" +
+                          traceOf(id));
             int status = -1;
             Owned location = owned(getLocation_(setup.repository.c_str(), id.c_str(), &status));
             std::string why;
