@@ -1129,8 +1129,10 @@ bool ownTemporary(const char* path) {
     std::string text = path;
     std::string pid = std::to_string(getpid());
     std::string name = lastName(text);
+    // "work-<host>-<pid>-<n>"
     return name.compare(0, 7, ".dirty.") == 0 ||
-           text.find("/.repository-staging/work-" + pid + "-") != std::string::npos;
+           (text.find("/.repository-staging/work-") != std::string::npos &&
+            text.find("-" + pid + "-") != std::string::npos);
 }
 
 class WatchedTemporaries {

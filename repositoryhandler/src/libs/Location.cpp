@@ -64,7 +64,11 @@ char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch, int*
                     mounts[static_cast<size_t>(target)]->getMountPath().c_str(), moveOptions);
     if (moved == RES_OK)
         return nullptr;
+    // A move that failed once its copy stood (taking the legacy copy away failed) leaves two
+    // copies: flagged, so that no check or listing takes the one on the mount for the only one.
     struct stat st;
+    if (lstatPresence(location.get(), &st) != Presence::Absent)
+        dirtyFlags.setDirty(resource, true);
     Presence left = lstatPresence(legacy, &st);
     if (left == Presence::Present && !S_ISLNK(st.st_mode)) {
         if (touch)
