@@ -3,11 +3,11 @@
 # on a local tmpfs. A repository of one mount holding RESOURCES resources (default 1000) made by
 # hashed_fill; PROCS processes per host (default 2) look them up for SECONDS (default 10) without
 # pauses (lookup_latency). The volumes and hosts come from
-# repositoryhandler/tests/gluster-hosts.sh; needs root and the GlusterFS packages (exit 77 without).
+# scripts/gluster-hosts.sh; needs root and the GlusterFS packages (exit 77 without).
 #   bench/gluster_lookups.sh [build directory, default build]
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-source "$root/repositoryhandler/tests/gluster-hosts.sh"
+source "$root/scripts/gluster-hosts.sh"
 gluster_prepare "$0" "$@"
 bin=$(cd "${1:-$root/build}" && pwd)/bin
 resources=${RESOURCES:-1000} procs=${PROCS:-2} seconds=${SECONDS_RUN:-10}

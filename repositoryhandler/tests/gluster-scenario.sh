@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One repository used by two hosts at once on GlusterFS: the repository directory and its three
-# mounts are four volumes, mounted by both hosts at the same paths (gluster-hosts.sh). First a lock
+# mounts are four volumes, mounted by both hosts at the same paths (scripts/gluster-hosts.sh).
+# First a lock
 # held on one host must keep the other out until it is let go; then the stress workload runs with
 # four workers on each host, the balancer on the first, and on both a process killed again and
 # again in the middle of its changes; finally the repository is checked from the second host.
@@ -10,7 +11,7 @@
 # STRESS_SEED the seed, STRESS_KILLS=0 leaves out the kills.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/gluster-hosts.sh"
+source "$here/../../scripts/gluster-hosts.sh"
 gluster_prepare "$0" "$@"
 hosts_binary=$1
 mode=${2:-locks}
