@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # One repository used by two hosts at once on GlusterFS: the repository directory and its three
 # mounts are four volumes, mounted by both hosts at the same paths (scripts/gluster-hosts.sh).
-# First a lock
-# held on one host must keep the other out until it is let go; then the stress workload runs with
-# four workers on each host, the balancer on the first, and on both a process killed again and
-# again in the middle of its changes; finally the repository is checked from the second host.
+# First a lock held on one host must keep the other out until it is let go; then the stress
+# workload runs with four workers on each host, the balancer on the first, and on both a process
+# killed again and again in the middle of its changes; finally the repository is checked from the
+# second host.
 # Usage: gluster-scenario.sh <repositoryhandler_hosts> [locks|all]: "locks" (the default) stops
 # after the lock step; "all" runs the workload too. Exits 77 (skipped) without root, the
 # GlusterFS packages or FUSE. STRESS_RUN_OPERATIONS (default 150) sets each worker's operations,
