@@ -223,9 +223,9 @@ bool exists(const char* path) {
 
 int setTimesOf(const char* path, const struct utimbuf* times) {
     if (times == nullptr)
-        return utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW);
+        return ovsys::table().utimensat(AT_FDCWD, path, nullptr, AT_SYMLINK_NOFOLLOW);
     struct timespec both[2] = {{times->actime, 0}, {times->modtime, 0}};
-    return utimensat(AT_FDCWD, path, both, AT_SYMLINK_NOFOLLOW);
+    return ovsys::table().utimensat(AT_FDCWD, path, both, AT_SYMLINK_NOFOLLOW);
 }
 
 bool isNotLink(const char* path) {

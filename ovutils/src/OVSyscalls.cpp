@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -63,6 +64,7 @@ const Table kReal = {
     realFutimens, ::fchownat,     ::fchmodat,        ::flistxattr,
     ::fgetxattr,  ::fsetxattr,    ::listxattr,       ::getxattr,
     ::setxattr,   ::fremovexattr, ::removexattr,     realCloneFile,
+    ::flock,
 };
 
 } // namespace

@@ -76,6 +76,8 @@ struct Table {
     int (*removexattr)(const char* path, const char* name);
     // A clone of the whole of fromFd into toFd (FICLONE), sharing blocks on file systems that can.
     int (*cloneFile)(int toFd, int fromFd);
+    // An advisory whole-file lock of fd (flock).
+    int (*flock)(int fd, int operation);
 };
 
 // The table in use.

@@ -135,6 +135,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"copy not flushed", Op::NewPath, {"syncfs", kStagingName, EIO}, 8, "n/r"},
         {"destination unreadable", Op::NewPath, {"lstat", "n/r", EIO}, 8, "n/r"},
         {"no room for staging", Op::NewPath, {"mkdir", kStagingName, ENOSPC}, 8, "n/r"},
+        {"no lock on staging (NFS)", Op::NewPath, {"flock", kStagingName, ENOLCK}, 8, "n/r"},
         {"placing the copy fails", Op::NewPath, {"renameNoReplace", "n/r", EIO}, 8, "n/r"},
         {"removal", Op::Removal, {}, 0, ""},
         {"removal of an unreadable resource", Op::Removal, {"lstat", "o/r", EIO}, 8, "o/r"},

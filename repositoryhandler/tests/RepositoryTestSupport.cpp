@@ -233,6 +233,9 @@ void hookData(ovsys::Table& t) {
     };
     t.fsync = [](int fd) { return fails("fsync", pathOfFd(fd)) ? -1 : ovsys::real().fsync(fd); };
     t.syncfs = [](int fd) { return fails("syncfs", pathOfFd(fd)) ? -1 : ovsys::real().syncfs(fd); };
+    t.flock = [](int fd, int op) {
+        return fails("flock", pathOfFd(fd)) ? -1 : ovsys::real().flock(fd, op);
+    };
     t.syncFileRange = [](int fd, off_t at, off_t n, unsigned int f) {
         return fails("syncFileRange", pathOfFd(fd)) ? -1
                                                     : ovsys::real().syncFileRange(fd, at, n, f);

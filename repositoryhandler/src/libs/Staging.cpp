@@ -55,7 +55,7 @@ int openLocked(const std::string& dir) {
     int fd = ovsys::table().open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (ovsys::table().flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int saved = errno;
         ovsys::table().close(fd);
         errno = saved;
@@ -67,8 +67,8 @@ int openLocked(const std::string& dir) {
 // Whether fd still is the directory at path: a cleaner may have removed it before the flock.
 bool stillThere(int fd, const std::string& path) {
     struct stat open, named;
-    return fstat(fd, &open) == 0 && lstatOk(path, &named) && open.st_ino == named.st_ino &&
-           open.st_dev == named.st_dev;
+    return ovsys::table().fstat(fd, &open) == 0 && lstatOk(path, &named) &&
+           open.st_ino == named.st_ino && open.st_dev == named.st_dev;
 }
 
 // The staging directory of home, created with home's mode and owner when missing (made then
