@@ -4,6 +4,7 @@
 #include "RepoReport.h"
 #include "RepoState.h"
 
+#include <algorithm>
 #include <ctime>
 #include <exception>
 
@@ -52,8 +53,15 @@ int check(const Options& options, std::FILE* out) {
         std::fprintf(out, "]}\n");
         return status;
     }
+    // Notes (level 0) are shown, but they are no problems.
+    size_t notes = static_cast<size_t>(
+        std::count_if(problems.begin(), problems.end(),
+                      [](const Problem& problem) { return problem.level == 0; }));
+    std::string counts = counted(problems.size() - notes, "problem", "problems");
+    if (notes > 0)
+        counts += ", " + counted(notes, "note", "notes");
     std::fprintf(out, "%s: configuration of %s, %s\n", exitStatusName(status), repository.c_str(),
-                 counted(problems.size(), "problem", "problems").c_str());
+                 counts.c_str());
     for (const Problem& problem : problems)
         std::fprintf(out, "%s: %s\n", exitStatusName(problem.level), problem.text.c_str());
     return status;
