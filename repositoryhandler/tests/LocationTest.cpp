@@ -83,6 +83,13 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
     ASSERT_EQ(symlink(outside.c_str(), level.c_str()), 0);
     EXPECT_EQ(r.lookUp("hidden", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
+
+    // A plain file where a hash level should be holds no copy either: not found, no error.
+    std::string onFile = r.on(r.m0, "onfile"), fileLevel = onFile.substr(0, onFile.rfind('/'));
+    ASSERT_EQ(mkdirs(fileLevel.substr(0, fileLevel.rfind('/')).c_str(), 0755), 0);
+    writeFile(fileLevel, "plain");
+    EXPECT_EQ(r.lookUp("onfile", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
 }
 
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
