@@ -94,6 +94,9 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
 
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
     TwoMounts r;
+    // Past its clean limit, but not full: m1 still takes what the merge copies.
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 60\ncleanLimit = 50\n");
+    r.fill.setPercent(r.m1, 55);
     std::string first = r.make(r.m0, "r1", "a"), second = r.make(r.m1, "r1", "b");
     r.handler()->getDirtyFlags().setDirty("r1", true);
     int status = -1;
