@@ -261,6 +261,7 @@ TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) 
     TempDir dir;
     EXPECT_SCENARIO(onTwoFileSystems(dir, [](const std::string& root) {
         std::string m0 = root + "/m0", m1 = root + "/m1";
+        writeFile(root + "/repositorypart.cfg", ""); // a marker above the mounts
         makeTree(m0, {"r/a", "r/sub/b", "r/sub/empty/"});
         writeFile(m0 + "/r/big", std::string(300 * 1024, 'x'));
         setModified(m0 + "/r", -7200);
@@ -279,6 +280,7 @@ TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) 
         check(moveRes((m0 + "/huge").c_str(), (m1 + "/huge").c_str()) == 8, "huge refused");
         check(readFile(m0 + "/huge").size() == 2 * 1024 * 1024, "huge kept");
         check(namesIn(m1) == std::vector<std::string>{"x"}, "nothing of huge at m1");
+        check(!present(root + "/" + kStagingName), "the work stayed on the mounts");
     }));
 }
 
