@@ -356,3 +356,22 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
         EXPECT_NE(present(origin), present(copy)) << "exactly one copy remains";
     }
 }
+
+// A clearable repository without room whose oldest resource cannot be deleted: it stays, flagged,
+// so that the next lookup or check settles it before it is served.
+TEST(BalancingFaults, AResourceWhoseDeletionFailsIsFlagged) {
+    Overloaded r;
+    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
+                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+    r.fill.setPercent(r.m1, 75);
+    std::string oldest = r.old(r.m0, "oldest");
+    {
+        ScopedSyscalls calls;
+        failingRenameFrom = oldest;
+        calls.table().rename = dyingRename;
+        checkOverload_(r.repo.id(), false);
+        failingRenameFrom.clear();
+    }
+    EXPECT_TRUE(present(oldest + "/f") && r.handler()->getDirtyFlags().isDirty("oldest"));
+}

@@ -188,6 +188,26 @@ void oldestMoveFirst(TestRepository& repo) {
     check(!present(place(m1, "y900")) && !present(place(m1, "y10")), "none of them was moved");
 }
 
+// m0 can never meet its limits; m1 takes resources only until it reaches its clean limit, which
+// two of them reach: the batch stops there, and no later batch fills m1 further.
+void targetFilledToItsCleanLimit(TestRepository& repo) {
+    std::string m0 = repo / "m0", m1 = repo / "m1";
+    repo.configure("mountPoints = m0\\m1\nnomoveTimeSeconds = 1000\n");
+    writeFile(m0 + "/repositorypart.cfg", "moveLimit = 1\ncleanLimit = 1\n");
+    time_t now = time(nullptr);
+    for (int i = 0; i < 8; ++i)
+        makeResource(m0, "r" + std::to_string(i), 128 * 1024, now - 9000 + i); // 3.125 % each
+    int clean = static_cast<int>(usedPercent(m1)) + 5;
+    writeFile(m1 + "/repositorypart.cfg",
+              "moveLimit = 90\ncleanLimit = " + std::to_string(clean) + "\n");
+    checkOverload_(repo.id(), false);
+    int moved = 0;
+    for (int i = 0; i < 8; ++i)
+        moved += movedTo(m0, m1, "r" + std::to_string(i)) ? 1 : 0;
+    check(moved == 2,
+          "m1 took " + std::to_string(moved) + " resources, clean limit " + std::to_string(clean));
+}
+
 // While the check waits for the lock of the oldest resource a, its holder uses it: a is skipped
 // as touched and moved by the next batch. b's lock file was left by a dead process: one wait,
 // one message. c meets a different copy on m1: both stay, c is dirty. e's identical copy on m1 is
@@ -638,6 +658,12 @@ TEST(Balancing, OldestMoveFirstOnEveryFileSystem) {
         EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, kind,
                                    kind == FileSystemKind::Tmpfs ? "16m" : "", oldestMoveFirst));
     }
+}
+
+TEST(Balancing, ATargetIsFilledOnlyToItsCleanLimit) {
+    TestRepository repo;
+    EXPECT_SCENARIO(
+        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "4m", targetFilledToItsCleanLimit));
 }
 
 TEST(Balancing, SkippedTouchedLockedConflictingAndMergedResources) {

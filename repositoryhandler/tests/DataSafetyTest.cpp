@@ -378,7 +378,7 @@ TEST(DataSafety, LeftoversAreInvisibleAndGoOnlyWithTheirMaker) {
     std::string staging = r.m0 + "/" + kStagingName;
     // The staging directory belongs to whoever owns the mount, so that every user of it may stage.
     ASSERT_EQ(chown(r.m0.c_str(), 4321, 4322), 0);
-    ASSERT_EQ(chmod(r.m0.c_str(), 0771), 0);
+    ASSERT_EQ(chmod(r.m0.c_str(), 03771), 0); // set-group-ID and sticky bits too
 
     // A worker that holds a work directory with a copy in it until told to die.
     int ready[2], die[2];
@@ -397,7 +397,7 @@ TEST(DataSafety, LeftoversAreInvisibleAndGoOnlyWithTheirMaker) {
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
     struct stat made {};
     ASSERT_EQ(stat(staging.c_str(), &made), 0);
-    EXPECT_TRUE(made.st_uid == 4321 && made.st_gid == 4322 && (made.st_mode & 07777) == 0771);
+    EXPECT_TRUE(made.st_uid == 4321 && made.st_gid == 4322 && (made.st_mode & 07777) == 03771);
     EXPECT_EQ(listed(handler, ALL_RESOURCES), (std::vector<std::string>{"gone", "keep"}));
     EXPECT_EQ(countSize(r.m0.c_str(), false), size);
     EXPECT_EQ(handler->removeResource("gone"), RES_OK);

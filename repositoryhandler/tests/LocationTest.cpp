@@ -83,10 +83,20 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
     ASSERT_EQ(symlink(outside.c_str(), level.c_str()), 0);
     EXPECT_EQ(r.lookUp("hidden", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
+
+    // A plain file where a hash level should be holds no copy either: not found, no error.
+    std::string onFile = r.on(r.m0, "onfile"), fileLevel = onFile.substr(0, onFile.rfind('/'));
+    ASSERT_EQ(mkdirs(fileLevel.substr(0, fileLevel.rfind('/')).c_str(), 0755), 0);
+    writeFile(fileLevel, "plain");
+    EXPECT_EQ(r.lookUp("onfile", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
 }
 
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
     TwoMounts r;
+    // Past its clean limit, but not full: m1 still takes what the merge copies.
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 60\ncleanLimit = 50\n");
+    r.fill.setPercent(r.m1, 55);
     std::string first = r.make(r.m0, "r1", "a"), second = r.make(r.m1, "r1", "b");
     r.handler()->getDirtyFlags().setDirty("r1", true);
     int status = -1;

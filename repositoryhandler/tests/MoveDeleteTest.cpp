@@ -139,23 +139,26 @@ TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     EXPECT_EQ(statOf(dir / "d/r").st_mtime, originTime);
 
     // Below the top, a link to a directory outside, or a plain file, where the origin has a
-    // directory is a conflict too: nothing is written through the link, the origin stays whole.
+    // directory (even an empty one) is a conflict too: nothing is written through the link, the
+    // origin stays whole.
     makeTree(dir / "outside", {"keep"});
-    for (const std::string kind : {"link", "file"}) {
+    for (const std::string kind : {"link", "file", "link-empty", "file-empty"}) {
         SCOPED_TRACE(kind);
         const std::string o = dir / "o-" + kind, d = dir / "d-" + kind;
-        makeTree(o, {"r/a", "r/sub/x"});
+        makeTree(o, {"r/a", kind.size() > 4 ? "r/sub/" : "r/sub/x"});
         makeTree(d, {"r/a"});
-        if (kind == "link")
+        bool link = kind.compare(0, 4, "link") == 0;
+        if (link)
             ASSERT_EQ(symlink((dir / "outside").c_str(), (d + "/r/sub").c_str()), 0);
         else
             writeFile(d + "/r/sub", "plain");
         EXPECT_EQ(moveRes((o + "/r").c_str(), (d + "/r").c_str()), 2);
         EXPECT_EQ(namesIn(dir / "outside"), std::vector<std::string>{"keep"});
-        EXPECT_TRUE(holdsTree(o, {"r/a", "r/sub/x"}));
+        EXPECT_TRUE(holdsTree(o, {"r/a"}) && S_ISDIR(statOf(o + "/r/sub").st_mode));
+        EXPECT_TRUE(kind.size() > 4 || holdsTree(o, {"r/sub/x"}));
         EXPECT_EQ(namesIn(d + "/r"), (std::vector<std::string>{"a", "sub"}));
-        EXPECT_TRUE(kind == "link" ? linkTarget(d + "/r/sub") == dir / "outside"
-                                   : readFile(d + "/r/sub") == "plain");
+        EXPECT_TRUE(link ? linkTarget(d + "/r/sub") == dir / "outside"
+                         : readFile(d + "/r/sub") == "plain");
     }
 
     // Entries deeper than PATH_MAX merge like any other.
@@ -187,10 +190,17 @@ TEST(MoveRes, LinksMoveAsLinks) {
     // A dangling link is an origin that exists; at the destination it is a conflict.
     EXPECT_EQ(moveRes((dir / "d/r/dangling").c_str(), (dir / "e/dangling").c_str()), 0);
     EXPECT_EQ(linkTarget(dir / "e/dangling"), dir / "missing");
+    // A moved link keeps its own times; the file it leads to keeps its own.
+    setModified(dir / "outside/keep", -7200);
+    ASSERT_EQ(symlink((dir / "outside/keep").c_str(), (dir / "keep").c_str()), 0);
+    time_t kept = statOf(dir / "outside/keep").st_mtime, own = statOf(dir / "keep").st_mtime;
+    EXPECT_EQ(moveRes((dir / "keep").c_str(), (dir / "e/keep").c_str()), 0);
+    EXPECT_TRUE(statOf(dir / "outside/keep").st_mtime == kept &&
+                statOf(dir / "e/keep").st_mtime == own);
     ASSERT_EQ(symlink("x", (dir / "other").c_str()), 0);
     EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 2);
     // A plain file where the other side has a link, either way round, is a conflict as well.
-    writeFile(dir / "plain", "plain");
+    writeFile(dir / "plain", dir / "missing"); // as long as the link's target
     for (const std::string from : {"plain", "e/dangling"}) {
         std::string to = from == "plain" ? "e/dangling" : "plain";
         SyslogCapture log;
@@ -199,7 +209,7 @@ TEST(MoveRes, LinksMoveAsLinks) {
                   std::vector<std::string>{"The resource \"" + dir / from + "\" conflicts with \"" +
                                            dir / to + "\"."});
     }
-    EXPECT_TRUE(readFile(dir / "plain") == "plain" &&
+    EXPECT_TRUE(readFile(dir / "plain") == dir / "missing" &&
                 linkTarget(dir / "e/dangling") == dir / "missing");
 
     // A tree holding a dangling link is copied and verified as it is, not refused.
@@ -251,6 +261,7 @@ TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) 
     TempDir dir;
     EXPECT_SCENARIO(onTwoFileSystems(dir, [](const std::string& root) {
         std::string m0 = root + "/m0", m1 = root + "/m1";
+        writeFile(root + "/repositorypart.cfg", ""); // a marker above the mounts
         makeTree(m0, {"r/a", "r/sub/b", "r/sub/empty/"});
         writeFile(m0 + "/r/big", std::string(300 * 1024, 'x'));
         setModified(m0 + "/r", -7200);
@@ -269,6 +280,7 @@ TEST(MoveAcrossFileSystems, VerifiedCopiesKeepTimesAndFullTargetsKeepTheOrigin) 
         check(moveRes((m0 + "/huge").c_str(), (m1 + "/huge").c_str()) == 8, "huge refused");
         check(readFile(m0 + "/huge").size() == 2 * 1024 * 1024, "huge kept");
         check(namesIn(m1) == std::vector<std::string>{"x"}, "nothing of huge at m1");
+        check(!present(root + "/" + kStagingName), "the work stayed on the mounts");
     }));
 }
 
@@ -437,6 +449,8 @@ TEST(MoveInterrupted, OtherHostsWorkDirectoriesWaitADay) {
         {"work-there-77-5", old, false, true},        // older than a day
         {"work-there-77-6", old, true, false},        // older, but its flock is held
         {"work-there-x-7", old, false, false},        // no writer tag: not the library's
+        {"work-here-77-x8", old, false, false},       // no number at its end: not the library's
+        {"work-here-77-", old, false, false},         // nor none
         {"other", old, false, false},                 //
     };
     int release[2];

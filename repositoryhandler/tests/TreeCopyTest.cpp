@@ -349,6 +349,7 @@ struct CopyRow {
     bool sameFileSystem;
     Options options;
     bool inheriting = false; // the copy's directory hands a default access control list down
+    bool setgid = false;     // the copy's directory is set-group-ID, of a group of its own
 };
 
 // In a child of its own, with mounts of its own below base; its failures counted by check.
@@ -367,6 +368,10 @@ int copyScenario(const std::string& base, const CopyRow& row) {
             setAttribute(
                 AT_FDCWD, b + "/in", "system.posix_acl_default",
                 acl({{1, 7, ~0u}, {2, 7, kOwner}, {4, 7, ~0u}, {0x10, 7, ~0u}, {0x20, 7, ~0u}}));
+        if (row.setgid)
+            must(chown((b + "/in").c_str(), static_cast<uid_t>(-1), 1234) == 0 &&
+                     chmod((b + "/in").c_str(), 02755) == 0,
+                 "set-group-ID");
         Manifest before = manifestOf(origin);
         umask(077); // the copy's modes are the origin's, whatever the umask
         SyslogCapture log;
@@ -414,6 +419,13 @@ TEST(TreeCopy, EveryKindOfEntryArrivesAsItWasOnEveryFileSystem) {
          {true, Flush::FileSystem}},
         {"xfs to tmpfs, files flushed", K::Xfs, K::Tmpfs, false, {false, Flush::Files}},
         {"tmpfs to ext4, below a default ACL", K::Tmpfs, K::Ext4, false, {}, true},
+        {"tmpfs to another tmpfs, into a set-group-ID directory",
+         K::Tmpfs,
+         K::Tmpfs,
+         false,
+         {},
+         false,
+         true},
     };
     std::string skipped;
     for (const CopyRow& row : rows) {
