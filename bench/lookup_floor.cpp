@@ -23,7 +23,9 @@
 // the library's own naming functions, as any lookup must compose them.
 #include "LookupSet.h"
 #include "OVHash.h"
+#include "OVRepositoryHandler.h"
 #include "OVSemaphore.h"
+#include "Registry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -64,8 +66,13 @@ Repository open(const Args& a) {
     r.path = a.repo;
     r.config = a.repo + "/repository.cfg";
     r.setFile = a.repo + "/.dirty";
+    // The library's lock directory: "lockDirectory" of the repository, else LOCK_VAR, else here.
+    OVRepositoryHandler* handler = getRepository(a.repo.c_str());
     const char* locks = std::getenv("LOCK_VAR");
-    r.lockDir = locks ? locks : ".";
+    r.lockDir = handler != nullptr && !handler->getLockDirectory().empty()
+                    ? handler->getLockDirectory()
+                : locks != nullptr && *locks != '\0' ? locks
+                                                     : ".";
     for (int m = 0; m < a.mounts; ++m) {
         r.mounts.push_back(a.repo + "/" + lookupset::mountName(m));
         r.partConfigs.push_back(r.mounts.back() + "/repositorypart.cfg");

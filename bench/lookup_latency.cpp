@@ -24,7 +24,9 @@
 // counts as "lock_seen" when it found the lock file, else "waited" when its process gave up the
 // processor (a sleep, a disk or journal wait), else "preempted" when it was taken off the
 // processor for another task, else "running". "over_1ms_<kind> <count> <worst µs>".
+#include "OVRepositoryHandler.h"
 #include "OVSemaphore.h"
+#include "Registry.h"
 #include "repositoryhandler.h"
 
 #include <algorithm>
@@ -174,6 +176,16 @@ void printFigures(const char* prefix, std::vector<int64_t> times) {
     std::printf("%sworst_us %.1f\n", prefix, times.empty() ? 0.0 : times.back() / 1000.0);
 }
 
+// Where the library puts the repository's lock files: the directory its "lockDirectory" names,
+// else LOCK_VAR, else the working directory.
+std::string lockDirectoryOf(const std::string& repo) {
+    OVRepositoryHandler* handler = getRepository(repo.c_str());
+    if (handler != nullptr && !handler->getLockDirectory().empty())
+        return handler->getLockDirectory();
+    const char* lockVar = std::getenv("LOCK_VAR");
+    return lockVar != nullptr && *lockVar != '\0' ? lockVar : ".";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -189,8 +201,7 @@ int main(int argc, char** argv) {
         fail("usage: lookup_latency repo resources procs seconds");
 
     std::vector<std::string> names, lockFiles;
-    const char* lockVar = std::getenv("LOCK_VAR");
-    std::string lockDir = lockVar != nullptr ? lockVar : ".";
+    std::string lockDir = lockDirectoryOf(repo);
     for (long i = 0; i < resources; ++i) {
         names.push_back(resourceName(i));
         lockFiles.push_back(lockDir + "/" + lockFileName(resourceLockName(repo, names.back())));
