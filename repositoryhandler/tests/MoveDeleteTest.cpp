@@ -334,7 +334,7 @@ TEST(MoveVerification, RejectedCopiesKeepTheOrigin) {
 TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     TempDir dir;
     std::optional<AcrossFileSystems> across(std::in_place);
-    makeTree(dir / "o", {"a/f", "a/sub/g", "c", "m/new", "k/f", "p/f"});
+    makeTree(dir / "o", {"a/f", "a/sub/g", "c", "m/new", "k/f", "p/f", "q/f"});
     makeTree(dir / "d", {"m/old", "k/f"});
     writeFile(dir / "d/k/f", "differs");
     setTimes(dir / "o/a", 1000000000);
@@ -352,15 +352,18 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
             SeamFaults unreadable({{"lstat", "/o/z", EIO}});
             EXPECT_EQ(add(batch, "z", "z"), 8);
         }
+        EXPECT_EQ(add(batch, "q", "q"), 0);
+        makeTree(d, {"q/other"}); // another process's copy takes the name before the commit
         EXPECT_FALSE(present(d + "/h1/h2/a")) << "a staged copy waits for the commit";
         EXPECT_TRUE(present(o + "/a/sub/g") && present(o + "/c"));
-        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2, 8}));
+        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2, 8, 2}));
         EXPECT_EQ(batch.size(), 0u);
     }
     EXPECT_TRUE(holdsTree(d + "/h1/h2", {"a/f", "a/sub/g"}));
     EXPECT_TRUE(holdsTree(d, {"c", "m/new", "m/old"}));
     EXPECT_EQ(statOf(d + "/h1/h2/a").st_mtime, 1000000000);
-    EXPECT_EQ(namesIn(o), (std::vector<std::string>{"k", "p"}));
+    EXPECT_EQ(namesIn(o), (std::vector<std::string>{"k", "p", "q"}));
+    EXPECT_TRUE(holdsTree(d, {"q/other"}) && !present(d + "/q/f"));
     {
         ScopedSyscalls calls;
         calls.table().syncfs = [](int) {
