@@ -402,8 +402,15 @@ TEST(DataSafety, LeftoversAreInvisibleAndGoOnlyWithTheirMaker) {
     EXPECT_EQ(countSize(r.m0.c_str(), false), size);
     EXPECT_EQ(handler->removeResource("gone"), RES_OK);
     EXPECT_EQ(removeStagingLeftovers(r.m0), 0); // its maker lives
+    // A check that moves the old resources off a full m0 passes over the live copy, old as it is.
+    std::vector<std::string> works = namesIn(staging);
+    ASSERT_EQ(works.size(), 1u);
+    std::string copy = staging + "/" + works[0] + "/" + namesIn(staging + "/" + works[0])[0];
+    setTimes(r.on(r.m0, "keep"), 1000000000);
+    setTimes(copy + "/copy", 1000000000);
+    r.fill.setPercent(r.m0, 99);
     handler->checkOverload(false);
-    EXPECT_TRUE(present(staging));
+    EXPECT_TRUE(present(copy + "/copy/data") && present(r.on(r.m1, "keep")));
 
     ASSERT_EQ(write(die[1], &c, 1), 1);
     EXPECT_EQ(waitForChild(worker), -1);
