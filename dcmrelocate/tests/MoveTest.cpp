@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "MoveNoReplace.h"
 #include "OVSyscalls.h"
@@ -219,6 +220,27 @@ TEST_F(MoveTest, TargetOnAnotherFileSystemMovesNothing) {
     EXPECT_TRUE(listingOrder(mountPoint).empty()); // the directories were made on the tmpfs
 }
 
+// A target below a missing top-level directory is made on the root file system, wherever the run
+// is started: the dry run judges a move against "/", not against the current directory.
+TEST_F(MoveTest, DryRunJudgesAMissingTopLevelTargetAgainstTheRoot) {
+    writeDicom(ctImage(), at("src/f1"));
+    ASSERT_EQ(mkdir(at("here").c_str(), 0755), 0);
+    const std::string here = at("here");
+    RunOptions options;
+    options.prepare = [here] { return tmpfsOn(here)() && chdir(here.c_str()) == 0; };
+    const RunResult result =
+        run({"-d", at("src"), "/dcmrelocate-missing-" + std::to_string(getpid())}, options);
+    if (result.status == kPrepareFailed && result.err.empty()) {
+        GTEST_SKIP() << "no permission for a private mount namespace";
+    }
+    struct stat root, source;
+    ASSERT_EQ(stat("/", &root), 0);
+    ASSERT_EQ(stat(at("src/f1").c_str(), &source), 0);
+    EXPECT_EQ(result.err.find("Invalid cross-device link") != std::string::npos,
+              root.st_dev != source.st_dev)
+        << result.err;
+}
+
 // Causes beside those above and the unknown SOP Class (ScanTest): the real run names each in an
 // error, the dry run in a warning instead of the "mv"; both end with 2 and no result line.
 TEST_F(MoveTest, EveryCauseOfAFailedMoveIsNamedByTheRealAndTheDryRun) {
@@ -234,6 +256,12 @@ TEST_F(MoveTest, EveryCauseOfAFailedMoveIsNamedByTheRealAndTheDryRun) {
     const Cause causes[] = {
         {"two files of one name", [&] { writeDicom(ctImage(), at("src/f2")); }, "target exists",
          nullptr, 1},
+        {"a dangling link at the target",
+         [&] {
+             std::filesystem::create_directories(at("dst/201103/15/1.2.3"));
+             symlink("nowhere", at(target).c_str());
+         },
+         "target exists"},
         {"a file in the way", [&] { writeText(at("dst"), ""); }, "Not a directory"},
         {"another file system", [&] { mkdir(at("dst").c_str(), 0755); },
          "Invalid cross-device link", tmpfsOn(at("dst"))},

@@ -179,6 +179,17 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     };
     EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
     EXPECT_TRUE(present(hidden + "/f"));
+
+    // Likewise one whose query fails only when it is offered (the walk's query went through): it
+    // is given up, not offered again in the round that moving "i" starts.
+    static int queries;
+    queries = 0;
+    r.old(r.m0, "i");
+    calls.table().lstat = [](const char* p, struct stat* st) {
+        return hidden == p && ++queries == 2 ? (errno = EIO, -1) : ovsys::real().lstat(p, st);
+    };
+    EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
+    EXPECT_TRUE(present(hidden + "/f"));
 }
 
 // The target was chosen before the wait for the resource lock; a target switched off (or

@@ -374,4 +374,13 @@ TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
     EXPECT_EQ(token.rfind("token=", 0), 0u);
     EXPECT_EQ(readFile(repo / (kHostRecordPrefix + hostName())),
               "repositoryPath=" + repo.path() + "\nlockDirectory=" + shared.path() + "\n" + token);
+
+    // Of two processes making the token at once, the one that links it second takes the first's.
+    unlink((shared / kLockDirectoryIdName).c_str());
+    ScopedSyscalls calls;
+    calls.table().linkat = [](int fd, const char* from, int toFd, const char* to, int flags) {
+        writeFile(to, "token=first\n");
+        return ovsys::real().linkat(fd, from, toFd, to, flags);
+    };
+    EXPECT_EQ(lockDirectoryToken(shared.path()), "first");
 }

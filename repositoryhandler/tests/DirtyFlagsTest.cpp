@@ -145,6 +145,9 @@ TEST_F(DirtyFlags, ProcessesSeeAndKeepEachOthersChanges) {
               0);
     EXPECT_FALSE(mine.isDirty("a"));
     EXPECT_TRUE(mine.isDirty("b"));
+    // A set file removed elsewhere leaves no flag here.
+    ASSERT_EQ(unlink(setFile.c_str()), 0);
+    EXPECT_FALSE(mine.isDirty("b"));
 }
 
 namespace {

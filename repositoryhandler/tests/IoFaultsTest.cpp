@@ -141,6 +141,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"removal of an unreadable resource", Op::Removal, {"lstat", "o/r", EIO}, 8, "o/r"},
         {"taking away fails", Op::Removal, {"rename", "o/r", EIO}, 8, "o/r"},
         {"staging forbidden", Op::Removal, {"mkdir", kStagingName, EACCES}, 8, "o/r"},
+        {"staging takes no more directories", Op::Removal, {"mkdir", "/work-", EMLINK}, 0, ""},
         {"removal in place", Op::Cramped, {}, 0, kStagingName},
         {"removal in place, unlistable", Op::Cramped, {"readdir", "o/r", EIO}, 8, "o/r"},
         {"removal into the staging directory", Op::Staged, {}, 0, kStagingName},
@@ -173,7 +174,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
 namespace {
 
 enum RepoOp { Lookup, Create, TakeOver, Remove };
-enum Where { M0, M1, Legacy, M0HashLevel };
+enum Where { M0, M1, Legacy, M0HashLevel, M0TopHashLevel };
 
 // A resource at copy (flagged dirty with a second copy on m0), and the place of the resource on
 // faultOn that cannot be tested with call.
@@ -219,6 +220,7 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         {"dirty lookup", Lookup, M1, true, "openNoLinks", M1, EIO},
         {"creation", Create, M1, false, "openNoLinks", M1, EIO},
         {"creation, without openat2", Create, M1, false, "stat", M0, EACCES},
+        {"creation, the place cannot be made", Create, M1, false, "mkdir", M0TopHashLevel, EIO},
         {"take-over", TakeOver, Legacy, false, "lstat", Legacy, EIO},
         {"lookup, a hash level past a link", Lookup, M0, false, "lstat", M0HashLevel, EIO},
         {"removal", Remove, M1, false, "openNoLinks", M0, EIO},
@@ -231,6 +233,8 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         auto placeOf = [&](Where where) {
             if (where == M0HashLevel)
                 return parentOf(r.on(r.m0, id));
+            if (where == M0TopHashLevel)
+                return parentOf(parentOf(parentOf(r.on(r.m0, id))));
             return where == Legacy ? r.legacy + "/" + id : r.on(where == M0 ? r.m0 : r.m1, id);
         };
         if (row.copy == Legacy)
@@ -253,7 +257,9 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
             EXPECT_NO_THROW(EXPECT_EQ(runRepositoryOperation(r, row.op), RES_ERROR));
         }
         EXPECT_EQ(contentOf(r.repo.path()), before) << "a copy was touched or one was made";
-        EXPECT_EQ(loggedLines(log, placeOf(row.faultOn), row.error), 1u);
+        // A hash level that cannot be made is logged with the whole chain of levels.
+        Where logged = row.faultOn == M0TopHashLevel ? M0HashLevel : row.faultOn;
+        EXPECT_EQ(loggedLines(log, placeOf(logged), row.error), 1u);
         int status = -1;
         std::unique_ptr<char[]> again(getLocation_(r.repo.id(), id.c_str(), &status));
         EXPECT_EQ(status, row.op == Create ? RES_NOT_FOUND : RES_OK);

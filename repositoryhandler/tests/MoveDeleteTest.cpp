@@ -491,6 +491,20 @@ TEST(MoveInterrupted, OtherHostsWorkDirectoriesWaitADay) {
     close(release[1]);
     for (pid_t holder : holders)
         EXPECT_EQ(waitForChild(holder), 0);
+
+    // A directory put under the name once the dead one was locked is not the dead one: it stays.
+    static std::string swapped;
+    swapped = staging + "/work-here-77-9";
+    makeTree(swapped, {"f"});
+    ScopedSyscalls calls;
+    calls.table().flock = [](int fd, int operation) {
+        int locked = ovsys::real().flock(fd, operation);
+        if (pathOfFd(fd) == swapped && rename(swapped.c_str(), (swapped + "x").c_str()) == 0)
+            makeTree(swapped, {"g"});
+        return locked;
+    };
+    removeStagingLeftovers(dir.path());
+    EXPECT_TRUE(present(swapped + "/g"));
 }
 
 TEST(DeleteRes, TreesFilesAndMissingPaths) {
