@@ -247,6 +247,11 @@ TEST(Location, LegacyResourcesAreTakenOver) {
     EXPECT_EQ(status, RES_OK);
     EXPECT_EQ(readFile(r.on(r.m0, "old") + "/data"), "x");
     EXPECT_FALSE(present(r.legacy + "/old"));
+    // A take-over cut short, its copy moved to m1 since: the two settle there, into one.
+    makeTree(r.legacy, {"cut/data"});
+    makeTree(parentOf(r.on(r.m1, "cut")), {"cut/data"});
+    EXPECT_EQ(r.lookUp("cut", status), r.on(r.m1, "cut"));
+    EXPECT_TRUE(status == RES_OK && !present(r.on(r.m0, "cut")) && !present(r.legacy + "/cut"));
 
     // No mount can take it: used where it lies.
     mkdir((r.legacy + "/kept").c_str(), 0755);

@@ -43,6 +43,16 @@ Presence OVRepositoryHandler::legacyEntry(const char* resource, struct stat* st)
 char* OVRepositoryHandler::takeOverLegacy(const char* resource, bool touch, int* failure) {
     std::string legacy = legacyPath(resource);
     int target = getActualMountPointForLegacy();
+    // A take-over cut short left a copy on a mount, which a check may have moved since: the
+    // legacy copy goes onto that copy (they settle into one) rather than to a third place.
+    for (size_t i = 0; target != -1 && i < mounts.size(); ++i) {
+        int found = RES_NOT_FOUND;
+        Owned there(mounts[i]->getLocation(resource, &found, nullptr, false));
+        if (there) {
+            target = static_cast<int>(i);
+            break;
+        }
+    }
     // Taking it over creates the resource on the mounts: an absent mount may hold an older copy,
     // which must not pass for the clean one later. Without the flag it stays where it lies.
     bool flagged =
