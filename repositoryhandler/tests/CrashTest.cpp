@@ -155,27 +155,7 @@ public:
     explicit DyingCalls(long n) {
         callsMade = 0;
         dyingCall = n;
-        ovsys::Table& table = calls.table();
-        table.rename = [](const char* a, const char* b) {
-            countCall();
-            return ovsys::real().rename(a, b);
-        };
-        table.unlink = [](const char* a) {
-            countCall();
-            return ovsys::real().unlink(a);
-        };
-        table.unlinkat = [](int fd, const char* a, int flags) {
-            countCall();
-            return ovsys::real().unlinkat(fd, a, flags);
-        };
-        table.rmdir = [](const char* a) {
-            countCall();
-            return ovsys::real().rmdir(a);
-        };
-        table.mkdir = [](const char* a, mode_t mode) {
-            countCall();
-            return ovsys::real().mkdir(a, mode);
-        };
+        countDirectoryChanges(calls.table(), countCall);
     }
 
 private:

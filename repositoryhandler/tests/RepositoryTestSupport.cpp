@@ -499,3 +499,31 @@ bool holdsTree(const std::string& root, const std::vector<std::string>& files) {
             return false;
     return true;
 }
+
+namespace {
+void (*changeCounter)() = nullptr;
+} // namespace
+
+void countDirectoryChanges(ovsys::Table& table, void (*counter)()) {
+    changeCounter = counter;
+    table.rename = [](const char* from, const char* to) {
+        changeCounter();
+        return ovsys::real().rename(from, to);
+    };
+    table.unlink = [](const char* path) {
+        changeCounter();
+        return ovsys::real().unlink(path);
+    };
+    table.unlinkat = [](int fd, const char* name, int flags) {
+        changeCounter();
+        return ovsys::real().unlinkat(fd, name, flags);
+    };
+    table.rmdir = [](const char* path) {
+        changeCounter();
+        return ovsys::real().rmdir(path);
+    };
+    table.mkdir = [](const char* path, mode_t mode) {
+        changeCounter();
+        return ovsys::real().mkdir(path, mode);
+    };
+}

@@ -104,6 +104,10 @@ public:
 private:
     ScopedSyscalls calls;
 };
+// Puts in the table rename, unlink, unlinkat, rmdir and mkdir calls that call counter() first and
+// then the real call: a test kills its process at a chosen change of a directory. Entries may be
+// replaced afterwards (by calls that count too).
+void countDirectoryChanges(ovsys::Table& table, void (*counter)());
 // The path of an open descriptor ("" beyond PATH_MAX), errno kept.
 std::string pathOfFd(int fd);
 

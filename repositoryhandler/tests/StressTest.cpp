@@ -1191,6 +1191,7 @@ public:
     explicit DyingCalls(long n) {
         dyingCall = n;
         ovsys::Table& table = calls.table();
+        countDirectoryChanges(table, countVictimCall);
         table.open = [](const char* path, int flags, mode_t mode) {
             if ((flags & O_CREAT) != 0)
                 countVictimCall();
@@ -1206,22 +1207,6 @@ public:
                 heldLocks.erase(std::remove(heldLocks.begin(), heldLocks.end(), path),
                                 heldLocks.end());
             return result;
-        };
-        table.rename = [](const char* from, const char* to) {
-            countVictimCall();
-            return ovsys::real().rename(from, to);
-        };
-        table.unlinkat = [](int fd, const char* name, int flags) {
-            countVictimCall();
-            return ovsys::real().unlinkat(fd, name, flags);
-        };
-        table.rmdir = [](const char* path) {
-            countVictimCall();
-            return ovsys::real().rmdir(path);
-        };
-        table.mkdir = [](const char* path, mode_t mode) {
-            countVictimCall();
-            return ovsys::real().mkdir(path, mode);
         };
     }
 
