@@ -345,4 +345,13 @@ TEST(Semaphore, ResourceIdReplacesSlashes) {
     id.reset(toResourceID("/var/log/notes.txt", "a/b/"));
     EXPECT_STREQ(id.get(), "OVRepositoryHandler-_var_log_notes.txt-a_b_");
     EXPECT_THROW(toResourceID(nullptr, "x"), OVAssertionException);
+
+    // A name that fits is kept whole; a longer one is cut and ends with a hash of all of it, so
+    // that names differing only past the cut still lock apart.
+    const std::string fits(kLockFileNameMax - 10, 'n'), cut = fits + "a", other = fits + "b";
+    EXPECT_EQ(lockFileName(fits), "semaphore_" + fits);
+    EXPECT_EQ(lockFileName(cut).size(), kLockFileNameMax);
+    EXPECT_EQ(lockFileName(cut).substr(0, 239), "semaphore_" + fits.substr(0, 228) + "-");
+    EXPECT_NE(lockFileName(cut), lockFileName(other));
+    EXPECT_EQ(lockFileName(cut), lockFileName(cut));
 }

@@ -175,10 +175,28 @@ TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
 TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
     TestRepository repo;
     std::string missing = repo / "not-there";
-    OVRepositoryHandler* handler = getRepository(missing.c_str());
+    OVRepositoryHandler* handler = nullptr;
+    {
+        SyslogCapture quiet; // a missing directory is no error; one that cannot be reached is
+        handler = getRepository(missing.c_str());
+        ScopedSyscalls calls;
+        calls.table().access = [](const char*, int) {
+            errno = EACCES;
+            return -1;
+        };
+        EXPECT_EQ(getRepository(repo.id())->getStatus(), REPO_MISSING);
+        EXPECT_EQ(quiet.messages(),
+                  std::vector<std::string>{"The repository directory \"" + repo.path() +
+                                           "\" could not be reached. Error code "
+                                           "is 13"});
+    }
     EXPECT_STREQ(handler->getID(), missing.c_str());
     EXPECT_EQ(handler->getStatus(), REPO_MISSING);
     EXPECT_TRUE(handler->getMounts().empty());
+    // Looked for again by the next lookup: made meanwhile, it is found.
+    ASSERT_EQ(mkdir(missing.c_str(), 0755), 0);
+    writeFile(missing + "/repositorypart.cfg", "");
+    EXPECT_EQ(getRepository(missing.c_str())->getStatus() & REPO_MISSING, 0);
 
     repo.configure("mountPoints = m1\\gone\n");
     repo.addMount("m1");
@@ -383,4 +401,76 @@ TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
         return ovsys::real().linkat(fd, from, toFd, to, flags);
     };
     EXPECT_EQ(lockDirectoryToken(shared.path()), "first");
+}
+
+// A lock directory token or a host record that cannot be read or written gives no token (or
+// leaves the record as it was), is logged with its path and errno, and leaves no file beside it.
+TEST(ConfigFile, ATokenOrHostRecordThatFailsIsLoggedAndLeavesNothingBeside) {
+    const std::string token = std::string("/") + kLockDirectoryIdName;
+    const std::string record = std::string("/") + kHostRecordPrefix + hostName();
+    const struct {
+        const char* what;
+        bool host;       // the host record is written, else the token is read or made
+        bool tokenThere; // before, and after for a token
+        SeamFault fault;
+        std::string logged; // the path below its directory, then the verb
+        bool tokenLeft;
+    } rows[] = {
+        {"token unreadable",
+         false,
+         true,
+         {"read", token, EIO},
+         token + "\" could not be read",
+         true},
+        {"token not flushed",
+         false,
+         false,
+         {"fsync", token, EIO},
+         token + "." + writerTag() + "\" could not be written",
+         false},
+        {"token not linked",
+         false,
+         false,
+         {"linkat", token, EIO},
+         token + "\" could not be written",
+         false},
+        {"token not read back",
+         false,
+         false,
+         {"read", token, EIO},
+         token + "\" could not be read",
+         true},
+        {"record not flushed",
+         true,
+         true,
+         {"fsync", record, EIO},
+         record + "~" + std::to_string(getpid()) + "\" could not be written",
+         true},
+        {"record not placed",
+         true,
+         true,
+         {"rename", record, EIO},
+         record + "\" could not be written",
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir lockDir, repo;
+        if (row.tokenThere)
+            writeFile(lockDir / kLockDirectoryIdName, "token=old\n");
+        SyslogCapture log;
+        {
+            SeamFaults injected({row.fault});
+            if (row.host)
+                recordHost(repo.path(), lockDir.path());
+            else
+                EXPECT_EQ(lockDirectoryToken(lockDir.path()), "");
+        }
+        std::string dir = row.host ? repo.path() : lockDir.path();
+        std::string kind = row.host ? "host record" : "lock directory token";
+        EXPECT_EQ(log.messages(), std::vector<std::string>{"The " + kind + " \"" + dir +
+                                                           row.logged + ". Error code is 5"});
+        EXPECT_TRUE(namesIn(repo.path()).empty());
+        EXPECT_EQ(namesIn(lockDir.path()).size(), row.tokenLeft ? 1u : 0u);
+    }
 }

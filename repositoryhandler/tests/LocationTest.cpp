@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -28,6 +29,23 @@ time_t modified(const std::string& path) {
 
 int noSleep(const struct timespec*, struct timespec*) {
     return 0;
+}
+
+// Set once a copy was refused its place: from then on the legacy entry cannot be tested.
+bool placingRefused = false;
+
+int refusePlacing(const char*, const char*) {
+    placingRefused = true;
+    errno = EIO;
+    return -1;
+}
+
+int legacyUntestableAfterwards(const char* path, struct stat* st) {
+    if (placingRefused && std::strstr(path, "/legacy/untestable") != nullptr) {
+        errno = EIO;
+        return -1;
+    }
+    return ovsys::real().lstat(path, st);
 }
 
 } // namespace
@@ -221,6 +239,22 @@ TEST(Location, CreationWithoutAUsableMount) {
     TwoMounts r;
     SyslogCapture capture;
     int status = -1;
+    // A mount that refuses the write for any cause but a read-only file system ends the creation;
+    // one that is read-only (though statvfs did not tell) is passed over, and counts as such.
+    {
+        SeamFaults failing({{"mkdir", r.on(r.m0, "io"), EIO}});
+        EXPECT_EQ(r.handler()->createDirectory("io", &status, false), nullptr);
+        EXPECT_EQ(status, RES_ERROR);
+        SeamFaults readOnly({{"mkdir", r.on(r.m0, "ro"), EROFS}});
+        Owned made(r.handler()->createDirectory("ro", &status, false));
+        EXPECT_EQ(made ? std::string(made.get()) : "", r.on(r.m1, "ro"));
+        EXPECT_EQ(status, RES_OK);
+    }
+    EXPECT_FALSE(present(r.on(r.m0, "io")) || present(r.on(r.m1, "io")));
+    std::vector<std::string> logged = capture.messages();
+    EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                         "The mount \"" + r.m0 + "\" is read-only: no new resource goes there."),
+              1);
     r.fill.setPercent(r.m0, 98);
     r.fill.setPercent(r.m1, 97);
     EXPECT_EQ(r.handler()->createLocation("x", &status, false), nullptr);
@@ -275,6 +309,17 @@ TEST(Location, LegacyResourcesAreTakenOver) {
 
     Owned created(r.handler()->createToLegacy("fresh"));
     EXPECT_STREQ(created.get(), (r.legacy + "/fresh").c_str());
+
+    // The move fails, and then the legacy entry cannot be tested: an error, never "not found".
+    makeTree(r.legacy, {"untestable/data"});
+    {
+        ScopedSyscalls calls;
+        calls.table().renameNoReplace = refusePlacing;
+        calls.table().lstat = legacyUntestableAfterwards;
+        EXPECT_EQ(r.lookUp("untestable", status), "(null)");
+    }
+    EXPECT_EQ(status, RES_ERROR);
+    EXPECT_TRUE(placingRefused && present(r.legacy + "/untestable/data"));
 }
 
 TEST(Location, RemovalCodesAndWhatItLeaves) {
