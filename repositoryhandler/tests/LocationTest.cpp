@@ -31,7 +31,7 @@ int noSleep(const struct timespec*, struct timespec*) {
     return 0;
 }
 
-// Set once a copy was refused its place: from then on the legacy entry cannot be tested.
+// Set once a copy was refused its place: from then on neither place of it can be tested.
 bool placingRefused = false;
 
 int refusePlacing(const char*, const char*) {
@@ -40,8 +40,8 @@ int refusePlacing(const char*, const char*) {
     return -1;
 }
 
-int legacyUntestableAfterwards(const char* path, struct stat* st) {
-    if (placingRefused && std::strstr(path, "/legacy/untestable") != nullptr) {
+int untestableAfterwards(const char* path, struct stat* st) {
+    if (placingRefused && std::strstr(path, "/untestable") != nullptr) {
         errno = EIO;
         return -1;
     }
@@ -66,6 +66,15 @@ TEST(Location, CleanResourceComesFromTheFirstMountHoldingIt) {
 
     EXPECT_EQ(r.lookUp("nowhere", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
+
+    // Where the kernel or file system cannot refuse links in one call, each level is tested.
+    for (int refusal : {ENOSYS, EINVAL, EXDEV, ELOOP}) {
+        SeamFaults injected({{"openNoLinks", "/", refusal}});
+        EXPECT_EQ(r.lookUp("r1", status), first) << refusal;
+        EXPECT_EQ(status, RES_OK) << refusal;
+        EXPECT_EQ(r.lookUp("nowhere", status), "(null)") << refusal;
+        EXPECT_EQ(status, RES_NOT_FOUND) << refusal;
+    }
 }
 
 // Lookups settle the location test and the link test in one call where no link is on the way;
@@ -112,8 +121,8 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
 
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
     TwoMounts r;
-    // Past its clean limit, but not full: m1 still takes what the merge copies.
-    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 60\ncleanLimit = 50\n");
+    // Past its clean and switch limits, but not full: m1 still takes what the merge copies.
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 60\ncleanLimit = 50\nswitchLimit = 50\n");
     r.fill.setPercent(r.m1, 55);
     std::string first = r.make(r.m0, "r1", "a"), second = r.make(r.m1, "r1", "b");
     r.handler()->getDirtyFlags().setDirty("r1", true);
@@ -310,16 +319,18 @@ TEST(Location, LegacyResourcesAreTakenOver) {
     Owned created(r.handler()->createToLegacy("fresh"));
     EXPECT_STREQ(created.get(), (r.legacy + "/fresh").c_str());
 
-    // The move fails, and then the legacy entry cannot be tested: an error, never "not found".
+    // The move fails, and then neither place can be tested: an error, never "not found", and
+    // flagged, since a copy may stand on the mount.
     makeTree(r.legacy, {"untestable/data"});
     {
         ScopedSyscalls calls;
         calls.table().renameNoReplace = refusePlacing;
-        calls.table().lstat = legacyUntestableAfterwards;
+        calls.table().lstat = untestableAfterwards;
         EXPECT_EQ(r.lookUp("untestable", status), "(null)");
     }
     EXPECT_EQ(status, RES_ERROR);
     EXPECT_TRUE(placingRefused && present(r.legacy + "/untestable/data"));
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("untestable"));
 }
 
 TEST(Location, RemovalCodesAndWhatItLeaves) {
@@ -449,6 +460,7 @@ TEST(Location, ListingTimesAndEmptying) {
     r.unmount(r.m1);
     r.handler()->makeEmpty();
     char** all = r.handler()->listResources(0, &count, false);
+    EXPECT_NE(all, nullptr); // empty, yet complete
     delete[] all;
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(present(r.m1 + "/repositorypart.cfg")); // switched on again
