@@ -474,3 +474,48 @@ TEST(ConfigFile, ATokenOrHostRecordThatFailsIsLoggedAndLeavesNothingBeside) {
         EXPECT_EQ(namesIn(lockDir.path()).size(), row.tokenLeft ? 1u : 0u);
     }
 }
+
+// The "<host>-<pid>" tags of temporary names, and when their writer counts as gone: on this host
+// only when no such process is left (a live process of another user is not gone), on another
+// host only once its leftover is older than a day.
+TEST(ConfigFile, WriterTagsAndWhenTheirWriterIsGone) {
+    const struct {
+        std::string tag;
+        bool parsed;
+        std::string host;
+        pid_t pid;
+    } rows[] = {
+        {"12345", true, hostName(), 12345},
+        {"h-123456789", true, "h", 123456789},
+        {"a-b-42", true, "a-b", 42},
+        {hostName() + "-7", true, hostName(), 7},
+        {"h-1234567890", false, "", 0},
+        {"123456789012", false, "", 0},
+        {"-12", false, "", 0},
+        {"h-", false, "", 0},
+        {"h-1x", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const auto& row : rows) {
+        Writer writer;
+        EXPECT_EQ(parseWriterTag(row.tag, writer), row.parsed) << row.tag;
+        EXPECT_TRUE(!row.parsed || (writer.host == row.host && writer.pid == row.pid &&
+                                    writer.ownHost == (row.host == hostName())))
+            << row.tag;
+    }
+    const time_t now = 1000000;
+    pid_t ended = startChild([] { return 0; });
+    waitForChild(ended);
+    EXPECT_TRUE(writerGone({hostName(), ended, true}, now, now));
+    EXPECT_FALSE(writerGone({hostName(), getpid(), true}, 0, now));
+    EXPECT_EQ(runInChild([&] { // pid 1 lives, but another user may not signal it
+                  return setuid(65534) == 0 && !writerGone({hostName(), 1, true}, 0, now) ? 0 : 1;
+              }),
+              0);
+    EXPECT_FALSE(writerGone({"other", 1, false}, now - kForeignLeftoverSeconds, now));
+    EXPECT_TRUE(writerGone({"other", 1, false}, now - kForeignLeftoverSeconds - 1, now));
+    // Trailing "/" go, but the root stays the root.
+    EXPECT_EQ(resolveLockDirectory("/r", "/"), "/");
+    EXPECT_EQ(resolveLockDirectory("/r", "///"), "/");
+    EXPECT_EQ(resolveLockDirectory("/r", "l/"), "/r/l");
+}

@@ -27,7 +27,10 @@ time_t modified(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
 }
 
-int noSleep(const struct timespec*, struct timespec*) {
+long sleptMicros = 0;
+
+int countSleep(const struct timespec* delay, struct timespec*) {
+    sleptMicros += delay->tv_sec * 1000000 + delay->tv_nsec / 1000;
     return 0;
 }
 
@@ -66,15 +69,6 @@ TEST(Location, CleanResourceComesFromTheFirstMountHoldingIt) {
 
     EXPECT_EQ(r.lookUp("nowhere", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
-
-    // Where the kernel or file system cannot refuse links in one call, each level is tested.
-    for (int refusal : {ENOSYS, EINVAL, EXDEV, ELOOP}) {
-        SeamFaults injected({{"openNoLinks", "/", refusal}});
-        EXPECT_EQ(r.lookUp("r1", status), first) << refusal;
-        EXPECT_EQ(status, RES_OK) << refusal;
-        EXPECT_EQ(r.lookUp("nowhere", status), "(null)") << refusal;
-        EXPECT_EQ(status, RES_NOT_FOUND) << refusal;
-    }
 }
 
 // Lookups settle the location test and the link test in one call where no link is on the way;
@@ -116,6 +110,24 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
     ASSERT_EQ(mkdirs(fileLevel.substr(0, fileLevel.rfind('/')).c_str(), 0755), 0);
     writeFile(fileLevel, "plain");
     EXPECT_EQ(r.lookUp("onfile", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
+
+    // Where the kernel or file system cannot refuse links in one call, each level is tested, with
+    // the same answers.
+    for (int refusal : {0, ENOSYS, EINVAL, EXDEV, ELOOP}) {
+        SeamFaults injected({{"openNoLinks", "/", refusal}});
+        EXPECT_EQ(r.lookUp("target", status), target) << refusal;
+        EXPECT_EQ(status, RES_OK) << refusal;
+        for (const char* absent : {"hidden", "onfile", "nowhere"}) {
+            EXPECT_EQ(r.lookUp(absent, status), "(null)") << refusal << absent;
+            EXPECT_EQ(status, RES_NOT_FOUND) << refusal << absent;
+        }
+    }
+    // A name too long for the file system holds nothing on a mount.
+    status = -1;
+    Owned tooLong(r.handler()->getMounts()[0]->getLocation(std::string(300, 'x').c_str(), &status,
+                                                           nullptr, false));
+    EXPECT_EQ(tooLong, nullptr);
     EXPECT_EQ(status, RES_NOT_FOUND);
 }
 
@@ -260,6 +272,7 @@ TEST(Location, CreationWithoutAUsableMount) {
         EXPECT_EQ(status, RES_OK);
     }
     EXPECT_FALSE(present(r.on(r.m0, "io")) || present(r.on(r.m1, "io")));
+    EXPECT_TRUE(has(r.handler()->getMounts()[0]->checkStatus(false), MOUNT_FULL | MOUNT_SWITCH));
     std::vector<std::string> logged = capture.messages();
     EXPECT_EQ(std::count(logged.begin(), logged.end(),
                          "The mount \"" + r.m0 + "\" is read-only: no new resource goes there."),
@@ -350,6 +363,14 @@ TEST(Location, RemovalCodesAndWhatItLeaves) {
     EXPECT_FALSE(present(a.substr(0, r.m0.size() + 3))); // the hash directories went too
     EXPECT_EQ(readFile(outside + "/keep"), "k");
     EXPECT_EQ(r.handler()->removeResource("gone"), RES_NOT_FOUND);
+    // A copy that cannot be removed fails the removal, whatever became of the others.
+    std::string stuck = r.make(r.m0, "half");
+    r.make(r.m1, "half");
+    {
+        SeamFaults injected({{"rename", stuck, EIO}});
+        EXPECT_EQ(r.handler()->removeResource("half"), RES_ERROR);
+    }
+    EXPECT_TRUE(present(stuck + "/f"));
 
     // Held by another process: 16 (the 30-second wait runs without sleeping here).
     r.make(r.m0, "busy");
@@ -374,8 +395,10 @@ TEST(Location, RemovalCodesAndWhatItLeaves) {
     close(ready[0]);
     {
         ScopedSyscalls calls;
-        calls.table().nanosleep = noSleep;
+        calls.table().nanosleep = countSleep;
+        sleptMicros = 0;
         EXPECT_EQ(r.handler()->removeResource("busy"), RES_LOCK_FAILED);
+        EXPECT_TRUE(sleptMicros >= 30000000 && sleptMicros < 31000000) << sleptMicros;
         EXPECT_EQ(r.handler()->checkResourceStatus("busy"), RES_LOCK_FAILED);
         int status = 77;
         EXPECT_EQ(r.handler()->getLocation("busy", &status, true, false), nullptr);
@@ -447,7 +470,16 @@ TEST(Location, ListingTimesAndEmptying) {
         delete[] files[i];
     delete[] files;
 
+    {
+        SeamFaults injected({{"opendir", r.m1, EIO}}); // incomplete: no listing at all
+        EXPECT_EQ(r.handler()->listResources(1, &count, true), nullptr);
+        EXPECT_EQ(count, 0);
+    }
     struct utimbuf times = {12345, 67890}, read = {0, 0};
+    {
+        SeamFaults injected({{"times", r.on(r.m1, "b"), EIO}});
+        EXPECT_EQ(r.handler()->setTimeProperties("b", &times), 0);
+    }
     EXPECT_EQ(r.handler()->setTimeProperties("b", &times), 1);
     EXPECT_EQ(r.handler()->getTimeProperties("b", &read), 1);
     EXPECT_EQ(read.actime, 12345);
