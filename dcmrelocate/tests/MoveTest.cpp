@@ -276,6 +276,7 @@ TEST_F(MoveTest, EveryCauseOfAFailedMoveIsNamedByTheRealAndTheDryRun) {
              chmod(tmp.path().c_str(), 0755);
              std::filesystem::create_directories(at("dst"));
              chmod(at("dst").c_str(), 0776);
+             chmod(at("src").c_str(), 0777);
          },
          "Permission denied", asNobody},
         {"a source directory that may not be written",
