@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <set>
@@ -26,6 +27,17 @@ double secondsSince(Clock::time_point start) {
 
 bool present(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+// The number of descriptors this process holds.
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
 }
 
 // The delays (µs) requested from nanosleep while a recorder is installed; nothing actually sleeps.
@@ -67,7 +79,9 @@ TEST(Semaphore, TakesAFreeLockAndReleasesIt) {
 
         lock.unlock();
         EXPECT_FALSE(present(file));
-        EXPECT_TRUE(other.lockResource()); // an object may lock again after a release
+        size_t held = openDescriptors();
+        EXPECT_TRUE(other.lockResource());  // an object may lock again after a release
+        EXPECT_EQ(openDescriptors(), held); // the lock is the file, no descriptor stays open
     }
     umask(oldMask);
     EXPECT_FALSE(present(dir / "semaphore_res")); // released by the destructor

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -23,6 +24,17 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
+// The number of descriptors this process holds.
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
 time_t modified(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
@@ -33,6 +45,18 @@ long sleptMicros = 0;
 int countSleep(const struct timespec* delay, struct timespec*) {
     sleptMicros += delay->tv_sec * 1000000 + delay->tv_nsec / 1000;
     return 0;
+}
+
+// Fails the first read of the dirty-flag file only.
+bool flagReadFailed = false;
+
+ssize_t failFirstFlagRead(int fd, void* into, size_t size) {
+    if (!flagReadFailed && pathOfFd(fd).find("/.dirty") != std::string::npos) {
+        flagReadFailed = true;
+        errno = EIO;
+        return -1;
+    }
+    return ovsys::real().read(fd, into, size);
 }
 
 // Set once a copy was refused its place: from then on neither place of it can be tested.
@@ -70,6 +94,9 @@ TEST(Location, CleanResourceComesFromTheFirstMountHoldingIt) {
 
     EXPECT_EQ(r.lookUp("nowhere", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
+    size_t held = openDescriptors();
+    EXPECT_EQ(r.lookUp("r1", status), first);
+    EXPECT_EQ(openDescriptors(), held); // the handle on the copy found is closed
 }
 
 // Lookups settle the location test and the link test in one call where no link is on the way;
@@ -174,6 +201,20 @@ TEST(Location, DirtyCopiesThatCannotBeSettled) {
     EXPECT_EQ(r.lookUp("r3", status), only);
     EXPECT_EQ(status, RES_DIRTY);
     EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("r3"));
+
+    // Flags that could not be read: the copies are merged, but a flag set meanwhile by another
+    // process stays.
+    rename((r.m1 + "/repositorypart.no").c_str(), (r.m1 + "/repositorypart.cfg").c_str());
+    std::string earlier = r.make(r.m0, "r4", "a"), later = r.make(r.m1, "r4", "b");
+    r.handler(); // sees m1 back before the flags fail
+    writeFile(r.repo / ".dirty", "r2\nr3\nr4\n");
+    {
+        ScopedSyscalls calls;
+        calls.table().read = failFirstFlagRead;
+        EXPECT_EQ(r.lookUp("r4", status), later);
+    }
+    EXPECT_TRUE(flagReadFailed && !present(earlier) && present(later + "/a"));
+    EXPECT_EQ(readFile(r.repo / ".dirty"), "r2\nr3\nr4\n");
 }
 
 TEST(Location, CreationPlacesAndMarksWhileIncomplete) {
@@ -321,6 +362,13 @@ TEST(Location, LegacyResourcesAreTakenOver) {
     r.fill.setPercent(r.m1, 99);
     EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
     EXPECT_EQ(status, RES_OK);
+    // Used where it lies, it is touched only when asked to be.
+    struct utimbuf old = {1000, 1000};
+    utime((r.legacy + "/kept").c_str(), &old);
+    EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
+    EXPECT_EQ(modified(r.legacy + "/kept"), 1000);
+    Owned(r.handler()->getLocation("kept", &status, true, true));
+    EXPECT_GT(modified(r.legacy + "/kept"), 1000);
 
     // The chosen mount cannot make a location: the same, and nothing moves.
     r.fill.setPercent(r.m0, 10);
@@ -337,6 +385,18 @@ TEST(Location, LegacyResourcesAreTakenOver) {
 
     Owned created(r.handler()->createToLegacy("fresh"));
     EXPECT_STREQ(created.get(), (r.legacy + "/fresh").c_str());
+
+    // The move fails: the legacy copy is used where it lies, touched when asked to be.
+    makeTree(r.legacy, {"refused/data"});
+    utime((r.legacy + "/refused").c_str(), &old);
+    {
+        ScopedSyscalls calls;
+        calls.table().renameNoReplace = refusePlacing;
+        Owned kept(r.handler()->getLocation("refused", &status, true, true));
+        EXPECT_STREQ(kept.get(), (r.legacy + "/refused").c_str());
+    }
+    EXPECT_GT(modified(r.legacy + "/refused"), 1000);
+    placingRefused = false;
 
     // The move fails, and then neither place can be tested: an error, never "not found", and
     // flagged, since a copy may stand on the mount.
@@ -378,6 +438,17 @@ TEST(Location, RemovalCodesAndWhatItLeaves) {
         EXPECT_EQ(r.handler()->removeResource("half"), RES_ERROR);
     }
     EXPECT_TRUE(present(stuck + "/f"));
+
+    // While the flags cannot be read, a lookup that saw every mount settles a removal: a resource
+    // found on one mount is removed, one found nowhere is not found.
+    std::string single = r.make(r.m1, "single");
+    writeFile(r.repo / ".dirty", "other\n"); // by another process: read again
+    {
+        SeamFaults injected({{"read", "/.dirty", EIO}});
+        EXPECT_EQ(r.handler()->removeResource("single"), RES_OK);
+        EXPECT_EQ(r.handler()->removeResource("nowhere"), RES_NOT_FOUND);
+    }
+    EXPECT_FALSE(present(single));
 
     // Held by another process: 16 (the 30-second wait runs without sleeping here).
     r.make(r.m0, "busy");
