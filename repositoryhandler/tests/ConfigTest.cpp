@@ -351,6 +351,23 @@ TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
 
     repo.configure("lockDirectory = " + shared.path() + "\n");
     setModified(repo / "repository.cfg", stamp += 5);
+    // The dirty flags are locked there too, also after a set-up of the same handler.
+    {
+        OVSemaphore flagLock(resourceLockName(repo / ".dirty", ""), shared.path(), true);
+        ASSERT_TRUE(flagLock.lock(1));
+        ScopedSyscalls calls;
+        calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+        OVRepositoryHandler* handler = getRepository(repo.id());
+        EXPECT_FALSE(handler->getDirtyFlags().setDirty("x", true));
+        handler->setup(repo.id());
+        EXPECT_FALSE(handler->getDirtyFlags().setDirty("x", true));
+        unlink((repo / "repository.cfg").c_str()); // not shared any more
+        handler->setup(repo.id());
+        handler->getDirtyFlags().beginCall();
+        EXPECT_TRUE(handler->getDirtyFlags().setDirty("x", false));
+        repo.configure("lockDirectory = " + shared.path() + "\n");
+        setModified(repo / "repository.cfg", stamp += 5);
+    }
     int status = 0;
     std::unique_ptr<char[]> made(createDirectory_(repo.id(), "r", &status, false));
     ASSERT_NE(made, nullptr);
@@ -401,6 +418,16 @@ TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
         return ovsys::real().linkat(fd, from, toFd, to, flags);
     };
     EXPECT_EQ(lockDirectoryToken(shared.path()), "first");
+
+    // A lock directory missing at one set-up is recorded by a later one of this process.
+    repo.configure("lockDirectory = later\n");
+    setModified(repo / "repository.cfg", stamp += 5);
+    EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_LOCK_FAILED);
+    ASSERT_EQ(mkdir((repo / "later").c_str(), 0755), 0);
+    setModified(repo / "repository.cfg", stamp += 5);
+    EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_OK);
+    EXPECT_NE(readFile(repo / (kHostRecordPrefix + hostName())).find(repo / "later"),
+              std::string::npos);
 }
 
 // A lock directory token or a host record that cannot be read or written gives no token (or
@@ -473,6 +500,14 @@ TEST(ConfigFile, ATokenOrHostRecordThatFailsIsLoggedAndLeavesNothingBeside) {
         EXPECT_TRUE(namesIn(repo.path()).empty());
         EXPECT_EQ(namesIn(lockDir.path()).size(), row.tokenLeft ? 1u : 0u);
     }
+    // What a killed process of the same number left under the name written aside is no obstacle.
+    TempDir lockDir, repo;
+    writeFile(lockDir / kLockDirectoryIdName + "." + writerTag(), "token=ha");
+    EXPECT_EQ(lockDirectoryToken(lockDir.path()).size(), 32u);
+    writeFile(repo.path() + record + "~" + std::to_string(getpid()), "half");
+    recordHost(repo.path(), lockDir.path());
+    EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{record.substr(1)});
+    EXPECT_EQ(readFile(repo.path() + record).rfind("repositoryPath=", 0), 0u);
 }
 
 // The "<host>-<pid>" tags of temporary names, and when their writer counts as gone: on this host
