@@ -127,6 +127,10 @@ TEST(ConfigFile, MountPointsSplitAtBackslashes) {
     OVRepositoryHandler* handler = getRepository(repo.id());
     EXPECT_TRUE(handler->getMounts().empty());
     EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+
+    repo.configure("mountPoints =\n"); // no list: the repository is its own mount
+    setModified(repo / "repository.cfg", 15);
+    EXPECT_EQ(mountPaths(getRepository(repo.id())), std::vector<std::string>{repo.path()});
 }
 
 TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
