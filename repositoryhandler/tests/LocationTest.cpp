@@ -478,6 +478,7 @@ TEST(Location, RemovalCodesAndWhatItLeaves) {
         EXPECT_EQ(r.handler()->removeResource("busy"), RES_LOCK_FAILED);
         EXPECT_TRUE(sleptMicros >= 30000000 && sleptMicros < 31000000) << sleptMicros;
         EXPECT_EQ(r.handler()->checkResourceStatus("busy"), RES_LOCK_FAILED);
+        EXPECT_EQ(Owned(r.handler()->createDirectory("busy", nullptr, false)), nullptr);
         int status = 77;
         EXPECT_EQ(r.handler()->getLocation("busy", &status, true, false), nullptr);
         EXPECT_EQ(status, 77);
