@@ -75,6 +75,8 @@ TEST_F(CommandLineTest, SourceThatCannotBeOpenedFailsTheRun) {
     expectRun(run({"empty", "dst"}), "", "Info: Processing directory empty\n" + closing(0), 0);
     // A directory below the source that cannot be read may hold files of the study.
     writeDicom(ctImage(), at("src/f1"));
+    writeText(at("src/notes"), "plain text\n");
+    fs::create_symlink("f1", at("src/link"));
     fs::create_directories(at("src/locked"));
     fs::create_directories(at("dst"));
     chmod(tmp.path().c_str(), 0755);
@@ -83,11 +85,19 @@ TEST_F(CommandLineTest, SourceThatCannotBeOpenedFailsTheRun) {
     chmod(at("src/locked").c_str(), 0700); // the walker runs as nobody
     RunOptions asNobody;
     asNobody.prepare = [] { return setgid(65534) == 0 && setuid(65534) == 0; };
-    const RunResult result = run({"src", "dst"}, asNobody);
+    RunResult result = run({"src", "dst"}, asNobody);
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("Error: Cannot open src/locked (Permission denied) -- skipping\n"),
               std::string::npos);
-    EXPECT_NE(result.err.find(", 0 failed, 1 directory not read\n"), std::string::npos);
+    EXPECT_NE(result.err.find("\nInfo: 1 filed, 2 skipped (cannot be parsed: 1, symbolic link: 1), "
+                              "0 failed, 1 directory not read\n"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(result.status, 2);
+    fs::create_directories(at("src/locked2"));
+    chmod(at("src/locked2").c_str(), 0700);
+    result = run({"src", "dst"}, asNobody);
+    EXPECT_NE(result.err.find(", 0 failed, 2 directories not read\n"), std::string::npos);
     EXPECT_EQ(result.status, 2);
 }
 

@@ -271,6 +271,21 @@ TEST_F(MoveTest, EveryCauseOfAFailedMoveIsNamedByTheRealAndTheDryRun) {
              std::filesystem::create_directories(at("dst/201103/15/1.2.3"));
          },
          "Permission denied", asNobody},
+        {"a target directory that cannot be searched",
+         [&] {
+             chmod(tmp.path().c_str(), 0755);
+             std::filesystem::create_directories(at("dst"));
+             chmod(at("dst").c_str(), 0776);
+             chmod(at("src").c_str(), 0777);
+         },
+         "Permission denied", asNobody},
+        {"a source directory that may not be written",
+         [&] {
+             chmod(tmp.path().c_str(), 0755);
+             std::filesystem::create_directories(at("dst"));
+             chmod(at("dst").c_str(), 0777);
+         },
+         "Permission denied", asNobody},
     };
     for (const Cause& cause : causes) {
         SCOPED_TRACE(cause.what);

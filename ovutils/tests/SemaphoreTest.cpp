@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <set>
@@ -26,6 +27,17 @@ double secondsSince(Clock::time_point start) {
 
 bool present(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+// The number of descriptors this process holds.
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
 }
 
 // The delays (µs) requested from nanosleep while a recorder is installed; nothing actually sleeps.
@@ -67,7 +79,9 @@ TEST(Semaphore, TakesAFreeLockAndReleasesIt) {
 
         lock.unlock();
         EXPECT_FALSE(present(file));
-        EXPECT_TRUE(other.lockResource()); // an object may lock again after a release
+        size_t held = openDescriptors();
+        EXPECT_TRUE(other.lockResource());  // an object may lock again after a release
+        EXPECT_EQ(openDescriptors(), held); // the lock is the file, no descriptor stays open
     }
     umask(oldMask);
     EXPECT_FALSE(present(dir / "semaphore_res")); // released by the destructor
@@ -345,4 +359,13 @@ TEST(Semaphore, ResourceIdReplacesSlashes) {
     id.reset(toResourceID("/var/log/notes.txt", "a/b/"));
     EXPECT_STREQ(id.get(), "OVRepositoryHandler-_var_log_notes.txt-a_b_");
     EXPECT_THROW(toResourceID(nullptr, "x"), OVAssertionException);
+
+    // A name that fits is kept whole; a longer one is cut and ends with a hash of all of it, so
+    // that names differing only past the cut still lock apart.
+    const std::string fits(kLockFileNameMax - 10, 'n'), cut = fits + "a", other = fits + "b";
+    EXPECT_EQ(lockFileName(fits), "semaphore_" + fits);
+    EXPECT_EQ(lockFileName(cut).size(), kLockFileNameMax);
+    EXPECT_EQ(lockFileName(cut).substr(0, 239), "semaphore_" + fits.substr(0, 228) + "-");
+    EXPECT_NE(lockFileName(cut), lockFileName(other));
+    EXPECT_EQ(lockFileName(cut), lockFileName(cut));
 }

@@ -127,6 +127,10 @@ TEST(ConfigFile, MountPointsSplitAtBackslashes) {
     OVRepositoryHandler* handler = getRepository(repo.id());
     EXPECT_TRUE(handler->getMounts().empty());
     EXPECT_EQ(handler->getStatus(), REPO_MISSING);
+
+    repo.configure("mountPoints =\n"); // no list: the repository is its own mount
+    setModified(repo / "repository.cfg", 15);
+    EXPECT_EQ(mountPaths(getRepository(repo.id())), std::vector<std::string>{repo.path()});
 }
 
 TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
@@ -175,10 +179,28 @@ TEST(ConfigRegistry, RebuildsOnlyWhenAConfigurationFileChanged) {
 TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
     TestRepository repo;
     std::string missing = repo / "not-there";
-    OVRepositoryHandler* handler = getRepository(missing.c_str());
+    OVRepositoryHandler* handler = nullptr;
+    {
+        SyslogCapture quiet; // a missing directory is no error; one that cannot be reached is
+        handler = getRepository(missing.c_str());
+        ScopedSyscalls calls;
+        calls.table().access = [](const char*, int) {
+            errno = EACCES;
+            return -1;
+        };
+        EXPECT_EQ(getRepository(repo.id())->getStatus(), REPO_MISSING);
+        EXPECT_EQ(quiet.messages(),
+                  std::vector<std::string>{"The repository directory \"" + repo.path() +
+                                           "\" could not be reached. Error code "
+                                           "is 13"});
+    }
     EXPECT_STREQ(handler->getID(), missing.c_str());
     EXPECT_EQ(handler->getStatus(), REPO_MISSING);
     EXPECT_TRUE(handler->getMounts().empty());
+    // Looked for again by the next lookup: made meanwhile, it is found.
+    ASSERT_EQ(mkdir(missing.c_str(), 0755), 0);
+    writeFile(missing + "/repositorypart.cfg", "");
+    EXPECT_EQ(getRepository(missing.c_str())->getStatus() & REPO_MISSING, 0);
 
     repo.configure("mountPoints = m1\\gone\n");
     repo.addMount("m1");
@@ -333,6 +355,23 @@ TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
 
     repo.configure("lockDirectory = " + shared.path() + "\n");
     setModified(repo / "repository.cfg", stamp += 5);
+    // The dirty flags are locked there too, also after a set-up of the same handler.
+    {
+        OVSemaphore flagLock(resourceLockName(repo / ".dirty", ""), shared.path(), true);
+        ASSERT_TRUE(flagLock.lock(1));
+        ScopedSyscalls calls;
+        calls.table().nanosleep = [](const struct timespec*, struct timespec*) { return 0; };
+        OVRepositoryHandler* handler = getRepository(repo.id());
+        EXPECT_FALSE(handler->getDirtyFlags().setDirty("x", true));
+        handler->setup(repo.id());
+        EXPECT_FALSE(handler->getDirtyFlags().setDirty("x", true));
+        unlink((repo / "repository.cfg").c_str()); // not shared any more
+        handler->setup(repo.id());
+        handler->getDirtyFlags().beginCall();
+        EXPECT_TRUE(handler->getDirtyFlags().setDirty("x", false));
+        repo.configure("lockDirectory = " + shared.path() + "\n");
+        setModified(repo / "repository.cfg", stamp += 5);
+    }
     int status = 0;
     std::unique_ptr<char[]> made(createDirectory_(repo.id(), "r", &status, false));
     ASSERT_NE(made, nullptr);
@@ -383,4 +422,139 @@ TEST(ConfigFile, ALockDirectoryHoldsTheLocksOfEveryProcess) {
         return ovsys::real().linkat(fd, from, toFd, to, flags);
     };
     EXPECT_EQ(lockDirectoryToken(shared.path()), "first");
+
+    // A lock directory missing at one set-up is recorded by a later one of this process.
+    repo.configure("lockDirectory = later\n");
+    setModified(repo / "repository.cfg", stamp += 5);
+    EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_LOCK_FAILED);
+    ASSERT_EQ(mkdir((repo / "later").c_str(), 0755), 0);
+    setModified(repo / "repository.cfg", stamp += 5);
+    EXPECT_EQ(checkResourceStatus_(repo.id(), "r"), RES_OK);
+    EXPECT_NE(readFile(repo / (kHostRecordPrefix + hostName())).find(repo / "later"),
+              std::string::npos);
+}
+
+// A lock directory token or a host record that cannot be read or written gives no token (or
+// leaves the record as it was), is logged with its path and errno, and leaves no file beside it.
+TEST(ConfigFile, ATokenOrHostRecordThatFailsIsLoggedAndLeavesNothingBeside) {
+    const std::string token = std::string("/") + kLockDirectoryIdName;
+    const std::string record = std::string("/") + kHostRecordPrefix + hostName();
+    const struct {
+        const char* what;
+        bool host;       // the host record is written, else the token is read or made
+        bool tokenThere; // before, and after for a token
+        SeamFault fault;
+        std::string logged; // the path below its directory, then the verb
+        bool tokenLeft;
+    } rows[] = {
+        {"token unreadable",
+         false,
+         true,
+         {"read", token, EIO},
+         token + "\" could not be read",
+         true},
+        {"token not flushed",
+         false,
+         false,
+         {"fsync", token, EIO},
+         token + "." + writerTag() + "\" could not be written",
+         false},
+        {"token not linked",
+         false,
+         false,
+         {"linkat", token, EIO},
+         token + "\" could not be written",
+         false},
+        {"token not read back",
+         false,
+         false,
+         {"read", token, EIO},
+         token + "\" could not be read",
+         true},
+        {"record not flushed",
+         true,
+         true,
+         {"fsync", record, EIO},
+         record + "~" + std::to_string(getpid()) + "\" could not be written",
+         true},
+        {"record not placed",
+         true,
+         true,
+         {"rename", record, EIO},
+         record + "\" could not be written",
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir lockDir, repo;
+        if (row.tokenThere)
+            writeFile(lockDir / kLockDirectoryIdName, "token=old\n");
+        SyslogCapture log;
+        {
+            SeamFaults injected({row.fault});
+            if (row.host)
+                recordHost(repo.path(), lockDir.path());
+            else
+                EXPECT_EQ(lockDirectoryToken(lockDir.path()), "");
+        }
+        std::string dir = row.host ? repo.path() : lockDir.path();
+        std::string kind = row.host ? "host record" : "lock directory token";
+        EXPECT_EQ(log.messages(), std::vector<std::string>{"The " + kind + " \"" + dir +
+                                                           row.logged + ". Error code is 5"});
+        EXPECT_TRUE(namesIn(repo.path()).empty());
+        EXPECT_EQ(namesIn(lockDir.path()).size(), row.tokenLeft ? 1u : 0u);
+    }
+    // What a killed process of the same number left under the name written aside is no obstacle.
+    TempDir lockDir, repo;
+    writeFile(lockDir / kLockDirectoryIdName + "." + writerTag(), "token=ha");
+    EXPECT_EQ(lockDirectoryToken(lockDir.path()).size(), 32u);
+    writeFile(repo.path() + record + "~" + std::to_string(getpid()), "half");
+    recordHost(repo.path(), lockDir.path());
+    EXPECT_EQ(namesIn(repo.path()), std::vector<std::string>{record.substr(1)});
+    EXPECT_EQ(readFile(repo.path() + record).rfind("repositoryPath=", 0), 0u);
+}
+
+// The "<host>-<pid>" tags of temporary names, and when their writer counts as gone: on this host
+// only when no such process is left (a live process of another user is not gone), on another
+// host only once its leftover is older than a day.
+TEST(ConfigFile, WriterTagsAndWhenTheirWriterIsGone) {
+    const struct {
+        std::string tag;
+        bool parsed;
+        std::string host;
+        pid_t pid;
+    } rows[] = {
+        {"12345", true, hostName(), 12345},
+        {"h-123456789", true, "h", 123456789},
+        {"a-b-42", true, "a-b", 42},
+        {hostName() + "-7", true, hostName(), 7},
+        {"h-1234567890", false, "", 0},
+        {"123456789012", false, "", 0},
+        {"-12", false, "", 0},
+        {"h-", false, "", 0},
+        {"h-1x", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const auto& row : rows) {
+        Writer writer;
+        EXPECT_EQ(parseWriterTag(row.tag, writer), row.parsed) << row.tag;
+        EXPECT_TRUE(!row.parsed || (writer.host == row.host && writer.pid == row.pid &&
+                                    writer.ownHost == (row.host == hostName())))
+            << row.tag;
+    }
+    const time_t now = 1000000;
+    pid_t ended = startChild([] { return 0; });
+    waitForChild(ended);
+    EXPECT_TRUE(writerGone({hostName(), ended, true}, now, now));
+    EXPECT_FALSE(writerGone({hostName(), getpid(), true}, 0, now));
+    EXPECT_EQ(runInChild([&] { // pid 1 lives, but another user may not signal it
+                  return setuid(65534) == 0 && !writerGone({hostName(), 1, true}, 0, now) ? 0 : 1;
+              }),
+              0);
+    EXPECT_FALSE(writerGone({"other", 1, false}, now - kForeignLeftoverSeconds, now));
+    EXPECT_TRUE(writerGone({"other", 1, false}, now - kForeignLeftoverSeconds - 1, now));
+    // Trailing "/" go, but the root stays the root.
+    EXPECT_EQ(resolveLockDirectory("/r", "/"), "/");
+    EXPECT_EQ(resolveLockDirectory("/r", "///"), "/");
+    EXPECT_EQ(resolveLockDirectory("/r", "l/"), "/r/l");
 }

@@ -186,6 +186,7 @@ struct PlaceRow {
     const char* call;
     Where faultOn;
     int error;
+    int passes = 0; // calls on the place that succeed before the failing one
 };
 
 // Everything below root: path, kind and content.
@@ -218,6 +219,7 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         {"lookup, the copy itself", Lookup, M1, false, "openNoLinks", M1, EIO},
         {"lookup, without openat2", Lookup, M1, false, "stat", M0, EIO},
         {"dirty lookup", Lookup, M1, true, "openNoLinks", M1, EIO},
+        {"dirty lookup, the earlier copy cannot be merged", Lookup, M1, true, "lstat", M0, EIO},
         {"creation", Create, M1, false, "openNoLinks", M1, EIO},
         {"creation, without openat2", Create, M1, false, "stat", M0, EACCES},
         {"creation, the place cannot be made", Create, M1, false, "mkdir", M0TopHashLevel, EIO},
@@ -225,6 +227,8 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         {"lookup, a hash level past a link", Lookup, M0, false, "lstat", M0HashLevel, EIO},
         {"removal", Remove, M1, false, "openNoLinks", M0, EIO},
         {"dirty removal", Remove, M1, true, "openNoLinks", M1, EIO},
+        {"removal, the legacy place", Remove, M1, false, "lstat", Legacy, EIO},
+        {"removal, the copy untestable once found", Remove, M1, false, "openNoLinks", M1, EIO, 1},
     };
     for (const PlaceRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -247,7 +251,7 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         }
         std::map<std::string, std::string> before = contentOf(r.repo.path());
         SyslogCapture log;
-        std::vector<Fault> chosen = {{row.call, placeOf(row.faultOn), row.error}};
+        std::vector<Fault> chosen = {{row.call, placeOf(row.faultOn), row.error, row.passes}};
         if (std::string(row.call) == "stat")
             chosen.push_back({"openNoLinks", "/", ENOSYS}); // a kernel without openat2
         if (row.faultOn == M0HashLevel) // a link above the mount: each level is tested

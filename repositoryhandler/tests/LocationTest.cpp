@@ -9,11 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -21,13 +24,56 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
+// The number of descriptors this process holds.
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
 time_t modified(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
 }
 
-int noSleep(const struct timespec*, struct timespec*) {
+long sleptMicros = 0;
+
+int countSleep(const struct timespec* delay, struct timespec*) {
+    sleptMicros += delay->tv_sec * 1000000 + delay->tv_nsec / 1000;
     return 0;
+}
+
+// Fails the first read of the dirty-flag file only.
+bool flagReadFailed = false;
+
+ssize_t failFirstFlagRead(int fd, void* into, size_t size) {
+    if (!flagReadFailed && pathOfFd(fd).find("/.dirty") != std::string::npos) {
+        flagReadFailed = true;
+        errno = EIO;
+        return -1;
+    }
+    return ovsys::real().read(fd, into, size);
+}
+
+// Set once a copy was refused its place: from then on neither place of it can be tested.
+bool placingRefused = false;
+
+int refusePlacing(const char*, const char*) {
+    placingRefused = true;
+    errno = EIO;
+    return -1;
+}
+
+int untestableAfterwards(const char* path, struct stat* st) {
+    if (placingRefused && std::strstr(path, "/untestable") != nullptr) {
+        errno = EIO;
+        return -1;
+    }
+    return ovsys::real().lstat(path, st);
 }
 
 } // namespace
@@ -48,6 +94,9 @@ TEST(Location, CleanResourceComesFromTheFirstMountHoldingIt) {
 
     EXPECT_EQ(r.lookUp("nowhere", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
+    size_t held = openDescriptors();
+    EXPECT_EQ(r.lookUp("r1", status), first);
+    EXPECT_EQ(openDescriptors(), held); // the handle on the copy found is closed
 }
 
 // Lookups settle the location test and the link test in one call where no link is on the way;
@@ -90,12 +139,32 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
     writeFile(fileLevel, "plain");
     EXPECT_EQ(r.lookUp("onfile", status), "(null)");
     EXPECT_EQ(status, RES_NOT_FOUND);
+
+    // Where the kernel or file system cannot refuse links in one call, each level is tested, with
+    // the same answers.
+    for (int refusal : {0, ENOSYS, EINVAL, EXDEV, ELOOP}) {
+        SeamFaults injected({{"openNoLinks", "/", refusal}});
+        EXPECT_EQ(r.lookUp("target", status), target) << refusal;
+        EXPECT_EQ(status, RES_OK) << refusal;
+        for (const char* absent : {"hidden", "onfile", "nowhere"}) {
+            EXPECT_EQ(r.lookUp(absent, status), "(null)") << refusal << absent;
+            EXPECT_EQ(status, RES_NOT_FOUND) << refusal << absent;
+        }
+    }
+    // A name too long for the file system holds nothing on a mount.
+    std::string longName(300, 'x'), longPlace = r.on(r.m0, longName);
+    ASSERT_EQ(mkdirs(longPlace.substr(0, longPlace.rfind('/')).c_str(), 0755), 0);
+    status = -1;
+    Owned tooLong(
+        r.handler()->getMounts()[0]->getLocation(longName.c_str(), &status, nullptr, false));
+    EXPECT_EQ(tooLong, nullptr);
+    EXPECT_EQ(status, RES_NOT_FOUND);
 }
 
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {
     TwoMounts r;
-    // Past its clean limit, but not full: m1 still takes what the merge copies.
-    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 60\ncleanLimit = 50\n");
+    // Past its clean and switch limits, but not full: m1 still takes what the merge copies.
+    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 60\ncleanLimit = 50\nswitchLimit = 50\n");
     r.fill.setPercent(r.m1, 55);
     std::string first = r.make(r.m0, "r1", "a"), second = r.make(r.m1, "r1", "b");
     r.handler()->getDirtyFlags().setDirty("r1", true);
@@ -132,6 +201,20 @@ TEST(Location, DirtyCopiesThatCannotBeSettled) {
     EXPECT_EQ(r.lookUp("r3", status), only);
     EXPECT_EQ(status, RES_DIRTY);
     EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("r3"));
+
+    // Flags that could not be read: the copies are merged, but a flag set meanwhile by another
+    // process stays.
+    rename((r.m1 + "/repositorypart.no").c_str(), (r.m1 + "/repositorypart.cfg").c_str());
+    std::string earlier = r.make(r.m0, "r4", "a"), later = r.make(r.m1, "r4", "b");
+    r.handler(); // sees m1 back before the flags fail
+    writeFile(r.repo / ".dirty", "r2\nr3\nr4\n");
+    {
+        ScopedSyscalls calls;
+        calls.table().read = failFirstFlagRead;
+        EXPECT_EQ(r.lookUp("r4", status), later);
+    }
+    EXPECT_TRUE(flagReadFailed && !present(earlier) && present(later + "/a"));
+    EXPECT_EQ(readFile(r.repo / ".dirty"), "r2\nr3\nr4\n");
 }
 
 TEST(Location, CreationPlacesAndMarksWhileIncomplete) {
@@ -221,6 +304,26 @@ TEST(Location, CreationWithoutAUsableMount) {
     TwoMounts r;
     SyslogCapture capture;
     int status = -1;
+    // A mount that refuses the write for any cause but a read-only file system ends the creation;
+    // one that is read-only (though statvfs did not tell) is passed over, and counts as such.
+    {
+        SeamFaults failing({{"mkdir", r.on(r.m0, "io"), EIO}});
+        EXPECT_EQ(r.handler()->createDirectory("io", &status, false), nullptr);
+        EXPECT_EQ(status, RES_ERROR);
+        SeamFaults readOnly({{"mkdir", r.on(r.m0, "ro"), EROFS}});
+        Owned made(r.handler()->createDirectory("ro", &status, false));
+        EXPECT_EQ(made ? std::string(made.get()) : "", r.on(r.m1, "ro"));
+        EXPECT_EQ(status, RES_OK);
+    }
+    EXPECT_FALSE(present(r.on(r.m0, "io")) || present(r.on(r.m1, "io")));
+    EXPECT_TRUE(has(r.handler()->getMounts()[0]->checkStatus(false), MOUNT_FULL));
+    const std::string readOnly =
+        "The mount \"" + r.m0 + "\" is read-only: no new resource goes there.";
+    EXPECT_EQ(std::count_if(capture.records().begin(), capture.records().end(),
+                            [&](const SyslogRecord& record) {
+                                return record.priority == LOG_ERR && record.text == readOnly;
+                            }),
+              1);
     r.fill.setPercent(r.m0, 98);
     r.fill.setPercent(r.m1, 97);
     EXPECT_EQ(r.handler()->createLocation("x", &status, false), nullptr);
@@ -259,6 +362,13 @@ TEST(Location, LegacyResourcesAreTakenOver) {
     r.fill.setPercent(r.m1, 99);
     EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
     EXPECT_EQ(status, RES_OK);
+    // Used where it lies, it is touched only when asked to be.
+    struct utimbuf old = {1000, 1000};
+    utime((r.legacy + "/kept").c_str(), &old);
+    EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
+    EXPECT_EQ(modified(r.legacy + "/kept"), 1000);
+    Owned(r.handler()->getLocation("kept", &status, true, true));
+    EXPECT_GT(modified(r.legacy + "/kept"), 1000);
 
     // The chosen mount cannot make a location: the same, and nothing moves.
     r.fill.setPercent(r.m0, 10);
@@ -275,6 +385,31 @@ TEST(Location, LegacyResourcesAreTakenOver) {
 
     Owned created(r.handler()->createToLegacy("fresh"));
     EXPECT_STREQ(created.get(), (r.legacy + "/fresh").c_str());
+
+    // The move fails: the legacy copy is used where it lies, touched when asked to be.
+    makeTree(r.legacy, {"refused/data"});
+    utime((r.legacy + "/refused").c_str(), &old);
+    {
+        ScopedSyscalls calls;
+        calls.table().renameNoReplace = refusePlacing;
+        Owned kept(r.handler()->getLocation("refused", &status, true, true));
+        EXPECT_STREQ(kept.get(), (r.legacy + "/refused").c_str());
+    }
+    EXPECT_GT(modified(r.legacy + "/refused"), 1000);
+    placingRefused = false;
+
+    // The move fails, and then neither place can be tested: an error, never "not found", and
+    // flagged, since a copy may stand on the mount.
+    makeTree(r.legacy, {"untestable/data"});
+    {
+        ScopedSyscalls calls;
+        calls.table().renameNoReplace = refusePlacing;
+        calls.table().lstat = untestableAfterwards;
+        EXPECT_EQ(r.lookUp("untestable", status), "(null)");
+    }
+    EXPECT_EQ(status, RES_ERROR);
+    EXPECT_TRUE(placingRefused && present(r.legacy + "/untestable/data"));
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("untestable"));
 }
 
 TEST(Location, RemovalCodesAndWhatItLeaves) {
@@ -294,6 +429,26 @@ TEST(Location, RemovalCodesAndWhatItLeaves) {
     EXPECT_FALSE(present(a.substr(0, r.m0.size() + 3))); // the hash directories went too
     EXPECT_EQ(readFile(outside + "/keep"), "k");
     EXPECT_EQ(r.handler()->removeResource("gone"), RES_NOT_FOUND);
+    // A copy that cannot be removed fails the removal, whatever became of the others.
+    std::string stuck = r.make(r.m0, "half");
+    r.make(r.m1, "half");
+    makeTree(r.legacy, {"half/f"});
+    {
+        SeamFaults injected({{"rename", stuck, EIO}});
+        EXPECT_EQ(r.handler()->removeResource("half"), RES_ERROR);
+    }
+    EXPECT_TRUE(present(stuck + "/f"));
+
+    // While the flags cannot be read, a lookup that saw every mount settles a removal: a resource
+    // found on one mount is removed, one found nowhere is not found.
+    std::string single = r.make(r.m1, "single");
+    writeFile(r.repo / ".dirty", "other\n"); // by another process: read again
+    {
+        SeamFaults injected({{"read", "/.dirty", EIO}});
+        EXPECT_EQ(r.handler()->removeResource("single"), RES_OK);
+        EXPECT_EQ(r.handler()->removeResource("nowhere"), RES_NOT_FOUND);
+    }
+    EXPECT_FALSE(present(single));
 
     // Held by another process: 16 (the 30-second wait runs without sleeping here).
     r.make(r.m0, "busy");
@@ -318,9 +473,12 @@ TEST(Location, RemovalCodesAndWhatItLeaves) {
     close(ready[0]);
     {
         ScopedSyscalls calls;
-        calls.table().nanosleep = noSleep;
+        calls.table().nanosleep = countSleep;
+        sleptMicros = 0;
         EXPECT_EQ(r.handler()->removeResource("busy"), RES_LOCK_FAILED);
+        EXPECT_TRUE(sleptMicros >= 30000000 && sleptMicros < 31000000) << sleptMicros;
         EXPECT_EQ(r.handler()->checkResourceStatus("busy"), RES_LOCK_FAILED);
+        EXPECT_EQ(Owned(r.handler()->createDirectory("busy", nullptr, false)), nullptr);
         int status = 77;
         EXPECT_EQ(r.handler()->getLocation("busy", &status, true, false), nullptr);
         EXPECT_EQ(status, 77);
@@ -391,7 +549,16 @@ TEST(Location, ListingTimesAndEmptying) {
         delete[] files[i];
     delete[] files;
 
+    {
+        SeamFaults injected({{"opendir", r.m1, EIO}}); // incomplete: no listing at all
+        EXPECT_EQ(r.handler()->listResources(1, &count, true), nullptr);
+        EXPECT_EQ(count, 0);
+    }
     struct utimbuf times = {12345, 67890}, read = {0, 0};
+    {
+        SeamFaults injected({{"times", r.on(r.m1, "b"), EIO}});
+        EXPECT_EQ(r.handler()->setTimeProperties("b", &times), 0);
+    }
     EXPECT_EQ(r.handler()->setTimeProperties("b", &times), 1);
     EXPECT_EQ(r.handler()->getTimeProperties("b", &read), 1);
     EXPECT_EQ(read.actime, 12345);
@@ -404,6 +571,7 @@ TEST(Location, ListingTimesAndEmptying) {
     r.unmount(r.m1);
     r.handler()->makeEmpty();
     char** all = r.handler()->listResources(0, &count, false);
+    EXPECT_NE(all, nullptr); // empty, yet complete
     delete[] all;
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(present(r.m1 + "/repositorypart.cfg")); // switched on again

@@ -59,6 +59,16 @@ TEST(MountStatus, FillLevelsOfLargeAndOddFileSystems) {
     EXPECT_FALSE(std::isfinite(mount.getUsedPercentage()));
     EXPECT_EQ(mount.checkStatus(false), 0);
 
+    // Freeing is counted in blocks, not in the larger preferred I/O size; a mount whose size
+    // cannot be known keeps its last status.
+    m.fill.setPercent(m.mount, 98.5);
+    int full = mount.checkStatus(false);
+    EXPECT_TRUE(has(full, MOUNT_CLEAN));
+    EXPECT_FALSE(has(mount.statusAfterFreeing(1000.0L * 4096), MOUNT_CLEAN)); // 97.5 %
+    EXPECT_TRUE(has(mount.statusAfterFreeing(400.0L * 4096), MOUNT_CLEAN));   // 98.1 %
+    m.fill.setBlocks(m.mount, 0, 0);
+    EXPECT_EQ(mount.statusAfterFreeing(1000.0L * 4096), full);
+
     SyslogCapture capture;
     m.fill.fail(m.mount, EIO);
     EXPECT_EQ(mount.getUsedPercentage(), -1.0f);

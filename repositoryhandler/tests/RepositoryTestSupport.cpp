@@ -44,7 +44,8 @@ int fakeStatvfs(const char* path, struct statvfs* out) {
         return -1;
     }
     *out = {};
-    out->f_bsize = out->f_frsize = 4096;
+    out->f_frsize = 4096;
+    out->f_bsize = 65536; // the preferred I/O size, larger than a block on many file systems
     out->f_blocks = it->second.blocks;
     out->f_bfree = out->f_bavail = it->second.available;
     return 0;
