@@ -151,14 +151,17 @@ TEST(Location, LinksAboveTheMountAreFollowedLinksBelowItAreNot) {
             EXPECT_EQ(status, RES_NOT_FOUND) << refusal << absent;
         }
     }
-    // A name too long for the file system holds nothing on a mount.
+    // A name too long for the file system holds nothing on a mount, also level by level.
     std::string longName(300, 'x'), longPlace = r.on(r.m0, longName);
     ASSERT_EQ(mkdirs(longPlace.substr(0, longPlace.rfind('/')).c_str(), 0755), 0);
-    status = -1;
-    Owned tooLong(
-        r.handler()->getMounts()[0]->getLocation(longName.c_str(), &status, nullptr, false));
-    EXPECT_EQ(tooLong, nullptr);
-    EXPECT_EQ(status, RES_NOT_FOUND);
+    for (int refusal : {0, ENOSYS}) {
+        SeamFaults injected({{"openNoLinks", "/", refusal}});
+        status = -1;
+        Owned tooLong(
+            r.handler()->getMounts()[0]->getLocation(longName.c_str(), &status, nullptr, false));
+        EXPECT_EQ(tooLong, nullptr) << refusal;
+        EXPECT_EQ(status, RES_NOT_FOUND) << refusal;
+    }
 }
 
 TEST(Location, DirtyCopiesAreMergedIntoTheLastMount) {

@@ -112,7 +112,7 @@ Presence OVMountPointHandler::foundWithoutLinks(const std::string& location, int
     }
     struct stat st;
     if (ovsys::table().stat(location.c_str(), &st) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
+        if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
             return Presence::Absent;
         logStatFailure(location, errno);
         return Presence::Failed;
