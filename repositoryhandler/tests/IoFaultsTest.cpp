@@ -125,6 +125,13 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"origin subdirectory listing breaks", Op::Merge, {"readdir", "o/r/s", EIO}, 8, "o/r/s"},
         {"verified copy unlistable", Op::Merge, {"opendir", "/0/s", EACCES}, 8, "/0/s"},
         {"destination file unreadable", Op::Merge, {"pread", "d/r/a", EIO}, 8, "d/r/a"},
+        // Past "s/x", which the destination lacks, "z" is first compared while put in place.
+        {"destination file unreadable when placed", Op::Merge, {"pread", "d/r/z", EIO}, 8, "d/r/z"},
+        {"destination entry unreadable when placed",
+         Op::Merge,
+         {"lstat", "d/r/z", EIO},
+         8,
+         "d/r/z"},
         {"origin unreadable", Op::Merge, {"lstat", "o/r", EIO}, 8, "o/r"},
         {"origin forbidden", Op::Merge, {"lstat", "o/r", EACCES}, 8, "o/r"},
         {"placing fails", Op::Merge, {"renameNoReplace", "d/r/s/x", EIO}, 8, "d/r/s/x"},
@@ -137,6 +144,8 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"no room for staging", Op::NewPath, {"mkdir", kStagingName, ENOSPC}, 8, "n/r"},
         {"no lock on staging (NFS)", Op::NewPath, {"flock", kStagingName, ENOLCK}, 8, "n/r"},
         {"placing the copy fails", Op::NewPath, {"renameNoReplace", "n/r", EIO}, 8, "n/r"},
+        {"no parent for the copy", Op::NewPath, {"mkdir", "/n", EACCES}, 8, "n/r"},
+        {"the new name not written to disk", Op::NewPath, {"fsync", "/n", EIO}, 8, "n/r"},
         {"removal", Op::Removal, {}, 0, ""},
         {"removal of an unreadable resource", Op::Removal, {"lstat", "o/r", EIO}, 8, "o/r"},
         {"taking away fails", Op::Removal, {"rename", "o/r", EIO}, 8, "o/r"},
@@ -145,6 +154,11 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"removal in place", Op::Cramped, {}, 0, kStagingName},
         {"removal in place, unlistable", Op::Cramped, {"readdir", "o/r", EIO}, 8, "o/r"},
         {"removal into the staging directory", Op::Staged, {}, 0, kStagingName},
+        {"removal into the staging directory fails",
+         Op::Staged,
+         {"renameNoReplace", "/work-", EIO},
+         8,
+         "o/r"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

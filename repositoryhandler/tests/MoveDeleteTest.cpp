@@ -377,6 +377,17 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
     EXPECT_FALSE(present(d + "/p"));
     EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
+    {
+        ScopedSyscalls calls; // the new name cannot be written to disk: the origin stays
+        calls.table().fsync = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        MoveBatch batch;
+        EXPECT_EQ(add(batch, "p", "p"), 0);
+        EXPECT_EQ(batch.commit(), std::vector<int>{8});
+    }
+    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
 
     across.reset();
     SyslogCapture log;
