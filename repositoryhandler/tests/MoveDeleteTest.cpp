@@ -581,6 +581,14 @@ TEST(DeleteRes, TreesFilesAndMissingPaths) {
     makeTree(dir.path(), {"r/a", "r/sub/b", "r/sub/deeper/c", "r/empty/", "f"});
     EXPECT_EQ(deleteRes((dir / "missing").c_str()), 0);
     EXPECT_EQ(deleteRes((dir / "r").c_str()), 0);
+    {
+        ScopedSyscalls calls;
+        calls.table().unlink = [](const char*) {
+            errno = EROFS;
+            return -1;
+        };
+        EXPECT_EQ(deleteRes((dir / "f").c_str()), 8);
+    }
     EXPECT_EQ(deleteRes((dir / "f").c_str()), 0);
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{});
 }
@@ -676,4 +684,6 @@ TEST(MoveDeleteSizes, BlocksOfFilesDirectoriesAndLinks) {
     };
     EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
     EXPECT_EQ(log.messages().size(), 1u);
+    SeamFaults unlistable({{"readdir", "/r/sub", EIO}});
+    EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
 }
