@@ -145,6 +145,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
         {"no room for staging", Op::NewPath, {"mkdir", kStagingName, ENOSPC}, 8, "n/r"},
         {"no lock on staging (NFS)", Op::NewPath, {"flock", kStagingName, ENOLCK}, 8, "n/r"},
         {"placing the copy fails", Op::NewPath, {"renameNoReplace", "n/r", EIO}, 8, "n/r"},
+        {"placing the copy refused", Op::NewPath, {"renameNoReplace", "n/r", EACCES}, 8, "n/r"},
         {"no parent for the copy", Op::NewPath, {"mkdir", "/n", EACCES}, 8, "n/r"},
         {"the new name not written to disk", Op::NewPath, {"fsync", "/n", EIO}, 8, "n/r"},
         {"removal", Op::Removal, {}, 0, ""},
