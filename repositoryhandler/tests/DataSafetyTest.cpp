@@ -281,7 +281,8 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(moveResBetween(behind.c_str(), (r.m0 + "/h").c_str(), r.m1.c_str(), r.m0.c_str()), 8);
     EXPECT_EQ(moveResBetween(here.c_str(), behind.c_str(), r.m0.c_str(), r.m1.c_str()), 8);
     MoveBatch batch;
-    EXPECT_EQ(batch.add(here.c_str(), behind.c_str(), r.m0.c_str(), r.m1.c_str()), 8);
+    std::string beside = behind + "-new";
+    EXPECT_EQ(batch.add(here.c_str(), beside.c_str(), r.m0.c_str(), r.m1.c_str()), 8);
     EXPECT_EQ(deleteResStaged(behind.c_str(), r.m1.c_str()), 8);
     EXPECT_EQ(snapshot(outside.path()), before);
     EXPECT_TRUE(present(here + "/f") && !present(r.m0 + "/h"));

@@ -514,6 +514,7 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"a directory cannot be made", {"mkdirat", "/d/r/d", ENOSPC}, ENOSPC, "r/d\""},
         {"a link cannot be made", {"symlinkat", "/d/r/dangling", EIO}, EIO, "r/dangling\""},
         {"a pipe cannot be made", {"mknodat", "/d/r/fifo", EPERM}, EPERM, "r/fifo\""},
+        {"a pipe cannot be reached", {"openat", "/o/r/fifo", EACCES}, EACCES, "r/fifo\""},
         {"a hard link cannot be made", {"linkat", "/d/r/", EMLINK}, EMLINK, "/hard"},
         {"a listing breaks", {"readdir", "/o/r/d", EIO}, EIO, "r/d\""},
         {"an owner cannot be set", {"owner", "/d/r/owned", EIO}, EIO, "r/owned\""},
@@ -546,6 +547,7 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"syncfs fails", {"syncfs", "", EIO}, EIO, "d/r\"", kSyncfs},
         {"device read wrong", {"pread", "/d/r/large", kLie}, EIO, "r/large\"", kFromDevice},
         {"device read fails", {"pread", "/d/r/large", EIO}, EIO, "r/large\"", kFromDevice},
+        {"syncfs fails before the device read", {"syncfs", "", EIO}, EIO, "d/r\"", kFromDevice},
         {"no dropping of cached pages", {"fadvise", "/d/r/", EIO}, EIO, "/d/r/", kFromDevice},
         // Changes the origin: the last row.
         {"the origin changes", {"pwrite", "/d/r/large", kLie}, EAGAIN, "r/large\""},
