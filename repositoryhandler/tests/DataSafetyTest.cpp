@@ -276,7 +276,16 @@ TEST(DataSafety, NamesAndLinksNeverLeadOutOfTheRepository) {
     EXPECT_EQ(r.lookUp("hidden", status), "(null)");
     EXPECT_EQ(handler->setTimeProperties("hidden", &old), 0);
     EXPECT_EQ(handler->removeResource("hidden"), RES_NOT_FOUND);
+    // Moves from and to it, and its removal, are refused as well when asked for directly.
+    std::string here = r.make(r.m0, "here");
+    EXPECT_EQ(moveResBetween(behind.c_str(), (r.m0 + "/h").c_str(), r.m1.c_str(), r.m0.c_str()), 8);
+    EXPECT_EQ(moveResBetween(here.c_str(), behind.c_str(), r.m0.c_str(), r.m1.c_str()), 8);
+    MoveBatch batch;
+    std::string beside = behind + "-new";
+    EXPECT_EQ(batch.add(here.c_str(), beside.c_str(), r.m0.c_str(), r.m1.c_str()), 8);
+    EXPECT_EQ(deleteResStaged(behind.c_str(), r.m1.c_str()), 8);
     EXPECT_EQ(snapshot(outside.path()), before);
+    EXPECT_TRUE(present(here + "/f") && !present(r.m0 + "/h"));
 }
 
 // On mounts that only pretend to be file systems of their own, then on real ones of every kind.

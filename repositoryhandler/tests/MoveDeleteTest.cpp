@@ -40,15 +40,30 @@ int swappingOpenAt(int dirFd, const char* name, int flags, mode_t mode) {
     return ovsys::real().openat(dirFd, name, flags, mode);
 }
 
-// Deleting an entry of this name fails with EACCES while failingUnlinkAt is installed.
+// Deleting an entry of this name fails with failingError while failingUnlinkAt is installed:
+// ENOENT once another process removed it, EPERM only for an unlink without AT_REMOVEDIR (as some
+// systems answer for a directory).
 std::string failingName;
+int failingError = EACCES;
 
 int failingUnlinkAt(int dirFd, const char* name, int flags) {
-    if (name == failingName) {
-        errno = EACCES;
-        return -1;
-    }
-    return ovsys::real().unlinkat(dirFd, name, flags);
+    if (name != failingName || (failingError == EPERM && flags != 0))
+        return ovsys::real().unlinkat(dirFd, name, flags);
+    if (failingError == ENOENT)
+        ovsys::real().unlinkat(dirFd, name, flags);
+    errno = failingError;
+    return -1;
+}
+
+// Removing the directory failingName fails with failingError.
+int failingRmdir(const char* path) {
+    std::string text = path;
+    if (text.size() <= failingName.size() ||
+        text.compare(text.size() - failingName.size() - 1, std::string::npos, "/" + failingName) !=
+            0)
+        return ovsys::real().rmdir(path);
+    errno = failingError;
+    return -1;
 }
 
 } // namespace
@@ -82,6 +97,19 @@ TEST(MoveRes, FileToAMissingParentKeepsItsTimes) {
     EXPECT_EQ(statOf(dir / "m2/a").st_mode & 07777, 0751u);
     EXPECT_EQ(statOf(dir / "m2/a/f").st_mtime, before.st_mtime);
     EXPECT_EQ(namesIn(dir / "m2/a"), std::vector<std::string>{"f"}); // no temporary copy left
+
+    // Another process puts the same file at the new name just before the rename: it counts as
+    // moved there, and the origin goes.
+    makeTree(dir.path(), {"m1/a/g"});
+    {
+        ScopedSyscalls calls;
+        calls.table().renameNoReplace = [](const char* from, const char* to) {
+            writeFile(to, readFile(from));
+            return ovsys::real().renameNoReplace(from, to);
+        };
+        EXPECT_EQ(moveRes((dir / "m1/a/g").c_str(), (dir / "m2/a/g").c_str()), 0);
+    }
+    EXPECT_TRUE(!present(dir / "m1/a/g") && readFile(dir / "m2/a/g") == "m1/a/g");
 }
 
 // Walks (makes, with make) below dir a chain of 25 directories of 200-byte names, beyond
@@ -131,12 +159,30 @@ TEST(MoveRes, DirectoriesMergeUntilTheFirstConflictAndTheOriginStaysWhole) {
     // Once the conflict is settled the rest merges (what stands on both sides counts as moved)
     // and the origin goes.
     ASSERT_EQ(unlink((dir / "o/r/sub/c").c_str()), 0);
+    // Where the destination takes nothing, only what stands there whole already is settled.
+    MoveOptions settle;
+    settle.settleOnly = true;
+    auto settled = [&](const std::string& to) {
+        return moveResWith((dir / "o/r").c_str(), (dir / to).c_str(), dir.path().c_str(),
+                           dir.path().c_str(), settle);
+    };
+    log.clear();
+    EXPECT_EQ(settled("d/r"), 2); // x would need a copy
+    EXPECT_EQ(settled("n/r"), 2);
+    EXPECT_EQ(log.messages().back(), "The resource \"" + dir / "o/r" + "\" is not moved to \"" +
+                                         dir / "n/r" +
+                                         "\": it would need a copy, and the destination has no "
+                                         "room for one.");
+    EXPECT_TRUE(holdsTree(dir / "o", {"r/sub/a", "r/sub/d", "r/x"}) && !present(dir / "d/r/x"));
     setModified(dir / "o/r", -7200);
     time_t originTime = statOf(dir / "o/r").st_mtime;
     EXPECT_EQ(moveRes((dir / "o/r").c_str(), (dir / "d/r").c_str()), 0);
     EXPECT_FALSE(present(dir / "o/r"));
     EXPECT_TRUE(holdsTree(dir / "d", {"r/sub/a", "r/sub/d", "r/x", "r/y"}));
     EXPECT_EQ(statOf(dir / "d/r").st_mtime, originTime);
+    makeTree(dir / "o", {"r/x"}); // stands at the destination already
+    EXPECT_EQ(settled("d/r"), 0);
+    EXPECT_FALSE(present(dir / "o/r"));
 
     // Below the top, a link to a directory outside, or a plain file, where the origin has a
     // directory (even an empty one) is a conflict too: nothing is written through the link, the
@@ -199,6 +245,14 @@ TEST(MoveRes, LinksMoveAsLinks) {
                 statOf(dir / "e/keep").st_mtime == own);
     ASSERT_EQ(symlink("x", (dir / "other").c_str()), 0);
     EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 2);
+    {
+        ScopedSyscalls calls; // a link that cannot be read is an error, never a difference
+        calls.table().readlink = [](const char*, char*, size_t) -> ssize_t {
+            errno = EIO;
+            return -1;
+        };
+        EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 8);
+    }
     // A plain file where the other side has a link, either way round, is a conflict as well.
     writeFile(dir / "plain", dir / "missing"); // as long as the link's target
     for (const std::string from : {"plain", "e/dangling"}) {
@@ -352,11 +406,15 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
             SeamFaults unreadable({{"lstat", "/o/z", EIO}});
             EXPECT_EQ(add(batch, "z", "z"), 8);
         }
+        {
+            SeamFaults unreadable({{"lstat", "/d/y", EIO}});
+            EXPECT_EQ(add(batch, "k", "y"), 8);
+        }
         EXPECT_EQ(add(batch, "q", "q"), 0);
         makeTree(d, {"q/other"}); // another process's copy takes the name before the commit
         EXPECT_FALSE(present(d + "/h1/h2/a")) << "a staged copy waits for the commit";
         EXPECT_TRUE(present(o + "/a/sub/g") && present(o + "/c"));
-        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2, 8, 2}));
+        EXPECT_EQ(batch.commit(), (std::vector<int>{0, 0, 0, 2, 8, 8, 2}));
         EXPECT_EQ(batch.size(), 0u);
     }
     EXPECT_TRUE(holdsTree(d + "/h1/h2", {"a/f", "a/sub/g"}));
@@ -377,6 +435,17 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
     EXPECT_FALSE(present(d + "/p"));
     EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
+    {
+        ScopedSyscalls calls; // the new name cannot be written to disk: the origin stays
+        calls.table().fsync = [](int) {
+            errno = EIO;
+            return -1;
+        };
+        MoveBatch batch;
+        EXPECT_EQ(add(batch, "p", "p"), 0);
+        EXPECT_EQ(batch.commit(), std::vector<int>{8});
+    }
+    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
 
     across.reset();
     SyslogCapture log;
@@ -512,6 +581,14 @@ TEST(DeleteRes, TreesFilesAndMissingPaths) {
     makeTree(dir.path(), {"r/a", "r/sub/b", "r/sub/deeper/c", "r/empty/", "f"});
     EXPECT_EQ(deleteRes((dir / "missing").c_str()), 0);
     EXPECT_EQ(deleteRes((dir / "r").c_str()), 0);
+    {
+        ScopedSyscalls calls;
+        calls.table().unlink = [](const char*) {
+            errno = EROFS;
+            return -1;
+        };
+        EXPECT_EQ(deleteRes((dir / "f").c_str()), 8);
+    }
     EXPECT_EQ(deleteRes((dir / "f").c_str()), 0);
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{});
 }
@@ -542,17 +619,40 @@ TEST(DeleteRes, LinksAreRemovedNeverFollowed) {
 }
 
 TEST(DeleteRes, AFailureStopsTheWalkAndIsLogged) {
-    TempDir dir;
-    SyslogCapture log;
-    makeTree(dir.path(), {"r/a", "r/b", "r/c"});
-    ScopedSyscalls calls;
-    failingName = "b";
-    calls.table().unlinkat = failingUnlinkAt;
-    EXPECT_EQ(deleteRes((dir / "r").c_str()), 8);
-    EXPECT_EQ(log.messages(),
-              std::vector<std::string>{"The resource \"" + dir / "r/b" +
-                                       "\" could not be removed. Error code is 13"});
-    EXPECT_EQ(namesIn(dir / "r"), (std::vector<std::string>{"b", "c"}));
+    struct Row {
+        const char* name;
+        int error;
+        int expected;
+        std::vector<std::string> left; // in r
+    };
+    const Row rows[] = {
+        {"b", EACCES, 8, {"b", "c", "sub"}},
+        {"b", ENOENT, 0, {}},  // removed meanwhile
+        {"sub", EPERM, 0, {}}, // a directory: removed as one
+        {"r", EBUSY, 8, {}},   // all but the directory itself
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " " + std::to_string(row.error));
+        TempDir dir;
+        SyslogCapture log;
+        makeTree(dir.path(), {"r/a", "r/b", "r/c", "r/sub/d"});
+        ScopedSyscalls calls;
+        failingName = row.name;
+        failingError = row.error;
+        calls.table().unlinkat = failingUnlinkAt;
+        calls.table().rmdir = failingRmdir;
+        EXPECT_EQ(deleteRes((dir / "r").c_str()), row.expected);
+        if (row.expected == 0) {
+            EXPECT_TRUE(!present(dir / "r") && log.messages().empty());
+            continue;
+        }
+        std::string shown = dir / (row.error == EBUSY ? "r" : "r/b");
+        EXPECT_EQ(log.messages(),
+                  std::vector<std::string>{"The resource \"" + shown +
+                                           "\" could not be removed. Error code is " +
+                                           std::to_string(row.error)});
+        EXPECT_EQ(namesIn(dir / "r"), row.left);
+    }
 }
 
 TEST(MoveDeleteSizes, BlocksOfFilesDirectoriesAndLinks) {
@@ -584,4 +684,6 @@ TEST(MoveDeleteSizes, BlocksOfFilesDirectoriesAndLinks) {
     };
     EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
     EXPECT_EQ(log.messages().size(), 1u);
+    SeamFaults unlistable({{"readdir", "/r/sub", EIO}});
+    EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
 }

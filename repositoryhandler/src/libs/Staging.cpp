@@ -205,8 +205,10 @@ int retireIntoStaging(const std::string& path, const std::string& home) {
         name = newWorkDirName(staging);
         if (renameNoReplace(path.c_str(), name.c_str()) == 0)
             break;
-        if (errno != EEXIST || attempt + 1 == kAttempts)
+        if (errno != EEXIST || attempt + 1 == kAttempts) {
+            removeIfEmpty(staging); // left as after a removal: no empty staging directory stays
             return -1;
+        }
     }
     // Under a work directory's name it is garbage to every cleaner: one that takes its flock
     // before this process does deletes it instead.
