@@ -31,15 +31,22 @@ struct Overloaded : TwoMounts {
         writeFile(m0 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
         fill.setPercent(m0, 90);
     }
-    // An old resource directory on mount.
-    std::string old(const std::string& mount, const std::string& id) {
+    // An old resource directory on mount, last used at when.
+    std::string old(const std::string& mount, const std::string& id, time_t when = 1000000000) {
         std::string location = make(mount, id);
-        setTimes(location);
+        setTimes(location, when);
         return location;
     }
-    static void setTimes(const std::string& path) {
-        struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    static void setTimes(const std::string& path, time_t when = 1000000000) {
+        struct timespec times[2] = {{when, 0}, {when, 0}};
         utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    // A clearable repository in which no mount has room: m1 is past its clean limit too.
+    void clearableWithoutRoom() {
+        repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy +
+                       "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
+        writeFile(m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+        fill.setPercent(m1, 75);
     }
     // The lock of resource id, taken by a child that waits a second, runs meanwhile, and then
     // gives the lock back; the call returns once the lock is held.
@@ -210,9 +217,7 @@ TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
 // later batch; the other resources cannot be marked for their moves either and stay where they are.
 TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
     Overloaded r;
-    std::string x = r.old(r.m0, "x");
-    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
-    utimensat(AT_FDCWD, x.c_str(), older, 0); // the oldest of all
+    std::string x = r.old(r.m0, "x", 999999000); // the oldest of all
     r.make(r.m1, "x", "other");
     for (int i = 0; i < 101; ++i)
         r.old(r.m0, "r" + std::to_string(i));
@@ -238,9 +243,7 @@ TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
 // lock is busy, so the batch that holds a is put in place first, while b's holder still runs.
 TEST(BalancingFaults, ABatchIsCommittedBeforeItWaitsForALock) {
     Overloaded r;
-    std::string a = r.old(r.m0, "a");
-    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
-    utimensat(AT_FDCWD, a.c_str(), older, 0); // the oldest
+    std::string a = r.old(r.m0, "a", 999999000); // the oldest
     r.old(r.m0, "b");
     pid_t holder = r.holdWhile("b", [&] {
         if (!present(r.on(r.m1, "a") + "/f") || present(a))
@@ -256,13 +259,8 @@ TEST(BalancingFaults, ABatchIsCommittedBeforeItWaitsForALock) {
 // the check waits for its lock. Deleting it there would free no room the check counts; it stays.
 TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
     Overloaded r;
-    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
-                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
-    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
-    r.fill.setPercent(r.m1, 75);
-    std::string oldest = r.old(r.m1, "oldest");
-    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
-    utimensat(AT_FDCWD, oldest.c_str(), older, 0);
+    r.clearableWithoutRoom();
+    std::string oldest = r.old(r.m1, "oldest", 999999000);
     std::string next = r.old(r.m0, "next");
     // A check asked to stop deletes nothing (it would go on until a mount has room).
     ovstop::request(SIGTERM);
@@ -372,10 +370,7 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
 // so that the next lookup or check settles it before it is served.
 TEST(BalancingFaults, AResourceWhoseDeletionFailsIsFlagged) {
     Overloaded r;
-    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
-                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
-    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
-    r.fill.setPercent(r.m1, 75);
+    r.clearableWithoutRoom();
     std::string oldest = r.old(r.m0, "oldest");
     {
         ScopedSyscalls calls;
