@@ -16,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -199,17 +200,47 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     EXPECT_TRUE(present(hidden + "/f"));
 }
 
-// The target was chosen before the wait for the resource lock; a target switched off (or
-// unmounted) meanwhile must not receive the resource, where no lookup would find it.
-TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
-    Overloaded r;
-    std::string a = r.old(r.m0, "a");
-    pid_t holder = r.holdWhile("a", [&] { r.unmount(r.m1); });
-    ASSERT_GT(holder, 0);
-    checkOverload_(r.repo.id(), false);
-    EXPECT_EQ(waitForChild(holder), 0);
-    EXPECT_TRUE(present(a + "/f")) << "a stays where it is found";
-    EXPECT_FALSE(present(r.on(r.m1, "a"))) << "nothing of a on the switched-off mount";
+// What changes while the check waits for the lock of a, or cannot be queried when a is offered.
+// A target switched off (or unmounted) meanwhile must not receive a, where no lookup would find
+// it; nothing moves without its dirty flag, so flags that turned unreadable keep a where it is,
+// and so does a place on the target that cannot be queried (flagged: a copy may stand there). A
+// resource flagged meanwhile is moved and keeps its flag for its next lookup.
+TEST(BalancingFaults, WhatChangesWhileTheCheckWaitsForTheLock) {
+    static std::string hidden;
+    const struct {
+        const char* name;
+        std::function<void(Overloaded&)> meanwhile;
+        bool hideTarget, moved, dirty;
+    } rows[] = {
+        {"target switched off", [](Overloaded& r) { r.unmount(r.m1); }, false, false, false},
+        {"flags unreadable", [](Overloaded& r) { mkdirs((r.repo / ".dirty").c_str(), 0755); },
+         false, false, false},
+        {"target place unqueryable", [](Overloaded&) {}, true, false, true},
+        {"flagged meanwhile",
+         [](Overloaded& r) { r.handler()->getDirtyFlags().setDirty("a", true); }, false, true,
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Overloaded r;
+        std::string a = r.old(r.m0, "a");
+        pid_t holder = r.holdWhile("a", [&] { row.meanwhile(r); });
+        ASSERT_GT(holder, 0);
+        {
+            ScopedSyscalls calls;
+            hidden = row.hideTarget ? r.on(r.m1, "a") : "";
+            calls.table().lstat = [](const char* p, struct stat* st) {
+                return hidden == p ? (errno = EIO, -1) : ovsys::real().lstat(p, st);
+            };
+            checkOverload_(r.repo.id(), false);
+        }
+        EXPECT_EQ(waitForChild(holder), 0);
+        EXPECT_EQ(present(a + "/f"), !row.moved) << "a stays where it is found";
+        EXPECT_EQ(present(r.on(r.m1, "a") + "/f"), row.moved);
+        if (std::filesystem::is_directory(r.repo / ".dirty"))
+            std::filesystem::remove(r.repo / ".dirty");
+        EXPECT_EQ(readFile(r.repo / ".dirty") == "a\n", row.dirty);
+    }
 }
 
 // A resource whose move cannot mark it dirty (the dirty-flag lock stays busy) is given up: the
