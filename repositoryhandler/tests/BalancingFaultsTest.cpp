@@ -159,6 +159,26 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     Overloaded r;
     for (const char* id : {"c", "d", "e"})
         r.old(r.m0, id);
+    // A stop requested before the walk, or when the first resource is offered: what is left
+    // stays, and the mount is not reported empty.
+    static std::vector<std::string> resources;
+    static int lstats, stopAt;
+    resources = {r.on(r.m0, "c"), r.on(r.m0, "d"), r.on(r.m0, "e")};
+    for (int at : {0, 4}) { // the walk queries each resource once, then the first is offered
+        ScopedSyscalls calls;
+        lstats = 0;
+        stopAt = at;
+        calls.table().lstat = [](const char* p, struct stat* st) {
+            if (std::count(resources.begin(), resources.end(), p) != 0 && ++lstats == stopAt)
+                ovstop::request(SIGTERM);
+            return ovsys::real().lstat(p, st);
+        };
+        if (at == 0)
+            ovstop::request(SIGTERM);
+        EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3) << at;
+        ovstop::reset();
+        EXPECT_GE(present(resources[0]) + present(resources[1]) + present(resources[2]), 2) << at;
+    }
     {
         ScopedSyscalls calls;
         calls.table().nanosleep = countedSleep;

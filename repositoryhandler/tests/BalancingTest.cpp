@@ -404,6 +404,7 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 0, "everything moved");
     check(movedTo(m0, m1, "q"), "q moved");
     check(freeMount_(repo.id(), "m0") == 0, "nothing left to move");
+    check(freeMount_(repo.id(), "m1") == 0 && movedTo(m1, m0, "q"), "m1 empties onto m0");
 
     // A dirty resource is settled by the walk, then moved like any other, even when it is the
     // only one and its name is that of a hash directory.
