@@ -159,25 +159,27 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     Overloaded r;
     for (const char* id : {"c", "d", "e"})
         r.old(r.m0, id);
-    // A stop requested before the walk, or when the first resource is offered: what is left
-    // stays, and the mount is not reported empty.
-    static std::vector<std::string> resources;
-    static int lstats, stopAt;
-    resources = {r.on(r.m0, "c"), r.on(r.m0, "d"), r.on(r.m0, "e")};
-    for (int at : {0, 4}) { // the walk queries each resource once, then the first is offered
+    // A stop requested before the walk, or during a later walk that finds a resource placed
+    // meanwhile: what is left stays, and the mount is not reported empty.
+    static std::string late, away, arrival;
+    late = r.old(r.m0, "late");
+    away = r.repo / "late";
+    arrival = r.on(r.m1, "c");
+    ASSERT_EQ(rename(late.c_str(), away.c_str()), 0);
+    for (bool during : {false, true}) {
         ScopedSyscalls calls;
-        lstats = 0;
-        stopAt = at;
         calls.table().lstat = [](const char* p, struct stat* st) {
-            if (std::count(resources.begin(), resources.end(), p) != 0 && ++lstats == stopAt)
+            if (arrival == p && present(away))
+                rename(away.c_str(), late.c_str()); // while c is offered
+            else if (late == p)
                 ovstop::request(SIGTERM);
             return ovsys::real().lstat(p, st);
         };
-        if (at == 0)
+        if (!during)
             ovstop::request(SIGTERM);
-        EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3) << at;
+        EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3) << during;
         ovstop::reset();
-        EXPECT_GE(present(resources[0]) + present(resources[1]) + present(resources[2]), 2) << at;
+        EXPECT_TRUE(present(during ? late : r.on(r.m0, "c"))) << during;
     }
     {
         ScopedSyscalls calls;
