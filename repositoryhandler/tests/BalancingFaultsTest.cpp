@@ -114,6 +114,9 @@ TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
     std::vector<std::string> named = {"plain%n%s", "two\nlines", std::string(250, 'L') + "%s%n"};
     for (const std::string& id : named)
         r.old(r.m0, id);
+    // One that cannot be flagged for a merge with its copy on m1 is given up; the others move.
+    std::string unflaggable = r.old(r.m0, "three\nlines", 999999000);
+    r.make(r.m1, "three\nlines", "other");
 
     std::string out = r.repo / "check.out";
     EXPECT_EQ(withinSeconds(20,
@@ -131,6 +134,7 @@ TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
         EXPECT_EQ(readFile(r.on(r.m1, id) + "/f"), "f") << id;
         EXPECT_NE(text.find("CheckOverload moves " + r.on(r.m0, id) + " to "), std::string::npos);
     }
+    EXPECT_TRUE(present(unflaggable + "/f") && present(r.on(r.m1, "three\nlines") + "/other"));
     struct stat st;
     EXPECT_FALSE(present(pipe) || present(zero) || present(sock));
     ASSERT_EQ(lstat(r.on(r.m1, "pipe").c_str(), &st), 0);
