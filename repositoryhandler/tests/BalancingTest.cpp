@@ -300,6 +300,17 @@ void skippedAndMergedResources(TestRepository& repo) {
               countOf(settling, "trying to clean mount") == 0,
           "the check settled g and named c:\n" + settling);
     check(readFile(repo / ".dirty") == "c\n", "g is settled");
+
+    // While a mount is off no flag can be cleared: ten of the resources left are named, all
+    // counted.
+    for (int i = 0; i < 11; ++i)
+        handler->getDirtyFlags().setDirty(("h" + std::to_string(i)).c_str(), true);
+    rename((m1 + "/repositorypart.cfg").c_str(), (m1 + "/repositorypart.no").c_str());
+    std::string off = outputOf(repo / "off.out", [&] { checkOverload_(repo.id(), true); });
+    check(countOf(off, " stays dirty: a mount that may hold a copy is unmounted") == 10 &&
+              countOf(off, "dirty resources: 0 settled, 0 in conflict, 12 left for a later "
+                           "check\n") == 1,
+          "ten of twelve named:\n" + off);
 }
 
 // A clearable repository whose mounts are all at their clean limit: the oldest resources of the
