@@ -224,6 +224,15 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     };
     EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
     EXPECT_TRUE(present(hidden + "/f"));
+
+    // Nor is a mount reported empty whose hash directory cannot be listed.
+    calls.table().lstat = ovsys::real().lstat;
+    hidden = hidden.substr(0, hidden.rfind('/'));
+    calls.table().opendir = [](const char* p) {
+        return hidden == p ? (errno = EIO, nullptr) : ovsys::real().opendir(p);
+    };
+    EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
+    EXPECT_TRUE(present(hidden + "/h/f"));
 }
 
 // What changes while the check waits for the lock of a, or cannot be queried when a is offered.

@@ -406,6 +406,7 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 3, "q met a different copy on m1");
     check(movedTo(m0, m1, "p") && present(q) && present(other), "p moved, both copies of q stay");
     check(readFile(repo / ".dirty") == "q\n", "q is dirty");
+    check(freeMount_(repo.id(), "m0") == 3 && present(q), "q stays dirty: the mount is not empty");
 
     // Without the other copy the lookup clears the flag, and q goes too.
     check(deleteRes(other.c_str()) == 0, "remove m1's copy of q");
