@@ -16,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -31,15 +32,22 @@ struct Overloaded : TwoMounts {
         writeFile(m0 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
         fill.setPercent(m0, 90);
     }
-    // An old resource directory on mount.
-    std::string old(const std::string& mount, const std::string& id) {
+    // An old resource directory on mount, last used at when.
+    std::string old(const std::string& mount, const std::string& id, time_t when = 1000000000) {
         std::string location = make(mount, id);
-        setTimes(location);
+        setTimes(location, when);
         return location;
     }
-    static void setTimes(const std::string& path) {
-        struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+    static void setTimes(const std::string& path, time_t when = 1000000000) {
+        struct timespec times[2] = {{when, 0}, {when, 0}};
         utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    // A clearable repository in which no mount has room: m1 is past its clean limit too.
+    void clearableWithoutRoom() {
+        repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy +
+                       "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
+        writeFile(m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
+        fill.setPercent(m1, 75);
     }
     // The lock of resource id, taken by a child that waits a second, runs meanwhile, and then
     // gives the lock back; the call returns once the lock is held.
@@ -106,6 +114,9 @@ TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
     std::vector<std::string> named = {"plain%n%s", "two\nlines", std::string(250, 'L') + "%s%n"};
     for (const std::string& id : named)
         r.old(r.m0, id);
+    // One that cannot be flagged for a merge with its copy on m1 is given up; the others move.
+    std::string unflaggable = r.old(r.m0, "three\nlines", 999999000);
+    r.make(r.m1, "three\nlines", "other");
 
     std::string out = r.repo / "check.out";
     EXPECT_EQ(withinSeconds(20,
@@ -123,6 +134,7 @@ TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
         EXPECT_EQ(readFile(r.on(r.m1, id) + "/f"), "f") << id;
         EXPECT_NE(text.find("CheckOverload moves " + r.on(r.m0, id) + " to "), std::string::npos);
     }
+    EXPECT_TRUE(present(unflaggable + "/f") && present(r.on(r.m1, "three\nlines") + "/other"));
     struct stat st;
     EXPECT_FALSE(present(pipe) || present(zero) || present(sock));
     ASSERT_EQ(lstat(r.on(r.m1, "pipe").c_str(), &st), 0);
@@ -151,6 +163,28 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     Overloaded r;
     for (const char* id : {"c", "d", "e"})
         r.old(r.m0, id);
+    // A stop requested before the walk, or during a later walk that finds a resource placed
+    // meanwhile: what is left stays, and the mount is not reported empty.
+    static std::string late, away, arrival;
+    late = r.old(r.m0, "late");
+    away = r.repo / "late";
+    arrival = r.on(r.m1, "c");
+    ASSERT_EQ(rename(late.c_str(), away.c_str()), 0);
+    for (bool during : {false, true}) {
+        ScopedSyscalls calls;
+        calls.table().lstat = [](const char* p, struct stat* st) {
+            if (arrival == p && present(away))
+                rename(away.c_str(), late.c_str()); // while c is offered
+            else if (late == p)
+                ovstop::request(SIGTERM);
+            return ovsys::real().lstat(p, st);
+        };
+        if (!during)
+            ovstop::request(SIGTERM);
+        EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3) << during;
+        ovstop::reset();
+        EXPECT_TRUE(present(during ? late : r.on(r.m0, "c"))) << during;
+    }
     {
         ScopedSyscalls calls;
         calls.table().nanosleep = countedSleep;
@@ -190,57 +224,117 @@ TEST(BalancingFaults, EmptyingGoesOnWhenAResourceGoesMeanwhile) {
     };
     EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
     EXPECT_TRUE(present(hidden + "/f"));
+
+    // Nor is a mount reported empty whose hash directory cannot be listed.
+    calls.table().lstat = ovsys::real().lstat;
+    hidden = hidden.substr(0, hidden.rfind('/'));
+    calls.table().opendir = [](const char* p) {
+        return hidden == p ? (errno = EIO, nullptr) : ovsys::real().opendir(p);
+    };
+    EXPECT_EQ(freeMount_(r.repo.id(), "m0"), 3);
+    EXPECT_TRUE(present(hidden + "/h/f"));
 }
 
-// The target was chosen before the wait for the resource lock; a target switched off (or
-// unmounted) meanwhile must not receive the resource, where no lookup would find it.
-TEST(BalancingFaults, NoMoveToATargetSwitchedOffWhileWaitingForTheLock) {
-    Overloaded r;
-    std::string a = r.old(r.m0, "a");
-    pid_t holder = r.holdWhile("a", [&] { r.unmount(r.m1); });
-    ASSERT_GT(holder, 0);
-    checkOverload_(r.repo.id(), false);
-    EXPECT_EQ(waitForChild(holder), 0);
-    EXPECT_TRUE(present(a + "/f")) << "a stays where it is found";
-    EXPECT_FALSE(present(r.on(r.m1, "a"))) << "nothing of a on the switched-off mount";
+// What changes while the check waits for the lock of a, or cannot be queried when a is offered.
+// A target switched off (or unmounted) meanwhile must not receive a, where no lookup would find
+// it; nothing moves without its dirty flag, so flags that turned unreadable keep a where it is,
+// and so does a place on the target that cannot be queried (flagged: a copy may stand there). A
+// resource flagged meanwhile is moved and keeps its flag for its next lookup.
+TEST(BalancingFaults, WhatChangesWhileTheCheckWaitsForTheLock) {
+    static std::string hidden;
+    const struct {
+        const char* name;
+        std::function<void(Overloaded&)> meanwhile;
+        bool hideTarget, moved, dirty;
+    } rows[] = {
+        {"target switched off", [](Overloaded& r) { r.unmount(r.m1); }, false, false, false},
+        {"flags unreadable", [](Overloaded& r) { mkdirs((r.repo / ".dirty").c_str(), 0755); },
+         false, false, false},
+        {"target place unqueryable", [](Overloaded&) {}, true, false, true},
+        {"flagged meanwhile",
+         [](Overloaded& r) { r.handler()->getDirtyFlags().setDirty("a", true); }, false, true,
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Overloaded r;
+        std::string a = r.old(r.m0, "a");
+        pid_t holder = r.holdWhile("a", [&] { row.meanwhile(r); });
+        ASSERT_GT(holder, 0);
+        {
+            ScopedSyscalls calls;
+            hidden = row.hideTarget ? r.on(r.m1, "a") : "";
+            calls.table().lstat = [](const char* p, struct stat* st) {
+                return hidden == p ? (errno = EIO, -1) : ovsys::real().lstat(p, st);
+            };
+            checkOverload_(r.repo.id(), false);
+        }
+        EXPECT_EQ(waitForChild(holder), 0);
+        EXPECT_EQ(present(a + "/f"), !row.moved) << "a stays where it is found";
+        EXPECT_EQ(present(r.on(r.m1, "a") + "/f"), row.moved);
+        if (std::filesystem::is_directory(r.repo / ".dirty"))
+            std::filesystem::remove(r.repo / ".dirty");
+        EXPECT_EQ(readFile(r.repo / ".dirty") == "a\n", row.dirty);
+    }
 }
 
 // A resource whose move cannot mark it dirty (the dirty-flag lock stays busy) is given up: the
 // check waits for that lock once, gives up after the time-out, and does not wait again in every
 // later batch; the other resources cannot be marked for their moves either and stay where they are.
+// A clearable repository with room ends the same way instead of trying to move again and again;
+// the batch that met the refusal is the only one given up.
 TEST(BalancingFaults, AResourceThatCannotBeMarkedDirtyIsTriedOnce) {
-    Overloaded r;
-    std::string x = r.old(r.m0, "x");
-    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
-    utimensat(AT_FDCWD, x.c_str(), older, 0); // the oldest of all
-    r.make(r.m1, "x", "other");
-    for (int i = 0; i < 101; ++i)
-        r.old(r.m0, "r" + std::to_string(i));
-    OVRepositoryHandler* handler = r.handler();
-    ASSERT_FALSE(handler->getDirtyFlags().isDirty("x")); // read before its lock is taken
-    OVSemaphore busy(resourceLockName(r.repo / ".dirty", ""), true);
-    ASSERT_TRUE(busy.lock(1));
-    SyslogCapture syslog;
-    ScopedSyscalls calls;
-    static long waited = 0; // µs, slept in pretence only
-    calls.table().nanosleep = [](const struct timespec* delay, struct timespec*) {
-        return waited += delay->tv_sec * 1000000 + delay->tv_nsec / 1000, 0;
-    };
-    checkOverload_(r.repo.id(), false);
-    EXPECT_TRUE(waited >= 30000000 && waited < 31000000) << waited << " µs waited";
-    std::string text = "The dirty mechanism \"" + r.repo / ".dirty" + "\" could not be locked.";
-    std::vector<std::string> said = syslog.messages();
-    EXPECT_NE(std::find(said.begin(), said.end(), text), said.end());
-    EXPECT_TRUE(present(x + "/f") && present(r.on(r.m0, "r100")) && !present(r.on(r.m1, "r0")));
+    for (bool clearable : {false, true}) {
+        SCOPED_TRACE(clearable ? "clearable" : "not clearable");
+        Overloaded r;
+        if (clearable)
+            r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
+                             "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
+        std::string x = r.old(r.m0, "x", 999999000); // the oldest of all
+        r.make(r.m1, "x", "other");
+        for (int i = 0; i < 101; ++i)
+            r.old(r.m0, "r" + std::to_string(i));
+        OVRepositoryHandler* handler = r.handler();
+        ASSERT_FALSE(handler->getDirtyFlags().isDirty("x")); // read before its lock is taken
+        OVSemaphore busy(resourceLockName(r.repo / ".dirty", ""), true);
+        ASSERT_TRUE(busy.lock(1));
+        std::string text = "The dirty mechanism \"" + r.repo / ".dirty" + "\" could not be locked.";
+        EXPECT_EQ(withinSeconds(
+                      20,
+                      [&] {
+                          SyslogCapture syslog;
+                          ScopedSyscalls calls;
+                          static long waited = 0; // µs, slept in pretence only
+                          calls.table().nanosleep = [](const struct timespec* delay,
+                                                       struct timespec*) {
+                              return waited += delay->tv_sec * 1000000 + delay->tv_nsec / 1000, 0;
+                          };
+                          checkOverload_(r.repo.id(), false);
+                          std::vector<std::string> said = syslog.messages();
+                          bool logged = std::find(said.begin(), said.end(), text) != said.end();
+                          bool oneGivenUp =
+                              std::any_of(said.begin(), said.end(), [](const std::string& l) {
+                                  const std::string tally = ": 0 moved (0 bytes), 0 deleted, 0 "
+                                                            "skipped as used meanwhile, ";
+                                  size_t at = l.find(tally);
+                                  // One batch holds at most eight.
+                                  return at != std::string::npos &&
+                                         std::atoi(l.c_str() + at + tally.size()) <= 8;
+                              });
+                          return (waited >= 30000000 && waited < 31000000 ? 0 : 1) +
+                                 (logged ? 0 : 2) + (oneGivenUp ? 0 : 4);
+                      }),
+                  0)
+            << "the check ended after one wait of 30 s, logged, one batch given up";
+        EXPECT_TRUE(present(x + "/f") && present(r.on(r.m0, "r100")) && !present(r.on(r.m1, "r0")));
+    }
 }
 
 // A batch never waits for a lock while it holds others (a lookup of those would wait as long): b's
 // lock is busy, so the batch that holds a is put in place first, while b's holder still runs.
 TEST(BalancingFaults, ABatchIsCommittedBeforeItWaitsForALock) {
     Overloaded r;
-    std::string a = r.old(r.m0, "a");
-    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
-    utimensat(AT_FDCWD, a.c_str(), older, 0); // the oldest
+    std::string a = r.old(r.m0, "a", 999999000); // the oldest
     r.old(r.m0, "b");
     pid_t holder = r.holdWhile("b", [&] {
         if (!present(r.on(r.m1, "a") + "/f") || present(a))
@@ -256,13 +350,8 @@ TEST(BalancingFaults, ABatchIsCommittedBeforeItWaitsForALock) {
 // the check waits for its lock. Deleting it there would free no room the check counts; it stays.
 TEST(BalancingFaults, NoDeletionOnAMountSwitchedOffWhileWaitingForTheLock) {
     Overloaded r;
-    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
-                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
-    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
-    r.fill.setPercent(r.m1, 75);
-    std::string oldest = r.old(r.m1, "oldest");
-    struct timespec older[2] = {{999999000, 0}, {999999000, 0}};
-    utimensat(AT_FDCWD, oldest.c_str(), older, 0);
+    r.clearableWithoutRoom();
+    std::string oldest = r.old(r.m1, "oldest", 999999000);
     std::string next = r.old(r.m0, "next");
     // A check asked to stop deletes nothing (it would go on until a mount has room).
     ovstop::request(SIGTERM);
@@ -372,10 +461,7 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
 // so that the next lookup or check settles it before it is served.
 TEST(BalancingFaults, AResourceWhoseDeletionFailsIsFlagged) {
     Overloaded r;
-    r.repo.configure("mountPoints = m0\\m1\nlegacyDir = " + r.legacy +
-                     "\nnomoveTimeSeconds = 1000\nisClearable = true\n");
-    writeFile(r.m1 + "/repositorypart.cfg", "moveLimit = 80\ncleanLimit = 70\n");
-    r.fill.setPercent(r.m1, 75);
+    r.clearableWithoutRoom();
     std::string oldest = r.old(r.m0, "oldest");
     {
         ScopedSyscalls calls;

@@ -300,6 +300,17 @@ void skippedAndMergedResources(TestRepository& repo) {
               countOf(settling, "trying to clean mount") == 0,
           "the check settled g and named c:\n" + settling);
     check(readFile(repo / ".dirty") == "c\n", "g is settled");
+
+    // While a mount is off no flag can be cleared: ten of the resources left are named, all
+    // counted.
+    for (int i = 0; i < 11; ++i)
+        handler->getDirtyFlags().setDirty(("h" + std::to_string(i)).c_str(), true);
+    rename((m1 + "/repositorypart.cfg").c_str(), (m1 + "/repositorypart.no").c_str());
+    std::string off = outputOf(repo / "off.out", [&] { checkOverload_(repo.id(), true); });
+    check(countOf(off, " stays dirty: a mount that may hold a copy is unmounted") == 10 &&
+              countOf(off, "dirty resources: 0 settled, 0 in conflict, 12 left for a later "
+                           "check\n") == 1,
+          "ten of twelve named:\n" + off);
 }
 
 // A clearable repository whose mounts are all at their clean limit: the oldest resources of the
@@ -395,6 +406,7 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 3, "q met a different copy on m1");
     check(movedTo(m0, m1, "p") && present(q) && present(other), "p moved, both copies of q stay");
     check(readFile(repo / ".dirty") == "q\n", "q is dirty");
+    check(freeMount_(repo.id(), "m0") == 3 && present(q), "q stays dirty: the mount is not empty");
 
     // Without the other copy the lookup clears the flag, and q goes too.
     check(deleteRes(other.c_str()) == 0, "remove m1's copy of q");
@@ -404,6 +416,7 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 0, "everything moved");
     check(movedTo(m0, m1, "q"), "q moved");
     check(freeMount_(repo.id(), "m0") == 0, "nothing left to move");
+    check(freeMount_(repo.id(), "m1") == 0 && movedTo(m1, m0, "q"), "m1 empties onto m0");
 
     // A dirty resource is settled by the walk, then moved like any other, even when it is the
     // only one and its name is that of a hash directory.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -342,7 +343,9 @@ TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {
     auto writeAs = [&](uid_t user, gid_t group, const char* id) {
         return runInChild([&] {
             umask(077);
-            if (group != 0 && (setgid(group) != 0 || setuid(user) != 0))
+            gid_t shared = 1235; // the repository's group, a supplementary one of the writer
+            if (group != 0 &&
+                (setgroups(1, &shared) != 0 || setgid(group) != 0 || setuid(user) != 0))
                 return 2;
             OVDirtyFlagHandler handler;
             bind(handler);
@@ -366,7 +369,7 @@ TEST_F(DirtyFlags, ANewSetFileKeepsModeAndOwnerOfTheOldOne) {
 
     // Another user of the group may not give the file away, but keeps its group and mode.
     ASSERT_EQ(chmod(setFile.c_str(), 0664), 0);
-    ASSERT_EQ(writeAs(1236, 1235, "c"), 0);
+    ASSERT_EQ(writeAs(1236, 1237, "c"), 0);
     st = statOf(setFile);
     EXPECT_EQ(st.st_uid, 1236u);
     EXPECT_EQ(st.st_gid, 1235u);

@@ -444,8 +444,9 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
     }
     CandidateSet candidates;
     if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 1) {
-        // A resource the walk had to pass over (it stays dirty) is still on the mount.
-        if (!repo.passedOver.empty()) {
+        // A resource the walk had to pass over (it stays dirty) is still on the mount, and so may
+        // be any when a stop request ended the walk.
+        if (!repo.passedOver.empty() || stopping()) {
             rh_logger.debugLog("Not all resources could be moved");
             return 3;
         }
