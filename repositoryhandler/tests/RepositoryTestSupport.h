@@ -76,8 +76,9 @@ private:
 };
 
 // A call of the system-call table that fails with error where the path it reaches contains path,
-// once `passes` such calls went through. kLie instead of an error: the call goes through but lies
-// (a read flips the first byte it returns; any other call runs SeamFaults::onLie first).
+// once `passes` such calls went through (EINTR only once: the call made again goes through).
+// kLie instead of an error: the call goes through but lies (a read flips the first byte it
+// returns; any other call runs SeamFaults::onLie first).
 struct SeamFault {
     std::string call;
     std::string path;

@@ -549,6 +549,8 @@ TEST(TreeCopyFaults, AFailingOrLyingCallFailsTheCopyWithItsErrnoAndSparesTheOrig
         {"device read fails", {"pread", "/d/r/large", EIO}, EIO, "r/large\"", kFromDevice},
         {"syncfs fails before the device read", {"syncfs", "", EIO}, EIO, "d/r\"", kFromDevice},
         {"no dropping of cached pages", {"fadvise", "/d/r/", EIO}, EIO, "/d/r/", kFromDevice},
+        {"a read interrupted midway goes on", {"pread", "/o/r/large", EINTR, 1}, 0, ""},
+        {"a write interrupted midway goes on", {"pwrite", "/d/r/large", EINTR, 1}, 0, ""},
         // Changes the origin: the last row.
         {"the origin changes", {"pwrite", "/d/r/large", kLie}, EAGAIN, "r/large\""},
     };
