@@ -13,12 +13,6 @@
 
 namespace {
 
-// The string result of a helper, freed by the test; "(null)" stands for a null result.
-std::string take(char* text) {
-    std::unique_ptr<char[]> owned(text);
-    return owned ? std::string(owned.get()) : std::string("(null)");
-}
-
 std::string base(const char* path) {
     return take(baseDir(path));
 }

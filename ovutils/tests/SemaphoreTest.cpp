@@ -29,17 +29,6 @@ bool present(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// The number of descriptors this process holds.
-size_t openDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 // The delays (µs) requested from nanosleep while a recorder is installed; nothing actually sleeps.
 std::vector<long>& recordedSleeps() {
     static std::vector<long> sleeps;

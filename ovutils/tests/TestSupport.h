@@ -76,6 +76,11 @@ int runInChild(const std::function<int()>& body);
 pid_t startChild(const std::function<int()>& body);
 int waitForChild(pid_t pid);
 
+// The string result of a helper, freed by the test; "(null)" stands for a null result.
+std::string take(char* text);
+// The number of descriptors this process holds.
+size_t openDescriptors();
+
 // The whole content of a file ("" when it cannot be read).
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

@@ -24,17 +24,6 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-// The number of descriptors this process holds.
-size_t openDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 time_t modified(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
