@@ -422,30 +422,25 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     EXPECT_EQ(statOf(d + "/h1/h2/a").st_mtime, 1000000000);
     EXPECT_EQ(namesIn(o), (std::vector<std::string>{"k", "p", "q"}));
     EXPECT_TRUE(holdsTree(d, {"q/other"}) && !present(d + "/q/f"));
-    {
-        ScopedSyscalls calls;
-        calls.table().syncfs = [](int) {
-            errno = EIO;
-            return -1;
-        };
-        MoveBatch batch;
-        EXPECT_EQ(add(batch, "p", "p"), 0);
-        EXPECT_EQ(batch.commit(), std::vector<int>{8});
+    // The copy cannot be flushed, or its new name cannot be written to disk: the origin stays.
+    for (bool copyUnflushed : {true, false}) {
+        SCOPED_TRACE(copyUnflushed ? "syncfs fails" : "fsync fails");
+        {
+            ScopedSyscalls calls;
+            (copyUnflushed ? calls.table().syncfs : calls.table().fsync) = [](int) {
+                errno = EIO;
+                return -1;
+            };
+            MoveBatch batch;
+            EXPECT_EQ(add(batch, "p", "p"), 0);
+            EXPECT_EQ(batch.commit(), std::vector<int>{8});
+        }
+        EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
+        if (copyUnflushed) {
+            EXPECT_FALSE(present(d + "/p"));
+            EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
+        }
     }
-    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
-    EXPECT_FALSE(present(d + "/p"));
-    EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
-    {
-        ScopedSyscalls calls; // the new name cannot be written to disk: the origin stays
-        calls.table().fsync = [](int) {
-            errno = EIO;
-            return -1;
-        };
-        MoveBatch batch;
-        EXPECT_EQ(add(batch, "p", "p"), 0);
-        EXPECT_EQ(batch.commit(), std::vector<int>{8});
-    }
-    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
 
     across.reset();
     SyslogCapture log;
