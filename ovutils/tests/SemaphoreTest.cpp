@@ -135,10 +135,7 @@ TEST(Semaphore, FailuresNameTheLockAndTheSystemText) {
     {
         OVSemaphore lock("stuck", dir.path(), true);
         lock.lock(1);
-        calls.table().unlink = [](const char*) -> int {
-            errno = EACCES;
-            return -1;
-        };
+        calls.table().unlink = failing<EACCES>(calls.table().unlink);
         try {
             lock.unlock();
             FAIL() << "no exception";

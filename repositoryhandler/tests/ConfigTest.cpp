@@ -184,10 +184,7 @@ TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
         SyslogCapture quiet; // a missing directory is no error; one that cannot be reached is
         handler = getRepository(missing.c_str());
         ScopedSyscalls calls;
-        calls.table().access = [](const char*, int) {
-            errno = EACCES;
-            return -1;
-        };
+        calls.table().access = failing<EACCES>(calls.table().access);
         EXPECT_EQ(getRepository(repo.id())->getStatus(), REPO_MISSING);
         EXPECT_EQ(quiet.messages(),
                   std::vector<std::string>{"The repository directory \"" + repo.path() +

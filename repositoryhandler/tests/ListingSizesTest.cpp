@@ -385,18 +385,12 @@ TEST(SizesCache, FailedWriteKeepsThePreviousCache) {
     TempDir d;
     writeFile(d / ".count", "old\n1\n2\n");
     ScopedSyscalls calls;
-    calls.table().rename = [](const char*, const char*) {
-        errno = EIO;
-        return -1;
-    };
+    calls.table().rename = failing<EIO>(calls.table().rename);
     SyslogCapture capture;
     EXPECT_EQ(countSize(d.path().c_str(), true), 0);
     EXPECT_EQ(capture.messages().back(),
               "The count file \"" + d.path() + "/.count\" could not be written. Error code is 5");
-    calls.table().open = [](const char*, int, mode_t) {
-        errno = EACCES;
-        return -1;
-    };
+    calls.table().open = failing<EACCES>(calls.table().open);
     EXPECT_NO_THROW(countSize(d.path().c_str(), true)); // no temporary can be made
     EXPECT_EQ(capture.messages().back(),
               "The count file \"" + d.path() + "/.count\" could not be written. Error code is 13");

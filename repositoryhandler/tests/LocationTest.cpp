@@ -366,10 +366,7 @@ TEST(Location, LegacyResourcesAreTakenOver) {
     r.fill.setPercent(r.m0, 10);
     {
         ScopedSyscalls calls;
-        calls.table().mkdir = [](const char*, mode_t) -> int {
-            errno = EROFS;
-            return -1;
-        };
+        calls.table().mkdir = failing<EROFS>(calls.table().mkdir);
         EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
     }
     EXPECT_EQ(status, RES_OK);

@@ -133,10 +133,7 @@ int renameAcross(const char* from, const char* to) {
 AcrossFileSystems::AcrossFileSystems() {
     beforeAcross = calls.table();
     calls.table().renameNoReplace = renameAcross;
-    calls.table().cloneFile = [](int, int) {
-        errno = EXDEV;
-        return -1;
-    };
+    calls.table().cloneFile = failing<EXDEV>(calls.table().cloneFile);
 }
 
 namespace {
