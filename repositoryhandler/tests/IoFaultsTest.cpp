@@ -344,7 +344,6 @@ void fullMountIsEmptied(TestRepository& repo) {
 TEST(RealMountsFull, RemovalAndClearingEmptyAFullMount) {
     for (FileSystemKind kind : {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes}) {
         SCOPED_TRACE(nameOf(kind));
-        TestRepository repo;
-        EXPECT_SCENARIO(withMounts(repo, {"m0"}, kind, "1m,nr_inodes=64", fullMountIsEmptied));
+        EXPECT_SCENARIO(withMounts({"m0"}, kind, "1m,nr_inodes=64", fullMountIsEmptied));
     }
 }

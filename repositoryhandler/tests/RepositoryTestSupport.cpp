@@ -449,6 +449,12 @@ int withMounts(TestRepository& repo, const std::vector<std::string>& names, File
     });
 }
 
+int withMounts(const std::vector<std::string>& names, FileSystemKind kind, const char* tmpfsSize,
+               const std::function<void(TestRepository&)>& scenario) {
+    TestRepository repo;
+    return withMounts(repo, names, kind, tmpfsSize, scenario);
+}
+
 bool present(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;

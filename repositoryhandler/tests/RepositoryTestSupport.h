@@ -148,6 +148,9 @@ bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::st
 // the named mounts of repo, and marked as a mount; its failure count, or kNoNamespace.
 int withMounts(TestRepository& repo, const std::vector<std::string>& names, FileSystemKind kind,
                const char* tmpfsSize, const std::function<void(TestRepository&)>& scenario);
+// The same in a repository of its own.
+int withMounts(const std::vector<std::string>& names, FileSystemKind kind, const char* tmpfsSize,
+               const std::function<void(TestRepository&)>& scenario);
 
 // Where resource id lies on mount: mount + "/" + its three hash levels + "/" + id.
 std::string place(const std::string& mount, const std::string& id);
