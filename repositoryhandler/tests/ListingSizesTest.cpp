@@ -310,14 +310,11 @@ TEST(Listing, MountListsItsResourcesOnlyWhileMounted) {
     // A hash directory that cannot be listed makes no shorter list, but none.
     long count = -1;
     {
-        ScopedSyscalls calls;
-        calls.table().opendir = [](const char* p) {
-            return std::string(p).find("/DD") != std::string::npos ? (errno = EIO, nullptr)
-                                                                   : ovsys::real().opendir(p);
-        };
+        SeamFaults unlistable({{"opendir", "/DD", EIO}});
         SyslogCapture log;
         EXPECT_EQ(listDirs_(repo.id(), &count, true), nullptr);
         EXPECT_EQ(count, 0);
+        EXPECT_TRUE(unlistable.met());
     }
 
     ASSERT_EQ(unlink((m + "/repositorypart.cfg").c_str()), 0);
