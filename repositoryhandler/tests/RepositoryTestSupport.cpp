@@ -466,6 +466,17 @@ struct stat statOf(const std::string& path) {
     return st;
 }
 
+size_t loggedLines(const SyslogCapture& log, const std::string& part, int error) {
+    std::string code = "Error code is " + std::to_string(error);
+    size_t matching = 0;
+    for (const std::string& text : log.messages())
+        matching +=
+            text.find(part) != std::string::npos &&
+            (error == 0 || (text.size() >= code.size() &&
+                            text.compare(text.size() - code.size(), code.size(), code) == 0));
+    return matching;
+}
+
 std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix) {
     std::vector<std::string> names;
     std::error_code ignored;

@@ -166,6 +166,8 @@ void setModified(const std::string& path, long secondsFromNow);
 // none).
 bool present(const std::string& path);
 struct stat statOf(const std::string& path);
+// The log lines that hold part and end with "Error code is <error>" (any code, for 0).
+size_t loggedLines(const SyslogCapture& log, const std::string& part, int error);
 // The names in dir that start with prefix, hidden ones included, sorted (none when it cannot be
 // listed).
 std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix = "");
