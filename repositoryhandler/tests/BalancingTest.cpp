@@ -122,8 +122,7 @@ int countingLstat(const char* path, struct stat* st) {
 }
 
 int countingRename(const char* from, const char* to) {
-    std::string name = to;
-    setFileWrites += name.size() >= 7 && name.compare(name.size() - 7, 7, "/.dirty") == 0;
+    setFileWrites += isSetFile(to);
     return ovsys::real().rename(from, to);
 }
 
