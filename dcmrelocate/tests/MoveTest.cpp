@@ -79,22 +79,17 @@ TEST(MoveNoReplaceTest, WhereNoReplaceIsRefusedTheFileEndsUnderExactlyOneName) {
         bool moved;
         std::vector<std::string> calls;
     };
+    // The calls seen: the rename and the link of a to c, the unlink of a or of c.
+    const std::string renameAC = "rename " + a + " " + c, linkAC = "link " + a + " " + c;
+    const std::string unlinkA = "unlink " + a, unlinkC = "unlink " + c;
     const Row rows[] = {
-        {{EINVAL, "", "", 0},
-         true,
-         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a}},
-        {{ENOSYS, "", "", 0},
-         true,
-         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a}},
-        {{EINVAL, "unlink", a, EIO},
-         false,
-         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a, "unlink " + c}},
-        {{ENOSYS, "unlink", a, EACCES},
-         false,
-         {"rename " + a + " " + c, "link " + a + " " + c, "unlink " + a, "unlink " + c}},
-        {{EINVAL, "link", a, EPERM}, false, {"rename " + a + " " + c, "link " + a + " " + c}},
-        {{EXDEV, "", "", 0}, false, {"rename " + a + " " + c}}, // no fallback across mounts
-        {{EIO, "", "", 0}, false, {"rename " + a + " " + c}},
+        {{EINVAL, "", "", 0}, true, {renameAC, linkAC, unlinkA}},
+        {{ENOSYS, "", "", 0}, true, {renameAC, linkAC, unlinkA}},
+        {{EINVAL, "unlink", a, EIO}, false, {renameAC, linkAC, unlinkA, unlinkC}},
+        {{ENOSYS, "unlink", a, EACCES}, false, {renameAC, linkAC, unlinkA, unlinkC}},
+        {{EINVAL, "link", a, EPERM}, false, {renameAC, linkAC}},
+        {{EXDEV, "", "", 0}, false, {renameAC}}, // no fallback across mounts
+        {{EIO, "", "", 0}, false, {renameAC}},
     };
     for (const Row& row : rows) {
         const std::string name = std::to_string(row.fault.renameError) + " " + row.fault.call +

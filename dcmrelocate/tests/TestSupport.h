@@ -113,5 +113,21 @@ inline const std::string kOneFileMoving =
     "Info: Moving src/f1 to dst/201103/15/1.2.3/CT.1.2.3.1\n";
 // Standard error of `dcmrelocate src dst` filing that file.
 inline const std::string kOneFileFiled = kOneFileMoving + closing(1);
+// Standard output of `dcmrelocate -d src dst` for that file: the commands, then the study's place.
+inline const std::string kOneFileDryRun = lines({
+    "mkdir dst",
+    "mkdir dst/201103",
+    "mkdir dst/201103/15",
+    "mkdir dst/201103/15/1.2.3",
+    "mv src/f1 dst/201103/15/1.2.3/CT.1.2.3.1",
+    "201103/15/1.2.3",
+});
+// Standard error of `dcmrelocate src dst` when src/f1 is its only file and cannot be parsed.
+inline const std::string kOneFileUnparsed = lines({
+                                                "Info: Processing directory src",
+                                                "Info: Processing file src/f1",
+                                                "Warning: Cannot parse file src/f1 -- skipping ",
+                                            }) +
+                                            closing(0, "1 skipped (cannot be parsed: 1)");
 
 #endif

@@ -13,11 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string take(char* text) {
-    std::unique_ptr<char[]> owned(text);
-    return owned ? std::string(owned.get()) : std::string("(null)");
-}
-
 std::string hashOf(const std::string& name) {
     return take(createHash(name.c_str()));
 }

@@ -13,12 +13,6 @@
 
 namespace {
 
-// The string result of a helper, freed by the test; "(null)" stands for a null result.
-std::string take(char* text) {
-    std::unique_ptr<char[]> owned(text);
-    return owned ? std::string(owned.get()) : std::string("(null)");
-}
-
 std::string base(const char* path) {
     return take(baseDir(path));
 }
@@ -97,10 +91,7 @@ TEST(PathMkdirs, CreatesMissingLevelsOnce) {
 TEST(PathMkdirs, FailuresAndLevelsMadeMeanwhile) {
     TempDir tmp;
     ScopedSyscalls calls;
-    calls.table().mkdir = [](const char*, mode_t) {
-        errno = EACCES;
-        return -1;
-    };
+    calls.table().mkdir = failing<EACCES>(calls.table().mkdir);
     EXPECT_EQ(-1, mkdirs((tmp / "denied").c_str(), 0755));
 
     // Another process makes the level between the test and the creation.
@@ -201,10 +192,7 @@ TEST(PathStatus, FailuresAreLogged) {
 
     syslog.clear();
     ScopedSyscalls calls;
-    calls.table().statvfs = [](const char*, struct statvfs*) {
-        errno = EIO;
-        return -1;
-    };
+    calls.table().statvfs = failing<EIO>(calls.table().statvfs);
     struct statvfs vfs;
     EXPECT_EQ(8, myStatVfs("/tmp", &vfs));
     EXPECT_EQ(
@@ -281,7 +269,7 @@ TEST(PathStatus, ErrorsAreNoAbsenceAndPlacementNeverReplaces) {
     EXPECT_EQ(lstatPresence(tmp / "missing", &st), Presence::Absent);
     EXPECT_EQ(lstatPresence(tmp / "file/below", &st), Presence::Absent); // ENOTDIR
     ScopedSyscalls calls;
-    calls.table().lstat = [](const char*, struct stat*) { return errno = EIO, -1; };
+    calls.table().lstat = failing<EIO>(calls.table().lstat);
     EXPECT_EQ(lstatPresence(tmp / "file", &st), Presence::Failed);
     calls.table().lstat = ovsys::real().lstat;
     for (int fallback = 0; fallback < 2; ++fallback) {

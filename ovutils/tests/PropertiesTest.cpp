@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -61,19 +62,13 @@ TEST(PropertiesLoad, SplitsCommentsSeparatorsAndQuotes) {
                                 "k = \"a\" \"b\"\n"
                                 "empty =\n"
                                 "last = no line end"));
-    EXPECT_EQ(valueOf(props, "x"), "<none>");
-    EXPECT_EQ(valueOf(props, "# x"), "<none>");
-    EXPECT_EQ(valueOf(props, "y"), "1 # c");
-    EXPECT_EQ(valueOf(props, "a"), "b=c");
-    EXPECT_EQ(valueOf(props, "key"), "value");
-    EXPECT_EQ(valueOf(props, ""), "<none>");
-    EXPECT_EQ(valueOf(props, "novalue"), "<none>");
-    EXPECT_EQ(valueOf(props, "name"), "My Repo");
-    EXPECT_EQ(valueOf(props, "inner"), "x y");
-    EXPECT_EQ(valueOf(props, "q"), "");
-    EXPECT_EQ(valueOf(props, "k"), "a   b");
-    EXPECT_EQ(valueOf(props, "empty"), "");
-    EXPECT_EQ(valueOf(props, "last"), "no line end");
+    const std::pair<const char*, const char*> entries[] = {
+        {"x", "<none>"},        {"# x", "<none>"}, {"y", "1 # c"},        {"a", "b=c"},
+        {"key", "value"},       {"", "<none>"},    {"novalue", "<none>"}, {"name", "My Repo"},
+        {"inner", "x y"},       {"q", ""},         {"k", "a   b"},        {"empty", ""},
+        {"last", "no line end"}};
+    for (const auto& [name, value] : entries)
+        EXPECT_EQ(valueOf(props, name), value) << "'" << name << "'";
 }
 
 TEST(PropertiesLoad, CrLfLineEndsReadLikeLf) {

@@ -29,17 +29,6 @@ bool present(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-// The number of descriptors this process holds.
-size_t openDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 // The delays (µs) requested from nanosleep while a recorder is installed; nothing actually sleeps.
 std::vector<long>& recordedSleeps() {
     static std::vector<long> sleeps;
@@ -146,10 +135,7 @@ TEST(Semaphore, FailuresNameTheLockAndTheSystemText) {
     {
         OVSemaphore lock("stuck", dir.path(), true);
         lock.lock(1);
-        calls.table().unlink = [](const char*) -> int {
-            errno = EACCES;
-            return -1;
-        };
+        calls.table().unlink = failing<EACCES>(calls.table().unlink);
         try {
             lock.unlock();
             FAIL() << "no exception";

@@ -7,8 +7,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -148,4 +150,19 @@ std::string readFile(const std::string& path) {
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+std::string take(char* text) {
+    std::unique_ptr<char[]> owned(text);
+    return owned ? std::string(owned.get()) : std::string("(null)");
+}
+
+size_t openDescriptors() {
+    size_t count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
 }

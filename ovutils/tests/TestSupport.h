@@ -3,9 +3,11 @@
 
 #include "OVSyscalls.h"
 
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <type_traits>
 #include <vector>
 
 // A fresh directory below /tmp, removed with everything in it at the end of the test.
@@ -68,6 +70,18 @@ public:
 private:
     ovsys::Table saved;
 };
+// An entry of the type of entry whose every call fails with error (-1 or a null pointer):
+// calls.table().unlink = failing<EROFS>(calls.table().unlink).
+template <int error, typename Result, typename... Args>
+auto failing(Result (*)(Args...)) -> Result (*)(Args...) {
+    return [](Args...) -> Result {
+        errno = error;
+        if constexpr (std::is_pointer_v<Result>)
+            return nullptr;
+        else
+            return -1;
+    };
+}
 
 // Runs body in a child process created with fork and returns its exit status (body's result),
 // or -1 when the child did not exit normally. The child never returns into the test.
@@ -75,6 +89,11 @@ int runInChild(const std::function<int()>& body);
 // Starts body in a child process and returns its pid; collect it with waitForChild.
 pid_t startChild(const std::function<int()>& body);
 int waitForChild(pid_t pid);
+
+// The string result of a helper, freed by the test; "(null)" stands for a null result.
+std::string take(char* text);
+// The number of descriptors this process holds.
+size_t openDescriptors();
 
 // The whole content of a file ("" when it cannot be read).
 std::string readFile(const std::string& path);

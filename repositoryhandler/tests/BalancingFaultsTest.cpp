@@ -38,10 +38,6 @@ struct Overloaded : TwoMounts {
         setTimes(location, when);
         return location;
     }
-    static void setTimes(const std::string& path, time_t when = 1000000000) {
-        struct timespec times[2] = {{when, 0}, {when, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    }
     // A clearable repository in which no mount has room: m1 is past its clean limit too.
     void clearableWithoutRoom() {
         repo.configure("mountPoints = m0\\m1\nlegacyDir = " + legacy +
@@ -109,7 +105,7 @@ TEST(BalancingFaults, SpecialFileResourcesMoveWithoutBeingRead) {
     ASSERT_EQ(mknod(zero.c_str(), S_IFCHR | 0640, makedev(1, 5)), 0);
     ASSERT_EQ(mknod(sock.c_str(), S_IFSOCK | 0640, 0), 0);
     for (const std::string& path : {pipe, zero, sock})
-        Overloaded::setTimes(path);
+        setTimes(path, 1000000000);
     // Names that are printf directives, hold a line feed or are as long as a name may be.
     std::vector<std::string> named = {"plain%n%s", "two\nlines", std::string(250, 'L') + "%s%n"};
     for (const std::string& id : named)
@@ -405,7 +401,7 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
     Overloaded r;
     std::string a = r.make(r.m0, "a");
     writeFile(a + "/g", "more");
-    r.setTimes(a);
+    setTimes(a, 1000000000);
     int result = runInChild([&] {
         ScopedSyscalls calls;
         dyingRenameFrom = a;
@@ -433,7 +429,7 @@ TEST(BalancingFaults, ACheckKilledBeforeTakingTheOriginAwayLeavesOneCopyAfterThe
         SCOPED_TRACE(id);
         std::string origin = r.make(r.m0, id), copy = r.on(r.m1, id);
         writeFile(origin + "/g", "more");
-        r.setTimes(origin);
+        setTimes(origin, 1000000000);
         {
             ScopedSyscalls calls;
             failingRenameFrom = origin;

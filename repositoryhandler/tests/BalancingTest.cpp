@@ -122,8 +122,7 @@ int countingLstat(const char* path, struct stat* st) {
 }
 
 int countingRename(const char* from, const char* to) {
-    std::string name = to;
-    setFileWrites += name.size() >= 7 && name.compare(name.size() - 7, 7, "/.dirty") == 0;
+    setFileWrites += isSetFile(to);
     return ovsys::real().rename(from, to);
 }
 
@@ -667,48 +666,38 @@ TEST(Balancing, OldestMoveFirstOnEveryFileSystem) {
     for (FileSystemKind kind :
          {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes, FileSystemKind::Xfs}) {
         SCOPED_TRACE(nameOf(kind));
-        TestRepository repo;
-        EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, kind,
-                                   kind == FileSystemKind::Tmpfs ? "16m" : "", oldestMoveFirst));
+        EXPECT_SCENARIO(withMounts({"m0", "m1"}, kind, kind == FileSystemKind::Tmpfs ? "16m" : "",
+                                   oldestMoveFirst));
     }
 }
 
 TEST(Balancing, ATargetIsFilledOnlyToItsCleanLimit) {
-    TestRepository repo;
     EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "4m", targetFilledToItsCleanLimit));
+        withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "4m", targetFilledToItsCleanLimit));
 }
 
 TEST(Balancing, SkippedTouchedLockedConflictingAndMergedResources) {
-    TestRepository repo;
     EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "4m", skippedAndMergedResources));
+        withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "4m", skippedAndMergedResources));
 }
 
 TEST(Balancing, ClearableRepositoryDeletesTheGloballyOldest) {
-    TestRepository repo;
     EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1", "m2"}, FileSystemKind::Tmpfs, "4m", clearableDeletesOldest));
+        withMounts({"m0", "m1", "m2"}, FileSystemKind::Tmpfs, "4m", clearableDeletesOldest));
 }
 
 TEST(Balancing, ClearableCheckWalksEachMountTwice) {
-    TestRepository repo;
-    EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "1m", clearableWalksFewTimes));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "1m", clearableWalksFewTimes));
 }
 
 TEST(Balancing, EmptyingAMountResults) {
-    TestRepository repo;
-    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "4m", emptyingAMount));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "4m", emptyingAMount));
 }
 
 TEST(Balancing, MountbalanceOutput) {
-    TestRepository repo;
-    EXPECT_SCENARIO(withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "4m", toolOutput));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "4m", toolOutput));
 }
 
 TEST(Balancing, MountbalanceStopsCleanlyOnSignals) {
-    TestRepository repo;
-    EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "512m", stoppedBySignals));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "512m", stoppedBySignals));
 }

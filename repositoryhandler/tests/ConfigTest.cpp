@@ -26,6 +26,13 @@ std::vector<std::string> mountPaths(const OVRepositoryHandler* handler) {
     return paths;
 }
 
+// The limits: remind, warn, warn2, warn3, switch, full, clean and move.
+std::vector<int> limitsOf(const OVRepositoryHandler* handler) {
+    return {handler->getRemindLimit(), handler->getWarnLimit(),   handler->getWarn2Limit(),
+            handler->getWarn3Limit(),  handler->getSwitchLimit(), handler->getFullLimit(),
+            handler->getCleanLimit(),  handler->getMoveLimit()};
+}
+
 } // namespace
 
 TEST(ConfigNumbers, OnlyPlainDigitStringsCount) {
@@ -44,11 +51,7 @@ TEST(ConfigFile, WithoutConfigurationTheRepositoryIsItsOwnMount) {
     writeFile(repo / "repositorypart.cfg", "");
     OVRepositoryHandler* handler = getRepository(repo.id());
     EXPECT_EQ(mountPaths(handler), std::vector<std::string>{repo.path()});
-    EXPECT_EQ(std::vector<int>({handler->getRemindLimit(), handler->getWarnLimit(),
-                                handler->getWarn2Limit(), handler->getWarn3Limit(),
-                                handler->getSwitchLimit(), handler->getFullLimit(),
-                                handler->getCleanLimit(), handler->getMoveLimit()}),
-              std::vector<int>({80, 90, 92, 94, 95, 97, 98, 99}));
+    EXPECT_EQ(limitsOf(handler), std::vector<int>({80, 90, 92, 94, 95, 97, 98, 99}));
     EXPECT_EQ(handler->getNomoveTime(), 86400);
     EXPECT_FALSE(handler->getIsClearable());
     EXPECT_EQ(handler->getLegacyDir(), "");
@@ -77,14 +80,7 @@ TEST(ConfigFile, KeysAndTheirInvalidForms) {
                    "nomoveTime = 2\n");
     OVRepositoryHandler* handler = getRepository(repo.id());
     EXPECT_EQ(handler->getLegacyDir(), "/old/data");
-    EXPECT_EQ(handler->getRemindLimit(), 7);
-    EXPECT_EQ(handler->getWarnLimit(), 90);
-    EXPECT_EQ(handler->getWarn2Limit(), 92);
-    EXPECT_EQ(handler->getWarn3Limit(), 94);
-    EXPECT_EQ(handler->getSwitchLimit(), 0);
-    EXPECT_EQ(handler->getFullLimit(), 97);
-    EXPECT_EQ(handler->getCleanLimit(), 50);
-    EXPECT_EQ(handler->getMoveLimit(), 99);
+    EXPECT_EQ(limitsOf(handler), std::vector<int>({7, 90, 92, 94, 0, 97, 50, 99}));
     EXPECT_FALSE(handler->getIsClearable());
     EXPECT_FALSE(handler->getMoveOptions().verifyOnDevice || handler->getMoveOptions().flushFiles);
     EXPECT_EQ(handler->getNomoveTime(), 2 * 86400);
@@ -184,10 +180,7 @@ TEST(ConfigRegistry, MissingDirectoriesAndMountsThatCannotBeBuilt) {
         SyslogCapture quiet; // a missing directory is no error; one that cannot be reached is
         handler = getRepository(missing.c_str());
         ScopedSyscalls calls;
-        calls.table().access = [](const char*, int) {
-            errno = EACCES;
-            return -1;
-        };
+        calls.table().access = failing<EACCES>(calls.table().access);
         EXPECT_EQ(getRepository(repo.id())->getStatus(), REPO_MISSING);
         EXPECT_EQ(quiet.messages(),
                   std::vector<std::string>{"The repository directory \"" + repo.path() +

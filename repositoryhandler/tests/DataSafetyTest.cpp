@@ -361,10 +361,7 @@ TEST(DataSafety, OneLockForEverySpellingAndLegacyCopiesThatStay) {
     int status = -1;
     {
         ScopedSyscalls calls;
-        calls.table().mknodat = [](int, const char*, mode_t, dev_t) {
-            errno = EIO;
-            return -1;
-        };
+        calls.table().mknodat = failing<EIO>(calls.table().mknodat);
         EXPECT_EQ(r.lookUp("p", status), r.legacy + "/p");
         EXPECT_EQ(status, RES_OK);
         EXPECT_EQ(Owned(handler->createDirectory("p", &status, false)).get(), r.legacy + "/p");

@@ -187,14 +187,6 @@ void injectFaults(ovsys::Table& t) {
     t.fsync = [](int fd) { return failing("fsync") ? -1 : real.fsync(fd); };
 }
 
-// The path an open descriptor names, for recording calls that take one.
-std::string pathOf(int fd) {
-    char buffer[4096];
-    std::string link = "/proc/self/fd/" + std::to_string(fd);
-    ssize_t n = readlink(link.c_str(), buffer, sizeof buffer);
-    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "?";
-}
-
 std::vector<std::string> callsSeen;
 
 int sleeps = 0;
@@ -324,7 +316,7 @@ TEST_F(DirtyFlags, TheTemporaryIsFlushedBeforeItReplacesTheSetFile) {
         {
             ScopedSyscalls calls;
             calls.table().fsync = [](int fd) {
-                callsSeen.push_back("fsync " + pathOf(fd));
+                callsSeen.push_back("fsync " + pathOfFd(fd));
                 return real.fsync(fd);
             };
             calls.table().rename = [](const char* from, const char* to) {

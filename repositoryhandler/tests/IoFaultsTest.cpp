@@ -102,16 +102,6 @@ int runOperation(TempDir& dir, const Row& row) {
     return moveRes((dir / "o/r").c_str(), (dir / (row.op == Op::NewPath ? "n/r" : "d/r")).c_str());
 }
 
-// The log lines that name a path ending in pathEnd and end with the error code (any, for 0).
-size_t loggedLines(const SyslogCapture& log, const std::string& pathEnd, int error) {
-    std::string code = "Error code is " + std::to_string(error), path = pathEnd + '"';
-    size_t matching = 0;
-    for (const std::string& text : log.messages())
-        matching += text.find(path) != std::string::npos &&
-                    (error == 0 || text.rfind(code) == text.size() - code.size());
-    return matching;
-}
-
 } // namespace
 
 TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
@@ -180,7 +170,7 @@ TEST(MoveIoFaults, FailuresKeepEveryCopyAndAreLoggedWithTheirErrno) {
             EXPECT_EQ(st.st_atime, kOld) << "the origin's times are restored";
         }
         int error = row.fault.error != 0 || row.expected == 2 ? row.fault.error : ENOSPC;
-        EXPECT_TRUE(*row.logged == 0 || loggedLines(log, row.logged, error) > 0)
+        EXPECT_TRUE(*row.logged == 0 || loggedLines(log, row.logged + std::string("\""), error) > 0)
             << ::testing::PrintToString(log.messages());
         for (const char* side : {"o", "d", "n"}) {
             EXPECT_FALSE(present(dir / side + "/" + kStagingName)) << side;
@@ -280,7 +270,7 @@ TEST(RepositoryIoFaults, AnUntestablePlaceIsAnErrorNeverAnAbsence) {
         EXPECT_EQ(contentOf(r.repo.path()), before) << "a copy was touched or one was made";
         // A hash level that cannot be made is logged with the whole chain of levels.
         Where logged = row.faultOn == M0TopHashLevel ? M0HashLevel : row.faultOn;
-        EXPECT_EQ(loggedLines(log, placeOf(logged), row.error), 1u);
+        EXPECT_EQ(loggedLines(log, placeOf(logged) + '"', row.error), 1u);
         int status = -1;
         std::unique_ptr<char[]> again(getLocation_(r.repo.id(), id.c_str(), &status));
         EXPECT_EQ(status, row.op == Create ? RES_NOT_FOUND : RES_OK);
@@ -344,7 +334,6 @@ void fullMountIsEmptied(TestRepository& repo) {
 TEST(RealMountsFull, RemovalAndClearingEmptyAFullMount) {
     for (FileSystemKind kind : {FileSystemKind::Tmpfs, FileSystemKind::Ext4SmallInodes}) {
         SCOPED_TRACE(nameOf(kind));
-        TestRepository repo;
-        EXPECT_SCENARIO(withMounts(repo, {"m0"}, kind, "1m,nr_inodes=64", fullMountIsEmptied));
+        EXPECT_SCENARIO(withMounts({"m0"}, kind, "1m,nr_inodes=64", fullMountIsEmptied));
     }
 }

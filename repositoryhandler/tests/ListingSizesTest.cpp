@@ -310,14 +310,11 @@ TEST(Listing, MountListsItsResourcesOnlyWhileMounted) {
     // A hash directory that cannot be listed makes no shorter list, but none.
     long count = -1;
     {
-        ScopedSyscalls calls;
-        calls.table().opendir = [](const char* p) {
-            return std::string(p).find("/DD") != std::string::npos ? (errno = EIO, nullptr)
-                                                                   : ovsys::real().opendir(p);
-        };
+        SeamFaults unlistable({{"opendir", "/DD", EIO}});
         SyslogCapture log;
         EXPECT_EQ(listDirs_(repo.id(), &count, true), nullptr);
         EXPECT_EQ(count, 0);
+        EXPECT_TRUE(unlistable.met());
     }
 
     ASSERT_EQ(unlink((m + "/repositorypart.cfg").c_str()), 0);
@@ -385,18 +382,12 @@ TEST(SizesCache, FailedWriteKeepsThePreviousCache) {
     TempDir d;
     writeFile(d / ".count", "old\n1\n2\n");
     ScopedSyscalls calls;
-    calls.table().rename = [](const char*, const char*) {
-        errno = EIO;
-        return -1;
-    };
+    calls.table().rename = failing<EIO>(calls.table().rename);
     SyslogCapture capture;
     EXPECT_EQ(countSize(d.path().c_str(), true), 0);
     EXPECT_EQ(capture.messages().back(),
               "The count file \"" + d.path() + "/.count\" could not be written. Error code is 5");
-    calls.table().open = [](const char*, int, mode_t) {
-        errno = EACCES;
-        return -1;
-    };
+    calls.table().open = failing<EACCES>(calls.table().open);
     EXPECT_NO_THROW(countSize(d.path().c_str(), true)); // no temporary can be made
     EXPECT_EQ(capture.messages().back(),
               "The count file \"" + d.path() + "/.count\" could not be written. Error code is 13");

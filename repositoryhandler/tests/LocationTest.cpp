@@ -24,17 +24,6 @@ namespace {
 
 using Owned = std::unique_ptr<char[]>;
 
-// The number of descriptors this process holds.
-size_t openDescriptors() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 time_t modified(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
@@ -377,10 +366,7 @@ TEST(Location, LegacyResourcesAreTakenOver) {
     r.fill.setPercent(r.m0, 10);
     {
         ScopedSyscalls calls;
-        calls.table().mkdir = [](const char*, mode_t) -> int {
-            errno = EROFS;
-            return -1;
-        };
+        calls.table().mkdir = failing<EROFS>(calls.table().mkdir);
         EXPECT_EQ(r.lookUp("kept", status), r.legacy + "/kept");
     }
     EXPECT_EQ(status, RES_OK);

@@ -247,10 +247,7 @@ TEST(MoveRes, LinksMoveAsLinks) {
     EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 2);
     {
         ScopedSyscalls calls; // a link that cannot be read is an error, never a difference
-        calls.table().readlink = [](const char*, char*, size_t) -> ssize_t {
-            errno = EIO;
-            return -1;
-        };
+        calls.table().readlink = failing<EIO>(calls.table().readlink);
         EXPECT_EQ(moveRes((dir / "other").c_str(), (dir / "e/dangling").c_str()), 8);
     }
     // A plain file where the other side has a link, either way round, is a conflict as well.
@@ -422,30 +419,23 @@ TEST(MoveBatch, StagedMovesTakeTheirNamesTogetherAndNeverBeforeTheFlush) {
     EXPECT_EQ(statOf(d + "/h1/h2/a").st_mtime, 1000000000);
     EXPECT_EQ(namesIn(o), (std::vector<std::string>{"k", "p", "q"}));
     EXPECT_TRUE(holdsTree(d, {"q/other"}) && !present(d + "/q/f"));
-    {
-        ScopedSyscalls calls;
-        calls.table().syncfs = [](int) {
-            errno = EIO;
-            return -1;
-        };
-        MoveBatch batch;
-        EXPECT_EQ(add(batch, "p", "p"), 0);
-        EXPECT_EQ(batch.commit(), std::vector<int>{8});
+    // The copy cannot be flushed, or its new name cannot be written to disk: the origin stays.
+    for (bool copyUnflushed : {true, false}) {
+        SCOPED_TRACE(copyUnflushed ? "syncfs fails" : "fsync fails");
+        {
+            ScopedSyscalls calls;
+            (copyUnflushed ? calls.table().syncfs : calls.table().fsync) =
+                failing<EIO>(calls.table().fsync);
+            MoveBatch batch;
+            EXPECT_EQ(add(batch, "p", "p"), 0);
+            EXPECT_EQ(batch.commit(), std::vector<int>{8});
+        }
+        EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
+        if (copyUnflushed) {
+            EXPECT_FALSE(present(d + "/p"));
+            EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
+        }
     }
-    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
-    EXPECT_FALSE(present(d + "/p"));
-    EXPECT_FALSE(present(d + "/" + kStagingName)) << "the unflushed copy is gone";
-    {
-        ScopedSyscalls calls; // the new name cannot be written to disk: the origin stays
-        calls.table().fsync = [](int) {
-            errno = EIO;
-            return -1;
-        };
-        MoveBatch batch;
-        EXPECT_EQ(add(batch, "p", "p"), 0);
-        EXPECT_EQ(batch.commit(), std::vector<int>{8});
-    }
-    EXPECT_TRUE(holdsTree(o, {"p/f", "k/f"}));
 
     across.reset();
     SyslogCapture log;
@@ -583,10 +573,7 @@ TEST(DeleteRes, TreesFilesAndMissingPaths) {
     EXPECT_EQ(deleteRes((dir / "r").c_str()), 0);
     {
         ScopedSyscalls calls;
-        calls.table().unlink = [](const char*) {
-            errno = EROFS;
-            return -1;
-        };
+        calls.table().unlink = failing<EROFS>(calls.table().unlink);
         EXPECT_EQ(deleteRes((dir / "f").c_str()), 8);
     }
     EXPECT_EQ(deleteRes((dir / "f").c_str()), 0);
@@ -676,14 +663,9 @@ TEST(MoveDeleteSizes, BlocksOfFilesDirectoriesAndLinks) {
     EXPECT_EQ(getSize((dir / "empty").c_str(), &given), 42);
 
     SyslogCapture log;
-    ScopedSyscalls calls;
-    calls.table().lstat = [](const char* path, struct stat* st) {
-        errno = EACCES;
-        return std::string(path).find("/sub/b") == std::string::npos ? ovsys::real().lstat(path, st)
-                                                                     : -1;
-    };
+    SeamFaults faults({{"lstat", "/sub/b", EACCES}});
     EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
     EXPECT_EQ(log.messages().size(), 1u);
-    SeamFaults unlistable({{"readdir", "/r/sub", EIO}});
+    faults.arm({{"readdir", "/r/sub", EIO}});
     EXPECT_EQ(getSize((dir / "r").c_str(), nullptr), -1);
 }

@@ -58,25 +58,23 @@ TEST(MovesSeenByOperators, MovesKeepOwnerAndMode) {
 // Resuming it needs no room at the destination: on a mount with room for the resource once, but
 // not twice, it must still complete.
 TEST(MovesSeenByOperators, ResumedMergeNeedsNoRoomForWhatStandsAlready) {
-    TestRepository repo;
-    EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "8m", [](TestRepository& repo) {
-            std::string m0 = repo / "m0", m1 = repo / "m1";
-            repo.configure("mountPoints = m0\\m1\n");
-            OVRepositoryHandler* handler = getRepository(repo.id());
-            Owned hashed(convertToHashed("d/"));
-            std::string d0 = m0 + "/" + hashed.get(), d1 = m1 + "/" + hashed.get();
-            const std::string big(5 * 1024 * 1024, 'b');
-            for (const std::string& d : {d0, d1}) {
-                mkdirs(d.c_str(), 0755);
-                writeFile(d + "big", big); // 5 of 8 MiB: 63 %, far below the full limit
-            }
-            handler->getDirtyFlags().setDirty("d", true);
-            int status = -1;
-            Owned location(handler->getLocation("d", &status, true, false));
-            check(status == RES_OK && location, "resumed merge, status " + std::to_string(status));
-            check(readFile(d1 + "big") == big && !present(d0), "merged into m1's copy");
-        }));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "8m", [](TestRepository& repo) {
+        std::string m0 = repo / "m0", m1 = repo / "m1";
+        repo.configure("mountPoints = m0\\m1\n");
+        OVRepositoryHandler* handler = getRepository(repo.id());
+        Owned hashed(convertToHashed("d/"));
+        std::string d0 = m0 + "/" + hashed.get(), d1 = m1 + "/" + hashed.get();
+        const std::string big(5 * 1024 * 1024, 'b');
+        for (const std::string& d : {d0, d1}) {
+            mkdirs(d.c_str(), 0755);
+            writeFile(d + "big", big); // 5 of 8 MiB: 63 %, far below the full limit
+        }
+        handler->getDirtyFlags().setDirty("d", true);
+        int status = -1;
+        Owned location(handler->getLocation("d", &status, true, false));
+        check(status == RES_OK && location, "resumed merge, status " + std::to_string(status));
+        check(readFile(d1 + "big") == big && !present(d0), "merged into m1's copy");
+    }));
 }
 
 namespace {

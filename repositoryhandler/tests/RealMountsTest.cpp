@@ -53,13 +53,9 @@ void legacyOnItsFileSystem(TestRepository& repo) {
 } // namespace
 
 TEST(RealMounts, FillLevelsAndUnmountedFileSystems) {
-    TestRepository repo;
-    EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "1m", fillingAndUnmounting));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "1m", fillingAndUnmounting));
 }
 
 TEST(RealMounts, LegacyPlacementByDevice) {
-    TestRepository repo;
-    EXPECT_SCENARIO(
-        withMounts(repo, {"m0", "m1"}, FileSystemKind::Tmpfs, "1m", legacyOnItsFileSystem));
+    EXPECT_SCENARIO(withMounts({"m0", "m1"}, FileSystemKind::Tmpfs, "1m", legacyOnItsFileSystem));
 }

@@ -133,10 +133,7 @@ int renameAcross(const char* from, const char* to) {
 AcrossFileSystems::AcrossFileSystems() {
     beforeAcross = calls.table();
     calls.table().renameNoReplace = renameAcross;
-    calls.table().cloneFile = [](int, int) {
-        errno = EXDEV;
-        return -1;
-    };
+    calls.table().cloneFile = failing<EXDEV>(calls.table().cloneFile);
 }
 
 namespace {
@@ -454,6 +451,12 @@ int withMounts(TestRepository& repo, const std::vector<std::string>& names, File
     });
 }
 
+int withMounts(const std::vector<std::string>& names, FileSystemKind kind, const char* tmpfsSize,
+               const std::function<void(TestRepository&)>& scenario) {
+    TestRepository repo;
+    return withMounts(repo, names, kind, tmpfsSize, scenario);
+}
+
 bool present(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -463,6 +466,17 @@ struct stat statOf(const std::string& path) {
     struct stat st {};
     lstat(path.c_str(), &st);
     return st;
+}
+
+size_t loggedLines(const SyslogCapture& log, const std::string& part, int error) {
+    std::string code = "Error code is " + std::to_string(error);
+    size_t matching = 0;
+    for (const std::string& text : log.messages())
+        matching +=
+            text.find(part) != std::string::npos &&
+            (error == 0 || (text.size() >= code.size() &&
+                            text.compare(text.size() - code.size(), code.size(), code) == 0));
+    return matching;
 }
 
 std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix) {

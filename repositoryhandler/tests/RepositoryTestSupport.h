@@ -149,6 +149,9 @@ bool mountFileSystem(FileSystemKind kind, const std::string& path, const std::st
 // the named mounts of repo, and marked as a mount; its failure count, or kNoNamespace.
 int withMounts(TestRepository& repo, const std::vector<std::string>& names, FileSystemKind kind,
                const char* tmpfsSize, const std::function<void(TestRepository&)>& scenario);
+// The same in a repository of its own.
+int withMounts(const std::vector<std::string>& names, FileSystemKind kind, const char* tmpfsSize,
+               const std::function<void(TestRepository&)>& scenario);
 
 // Where resource id lies on mount: mount + "/" + its three hash levels + "/" + id.
 std::string place(const std::string& mount, const std::string& id);
@@ -164,6 +167,8 @@ void setModified(const std::string& path, long secondsFromNow);
 // none).
 bool present(const std::string& path);
 struct stat statOf(const std::string& path);
+// The log lines that hold part and end with "Error code is <error>" (any code, for 0).
+size_t loggedLines(const SyslogCapture& log, const std::string& part, int error);
 // The names in dir that start with prefix, hidden ones included, sorted (none when it cannot be
 // listed).
 std::vector<std::string> namesIn(const std::string& dir, const std::string& prefix = "");
