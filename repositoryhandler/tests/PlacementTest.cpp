@@ -77,6 +77,12 @@ TEST(Placement, MovesNeverGoBackToTheSourceNorToACleaningMount) {
     EXPECT_EQ(handler->getActualMountPointForMove(handler->getMounts()[0].get()), 2);
     EXPECT_EQ(handler->getActualMountPointForMove(handler->getMounts()[2].get()), 0);
 
+    // Past every switch limit, a least used mount that is past its own clean limit is passed over.
+    Mounts s(3, "switchLimit = 50\ncleanLimit = 90\n");
+    writeFile(s.paths[1] + "/repositorypart.cfg", "cleanLimit = 55\n");
+    handler = s.at({70, 60, 80});
+    EXPECT_EQ(handler->getActualMountPointForMove(handler->getMounts()[0].get()), 2);
+
     Mounts single(1);
     handler = single.at({10});
     EXPECT_EQ(handler->getActualMountPointForMove(handler->getMounts()[0].get()), -1);
