@@ -426,6 +426,15 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 0 && movedTo(m0, m1, hashName), "dirty resource moved");
     check(readFile(repo / ".dirty").empty(), "its flag is cleared");
 
+    // One whose other copy may be on a mount switched off stays dirty where it is.
+    mkdir((repo / "m2").c_str(), 0755); // listed, without its repositorypart.cfg: off
+    repo.configure("mountPoints = m0\\m1\\m2\n");
+    std::string x = makeResource(m0, "x", 4096, 1000);
+    getRepository(repo.id())->getDirtyFlags().setDirty("x", true);
+    check(freeMount_(repo.id(), "m0") == 3 && present(x), "x stays dirty on m0, result 3");
+    repo.configure("mountPoints = m0\\m1\n");
+    check(deleteRes(x.c_str()) == 0, "x removed");
+
     // While the dirty flags cannot be read the walk gives up at the first resource, without
     // waiting name after name, and the mount is not reported empty.
     makeResource(m0, "s", 4096, 1000);

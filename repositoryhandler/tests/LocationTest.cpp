@@ -207,6 +207,14 @@ TEST(Location, DirtyCopiesThatCannotBeSettled) {
     }
     EXPECT_TRUE(flagReadFailed && !present(earlier) && present(later + "/a"));
     EXPECT_EQ(readFile(r.repo / ".dirty"), "r2\nr3\nr4\n");
+
+    // The only copy on a mount switched off: not found, and the flag stays for when it is back.
+    r.make(r.m0, "r5");
+    r.handler()->getDirtyFlags().setDirty("r5", true);
+    r.unmount(r.m0);
+    EXPECT_EQ(r.lookUp("r5", status), "(null)");
+    EXPECT_EQ(status, RES_NOT_FOUND);
+    EXPECT_TRUE(r.handler()->getDirtyFlags().isDirty("r5"));
 }
 
 TEST(Location, CreationPlacesAndMarksWhileIncomplete) {
