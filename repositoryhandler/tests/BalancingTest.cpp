@@ -402,6 +402,10 @@ void emptyingAMount(TestRepository& repo) {
     check(freeMount_(repo.id(), "m0") == 2, "no target mount");
     check(present(place(m0, "p")), "nothing moved without a target");
     rename(off.c_str(), on.c_str());
+    std::string source = m0 + "/repositorypart.cfg", sourceOff = m0 + "/repositorypart.no";
+    rename(source.c_str(), sourceOff.c_str()); // m0 switched off: nothing of it is reached
+    check(freeMount_(repo.id(), "m0") == 3 && present(place(m0, "p")), "a source switched off");
+    rename(sourceOff.c_str(), source.c_str());
     check(freeMount_(repo.id(), "m0") == 3, "q met a different copy on m1");
     check(movedTo(m0, m1, "p") && present(q) && present(other), "p moved, both copies of q stay");
     check(readFile(repo / ".dirty") == "q\n", "q is dirty");

@@ -443,10 +443,15 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
         return 2;
     }
     CandidateSet candidates;
-    if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 1) {
-        // A resource the walk had to pass over (it stays dirty) is still on the mount, and so may
-        // be any when a stop request ended the walk.
-        if (!repo.passedOver.empty() || stopping()) {
+    int found = source->getRandomResources(candidates, kRandomBatch, "", 0);
+    if (found < 1) {
+        // A mount switched off is not walked (-1): whatever it holds is still on it. A resource
+        // the walk had to pass over (it stays dirty) is still on the mount, and so may be any
+        // when a stop request ended the walk.
+        if (found < 0)
+            rh_logger.errorLog("The mount \"%s\" is switched off: its resources cannot be moved.",
+                               wanted.c_str());
+        if (found < 0 || !repo.passedOver.empty() || stopping()) {
             rh_logger.debugLog("Not all resources could be moved");
             return 3;
         }
@@ -459,8 +464,10 @@ int OVRepositoryHandler::Balancer::empty(const char* mountName) {
         if (target < 0 || !progress)
             break;
         candidates.clear();
-        if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 0)
+        if (source->getRandomResources(candidates, kRandomBatch, "", 0) < 0) {
+            progress = false; // switched off meanwhile: what is left stays on it
             break;
+        }
     }
     if (target < 0) {
         rh_logger.debugLog("Nospaceleft? EmptyMount couldn't move");

@@ -181,7 +181,8 @@ int getTimeProperties_(const char* repository, const char* resource, struct utim
 void checkOverload_(const char* repository, bool verbose);
 
 /* Moves every resource of the mount repository/mountName to other mounts: 0 done, 1 no such
- * mount, 2 no mount can take them (some are left), 3 a batch in which nothing could be moved. */
+ * mount, 2 no mount can take them (some are left), 3 some are left (a batch in which nothing
+ * could be moved, a resource given up, or the mount switched off). */
 int freeMount_(const char* repository, const char* mountName);
 
 /* The total size in kibibytes of the resources below directory (flat: its entries are the
