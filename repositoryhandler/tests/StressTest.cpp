@@ -62,6 +62,7 @@ namespace {
 constexpr int kWorkers = 8;
 constexpr int kOperations = STRESS_OPERATIONS;
 constexpr int kMounts = 3;
+constexpr int kMountMebibytes[kMounts] = {12, 16, 24};
 constexpr int kMaxNames = kOperations + 1;
 // Processes killed on purpose (the hosts' scenario) make resources of their own under the worker
 // numbers after the checked workers', one number per host.
@@ -960,6 +961,34 @@ long checkAfterwards(const Setup& setup, const std::multimap<std::string, long l
 
 // ---- The run ---------------------------------------------------------------------------------
 
+// Switches the mount on and puts ballast of 5 % of its size at its top (balancing never touches
+// plain files there): no mount is below the clean limit of the clearable phase, so that it has to
+// delete.
+void prepareMount(const std::string& mount, int mebibytes) {
+    writeFile(mount + "/repositorypart.cfg", "");
+    writeFile(mount + "/ballast", std::string(static_cast<size_t>(mebibytes) * 52429, 'b'));
+}
+
+// What the workers and the balancer did, and the verdict: nothing lost, and the balancer both
+// moved and deleted.
+void reportAndCheck(long lost, const std::string& statsFile) {
+    long checks = 0, moves = 0, deleted = 0, conflicts = 0;
+    std::istringstream(readFile(statsFile)) >> checks >> moves >> deleted >> conflicts;
+    printf("  created %ld, legacy entries %ld, created anew %ld, removed %ld; lookups %ld (found "
+           "%ld, dirty %ld, not found %ld), by other processes %ld; listings %ld, times set %ld, "
+           "mounts switched off %ld\n",
+           shared->created.load(), shared->legacyPlaced.load(), shared->recreated.load(),
+           shared->removed.load(), shared->lookups.load(), shared->found.load(),
+           shared->dirty.load(), shared->notFound.load(), shared->crossLookups.load(),
+           shared->listings.load(), shared->timesSet.load(), shared->switched.load());
+    printf("  balancer: %ld checks, %ld moves, %ld deletions, %ld conflicts\n", checks, moves,
+           deleted, conflicts);
+    fflush(stdout);
+    check(lost == 0, "resources were lost");
+    check(moves > 0, "the balancer moved nothing");
+    check(deleted > 0, "the clearable checks deleted nothing");
+}
+
 unsigned seedOfRun() {
     const char* given = getenv("STRESS_SEED");
     if (given != nullptr && *given != '\0')
@@ -980,23 +1009,19 @@ std::multimap<std::string, long long> readDeletions(const std::string& file) {
 
 // The whole run inside a private mount namespace; its failure count, or kNoNamespace.
 int stressRun(TestRepository& repo, FileSystemKind kind) {
-    const int sizes[kMounts] = {12, 16, 24};
     Setup setup{repo.path(), repo / "legacy", repo / "scratch", {}};
     if (!enterPrivateMountNamespace())
         return kNoNamespace;
     for (int i = 0; i < kMounts; ++i) {
         std::string mount = repo.addMount("m" + std::to_string(i), "", false);
-        std::string size = std::to_string(sizes[i]) + "m";
-        bool mounted =
-            kind == FileSystemKind::Tmpfs
-                ? mountTmpfs(mount, size.c_str())
-                : mountExt4(mount, repo.addMount("img" + std::to_string(i), "", false), sizes[i]);
+        std::string size = std::to_string(kMountMebibytes[i]) + "m";
+        bool mounted = kind == FileSystemKind::Tmpfs
+                           ? mountTmpfs(mount, size.c_str())
+                           : mountExt4(mount, repo.addMount("img" + std::to_string(i), "", false),
+                                       kMountMebibytes[i]);
         if (!mounted)
             return kNoNamespace;
-        writeFile(mount + "/repositorypart.cfg", "");
-        // Ballast of 5 % (balancing never touches plain files at the top of a mount): no mount is
-        // below the clean limit of the clearable phase, so that it has to delete.
-        writeFile(mount + "/ballast", std::string(static_cast<size_t>(sizes[i]) * 52429, 'b'));
+        prepareMount(mount, kMountMebibytes[i]);
         setup.mounts.push_back(mount);
     }
     mkdir(setup.legacy.c_str(), 0755);
@@ -1033,28 +1058,13 @@ int stressRun(TestRepository& repo, FileSystemKind kind) {
     check(balancerStatus == 0,
           "the balancer ended with " + std::to_string(balancerStatus) + " (-1: it crashed)");
 
-    std::multimap<std::string, long long> deletions = readDeletions(deletedFile);
-    long lost = checkAfterwards(setup, deletions);
-    long checks = 0, moves = 0, deleted = 0, conflicts = 0;
-    std::istringstream(readFile(statsFile)) >> checks >> moves >> deleted >> conflicts;
+    long lost = checkAfterwards(setup, readDeletions(deletedFile));
     long operations = shared->operationsDone.load();
     printf("stress on %s: %d processes x %d operations in %.1f s = %.0f operations/s; "
            "lost resources: %ld\n",
            nameOf(kind), kWorkers, operationCount(), seconds,
            static_cast<double>(operations) / seconds, lost);
-    printf("  created %ld, legacy entries %ld, created anew %ld, removed %ld; lookups %ld (found "
-           "%ld, dirty %ld, not found %ld), by other processes %ld; listings %ld, times set %ld, "
-           "mounts switched off %ld\n",
-           shared->created.load(), shared->legacyPlaced.load(), shared->recreated.load(),
-           shared->removed.load(), shared->lookups.load(), shared->found.load(),
-           shared->dirty.load(), shared->notFound.load(), shared->crossLookups.load(),
-           shared->listings.load(), shared->timesSet.load(), shared->switched.load());
-    printf("  balancer: %ld checks, %ld moves, %ld deletions, %ld conflicts\n", checks, moves,
-           deleted, conflicts);
-    fflush(stdout);
-    check(lost == 0, "resources were lost");
-    check(moves > 0, "the balancer moved nothing");
-    check(deleted > 0, "the clearable checks deleted nothing");
+    reportAndCheck(lost, statsFile);
     return std::min(childFailures(), 100);
 }
 
@@ -1281,13 +1291,9 @@ int killVictims(const Setup& setup, int host, unsigned seed) {
 } // namespace
 
 TEST(Hosts, Prepare) {
-    const int sizes[kMounts] = {12, 16, 24};
     auto setup = hostsSetup();
-    for (int i = 0; i < kMounts; ++i) {
-        writeFile(setup.mounts[static_cast<size_t>(i)] + "/repositorypart.cfg", "");
-        writeFile(setup.mounts[static_cast<size_t>(i)] + "/ballast",
-                  std::string(static_cast<size_t>(sizes[i]) * 52429, 'b'));
-    }
+    for (int i = 0; i < kMounts; ++i)
+        prepareMount(setup.mounts[static_cast<size_t>(i)], kMountMebibytes[i]);
     ASSERT_EQ(mkdir(setup.legacy.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(setup.scratch.c_str(), 0755), 0);
     ASSERT_EQ(mkdir((setup.repository + "/locks").c_str(), 0755), 0);
@@ -1377,24 +1383,9 @@ TEST(Hosts, Check) {
             for (int number = 0; number < shared->victimNames[host].load(); ++number)
                 removeResource_(repo, resourceName(kWorkers + host, number, false).c_str());
         long lost = checkAfterwards(setup, readDeletions(stateFile("deleted.txt")));
-        long checks = 0, moves = 0, deleted = 0, conflicts = 0;
-        std::istringstream(readFile(stateFile("balancer.txt"))) >> checks >> moves >> deleted >>
-            conflicts;
-        printf("several hosts: lost resources: %ld; created %ld, legacy entries %ld, created "
-               "anew %ld, removed %ld; lookups %ld (found %ld, dirty %ld, not found %ld), by "
-               "other processes %ld; mounts switched off %ld\n",
-               lost, shared->created.load(), shared->legacyPlaced.load(), shared->recreated.load(),
-               shared->removed.load(), shared->lookups.load(), shared->found.load(),
-               shared->dirty.load(), shared->notFound.load(), shared->crossLookups.load(),
-               shared->switched.load());
-        printf("  balancer: %ld checks, %ld moves, %ld deletions, %ld conflicts; victims killed: "
-               "%d and %d\n",
-               checks, moves, deleted, conflicts, shared->victimsKilled[0].load(),
-               shared->victimsKilled[1].load());
-        fflush(stdout);
-        check(lost == 0, "resources were lost");
-        check(moves > 0, "the balancer moved nothing");
-        check(deleted > 0, "the clearable checks deleted nothing");
+        printf("several hosts: lost resources: %ld; victims killed: %d and %d\n", lost,
+               shared->victimsKilled[0].load(), shared->victimsKilled[1].load());
+        reportAndCheck(lost, stateFile("balancer.txt"));
         return std::min(childFailures(), 100);
     });
     EXPECT_EQ(failures, 0) << "failed checks, see the messages above";
